@@ -1,0 +1,329 @@
+#include "ipc/ControlProtocol.h"
+
+#include "ipc/TreeStreamCheck.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace ControlProtocol
+{
+namespace
+{
+// Keywords of the client-to-server messages.
+const juce::String kConnectedClient = "Connected client: ";
+const juce::String kOperatingSystem = "Operating system: ";
+const juce::String kSendMonitors = "Send monitors";
+const juce::String kMachineMoved = "Machine moved";
+const juce::String kModeChangeReceiving = "Mode change receiving";
+const juce::String kModeChangeIdle = "Mode change idle";
+const juce::String kSendClipboardFrom = "Send clipboard from ID1: ";
+const juce::String kSendDraggedFileFrom = "Send dragged file from ID1: ";
+const juce::String kRouteClipboard = "Route clipboard to ID: ";
+const juce::String kStartControl = "Start control from ";
+const juce::String kIsServer = "Is server: ";
+const juce::String kCurrentInputID = "Current input ID:";
+const juce::String kRequestJumpToMiddle = "Request jump to middle:";
+const juce::String kTakeBackControlFor = "Take back control: ";
+
+// Keywords of the server-to-client messages.
+const juce::String kBackupServer = "Backup server";
+const juce::String kDisplayPosition = "Display position";
+const juce::String kResizeContent = "Resize content component";
+const juce::String kClearMonitors = "Clear monitors";
+const juce::String kSwitchMode = "Switch mode";
+const juce::String kRemoveMachine = "Remove machine ";
+const juce::String kSendClipboardTo = "Send clipboard to ID: ";
+const juce::String kSendDraggedFileTo = "Send dragged file to ID: ";
+const juce::String kCopyToClipboard = "Copy to clipboard: ";
+const juce::String kEmptyClipboard = "Empty your clipboard";
+const juce::String kCurrentReceivingID = "Current receiving ID:";
+const juce::String kPrepareLocalAndRemote = "Prepare local and remote";
+const juce::String kJumpToMiddle = "Jump to middle";
+const juce::String kTakeBackControl = "Take back control";
+
+// Separators inside the texts.
+const juce::String sID = " ID: ";
+const juce::String sToID2 = " to ID2: ";
+const juce::String sContent = "content: ";
+const juce::String sFromOS = "from OS: ";
+
+juce::String withNumber (juce::String const& keyword, int number)
+{
+    return keyword + juce::String (number);
+}
+} // namespace
+
+//==============================================================================
+juce::MemoryBlock textPayload (juce::String const& text)
+{
+    return { text.toRawUTF8(), text.getNumBytesAsUTF8() };
+}
+
+juce::MemoryBlock treePayload (juce::ValueTree const& tree)
+{
+    juce::MemoryOutputStream out;
+    tree.writeToStream (out);
+    return out.getMemoryBlock();
+}
+
+juce::String readText (juce::MemoryBlock const& payload)
+{
+    return readText (payload.getData(), payload.getSize());
+}
+
+juce::String readText (void const* data, size_t size)
+{
+    if (data == nullptr || size == 0)
+        return {};
+
+    // Everything stops at the first zero byte. The copy ends in zeros, so the
+    // UTF-8 decoder never looks past the buffer when the text ends inside a
+    // multi-byte sequence.
+    auto const* bytes = static_cast<char const*> (data);
+    auto length = static_cast<size_t> (std::find (bytes, bytes + size, '\0') - bytes);
+
+    if (length == 0)
+        return {};
+
+    juce::HeapBlock<char> copy (length + 4, true);
+    std::memcpy (copy.get(), bytes, length);
+    return juce::String (juce::CharPointer_UTF8 (copy.get()), juce::CharPointer_UTF8 (copy.get() + length));
+}
+
+juce::ValueTree readTree (juce::MemoryBlock const& payload)
+{
+    return readTree (payload.getData(), payload.getSize());
+}
+
+juce::ValueTree readTree (void const* data, size_t size)
+{
+    if (data == nullptr || size == 0 || ! TreeStreamCheck::isSafeToRead (data, size))
+        return {};
+
+    return juce::ValueTree::readFromData (data, size);
+}
+
+bool sendText (juce::InterprocessConnection& connection, juce::String const& text)
+{
+    return connection.sendMessage (textPayload (text));
+}
+
+bool sendTree (juce::InterprocessConnection& connection, juce::ValueTree const& tree)
+{
+    return connection.sendMessage (treePayload (tree));
+}
+
+//==============================================================================
+int readNumber (juce::String const& field)
+{
+    // atoi as the C library defines it here: strtol, cut to int.
+    auto const* text = field.toRawUTF8();
+    auto saved = errno;
+    auto value = std::strtol (text, nullptr, 10);
+    errno = saved;
+    return (int) (juce::uint32) (unsigned long) value;
+}
+
+juce::String textAfter (juce::String const& text, juce::String const& separator)
+{
+    return text.fromFirstOccurrenceOf (separator, false, false);
+}
+
+juce::String textBefore (juce::String const& text, juce::String const& separator)
+{
+    return text.upToFirstOccurrenceOf (separator, false, false);
+}
+
+int numberBetween (juce::String const& text, juce::String const& inFront, juce::String const& behind)
+{
+    return readNumber (textBefore (textAfter (text, inFront), behind));
+}
+
+int numberAfter (juce::String const& text, juce::String const& separator)
+{
+    return readNumber (textAfter (text, separator));
+}
+
+//==============================================================================
+ToServer classifyToServer (juce::String const& text)
+{
+    if (text.startsWith (kConnectedClient))      return ToServer::connectedClient;
+    if (text.startsWith (kOperatingSystem))      return ToServer::operatingSystem;
+    if (text == kSendMonitors)                   return ToServer::sendMonitors;
+    if (text.startsWith (kMachineMoved))         return ToServer::machineMoved;
+    if (text.startsWith (kModeChangeReceiving))  return ToServer::modeChangeReceiving;
+    if (text.startsWith (kModeChangeIdle))       return ToServer::modeChangeIdle;
+    if (text.startsWith (kSendClipboardFrom))    return ToServer::sendClipboardFromTo;
+    if (text.startsWith (kSendDraggedFileFrom))  return ToServer::sendDraggedFileFromTo;
+    if (text.startsWith (kRouteClipboard))       return ToServer::routeClipboardTo;
+    if (text.startsWith (kStartControl))         return ToServer::startControl;
+    if (text.startsWith (kIsServer))             return ToServer::isServer;
+    if (text.startsWith (kCurrentInputID))       return ToServer::currentInputID;
+    if (text.startsWith (kRequestJumpToMiddle))  return ToServer::requestJumpToMiddle;
+    if (text.startsWith (kTakeBackControlFor))   return ToServer::takeBackControl;
+    return ToServer::none;
+}
+
+juce::String connectedClient (int ownID)                  { return withNumber (kConnectedClient, ownID); }
+juce::String operatingSystem (juce::String const& os)     { return kOperatingSystem + os; }
+juce::String isServer (bool hostsServer)                  { return kIsServer + (hostsServer ? "TRUE" : "FALSE"); }
+juce::String sendMonitors()                               { return kSendMonitors; }
+juce::String modeChangeReceiving (int receivingID)        { return withNumber (kModeChangeReceiving + sID, receivingID); }
+juce::String modeChangeIdle (int previousReceivingID)     { return withNumber (kModeChangeIdle + sID, previousReceivingID); }
+juce::String currentInputID (int id)                      { return withNumber (kCurrentInputID + " ", id); }
+juce::String requestJumpToMiddle (int id)                 { return withNumber (kRequestJumpToMiddle + " ", id); }
+juce::String takeBackControl (int id)                     { return withNumber (kTakeBackControlFor, id); }
+
+juce::String machineMoved (int id, int x, int y)
+{
+    return kMachineMoved + sID + juce::String (id) + " x: " + juce::String (x) + " y: " + juce::String (y);
+}
+
+juce::String sendClipboardFromTo (int fromID, int toID)
+{
+    return kSendClipboardFrom + juce::String (fromID) + sToID2 + juce::String (toID);
+}
+
+juce::String sendDraggedFileFromTo (int fromID, int toID)
+{
+    return kSendDraggedFileFrom + juce::String (fromID) + sToID2 + juce::String (toID);
+}
+
+juce::String routeClipboardTo (int id, juce::String const& clipboardText)
+{
+    return kRouteClipboard + juce::String (id) + " " + sContent + clipboardText;
+}
+
+juce::String startControl (int fromID, int toID)
+{
+    return kStartControl + juce::String (fromID) + " to " + juce::String (toID);
+}
+
+juce::String readOperatingSystem (juce::String const& text)
+{
+    return textAfter (text, kOperatingSystem);
+}
+
+Position readMachineMoved (juce::String const& text)
+{
+    return { numberBetween (text, "ID: ", "x: "),
+             numberBetween (text, "x: ", "y: "),
+             numberAfter (text, "y: ") };
+}
+
+int readModeChangeReceiving (juce::String const& text)  { return numberAfter (text, sID); }
+int readModeChangeIdle (juce::String const& text)       { return numberAfter (text, sID); }
+
+FromTo readSendClipboardFromTo (juce::String const& text)
+{
+    return { numberBetween (text, " ID1: ", sToID2), numberAfter (text, sToID2) };
+}
+
+FromTo readSendDraggedFileFromTo (juce::String const& text)
+{
+    return readSendClipboardFromTo (text);
+}
+
+RoutedClipboard readRouteClipboardTo (juce::String const& text)
+{
+    return { numberAfter (text, sID), textAfter (text, sContent) };
+}
+
+FromTo readStartControl (juce::String const& text)
+{
+    return { numberBetween (text, kStartControl, " to "), numberAfter (text, " to ") };
+}
+
+bool readIsServer (juce::String const& text)            { return textAfter (text, kIsServer) == "TRUE"; }
+int readCurrentInputID (juce::String const& text)       { return numberAfter (text, kCurrentInputID); }
+int readRequestJumpToMiddle (juce::String const& text)  { return numberAfter (text, kRequestJumpToMiddle + " "); }
+int readTakeBackControl (juce::String const& text)      { return numberAfter (text, kTakeBackControlFor); }
+
+//==============================================================================
+ToClient classifyToClient (juce::String const& text)
+{
+    if (text == kBackupServer)                   return ToClient::backupServer;
+    if (text.startsWith (kDisplayPosition))      return ToClient::displayPosition;
+    if (text.startsWith (kResizeContent))        return ToClient::resizeContentComponent;
+    if (text == kClearMonitors)                  return ToClient::clearMonitors;
+    if (text.startsWith (kSwitchMode))           return ToClient::switchMode;
+    if (text.startsWith (kRemoveMachine))        return ToClient::removeMachine;
+    if (text.startsWith (kSendClipboardTo))      return ToClient::sendClipboardToID;
+    if (text.startsWith (kSendDraggedFileTo))    return ToClient::sendDraggedFileToID;
+    if (text.startsWith (kCopyToClipboard))      return ToClient::copyToClipboard;
+    if (text == kEmptyClipboard)                 return ToClient::emptyYourClipboard;
+    if (text.startsWith (kCurrentInputID))       return ToClient::currentInputID;
+    if (text.startsWith (kCurrentReceivingID))   return ToClient::currentReceivingID;
+    if (text.startsWith (kPrepareLocalAndRemote)) return ToClient::prepareLocalAndRemote;
+    if (text == kJumpToMiddle)                   return ToClient::jumpToMiddle;
+    if (text == kTakeBackControl)                return ToClient::takeBackControl;
+    return ToClient::none;
+}
+
+juce::String backupServer()                               { return kBackupServer; }
+juce::String clearMonitors()                              { return kClearMonitors; }
+juce::String switchModeIdle()                             { return kSwitchMode + ": idle"; }
+juce::String switchModeReceivingFromOS (juce::String const& senderOS) { return kSwitchMode + ": receiving " + sFromOS + senderOS; }
+juce::String sendClipboardToID (int targetID)             { return withNumber (kSendClipboardTo, targetID); }
+juce::String sendDraggedFileToID (int targetID)           { return withNumber (kSendDraggedFileTo, targetID); }
+juce::String copyToClipboard (juce::String const& text)   { return kCopyToClipboard + text; }
+juce::String emptyYourClipboard()                         { return kEmptyClipboard; }
+juce::String currentReceivingID (int id)                  { return withNumber (kCurrentReceivingID + " ", id); }
+juce::String prepareLocalAndRemote (int targetID)         { return withNumber (kPrepareLocalAndRemote + ": ", targetID); }
+juce::String jumpToMiddle()                               { return kJumpToMiddle; }
+juce::String takeBackControlOrder()                       { return kTakeBackControl; }
+
+juce::String displayPosition (int id, int x, int y)
+{
+    return kDisplayPosition + sID + juce::String (id) + " x: " + juce::String (x) + " y: " + juce::String (y);
+}
+
+juce::String resizeContentComponent (int width, int height)
+{
+    return kResizeContent + " width: " + juce::String (width) + " height: " + juce::String (height);
+}
+
+juce::String removeMachine (juce::String const& ip, int port, int id)
+{
+    return kRemoveMachine + "IP: " + ip + " port: " + juce::String (port) + sID + juce::String (id);
+}
+
+Position readDisplayPosition (juce::String const& text)
+{
+    return { numberBetween (text, "ID: ", " x: "),
+             numberBetween (text, "x: ", " y: "),
+             numberAfter (text, "y: ") };
+}
+
+Size readResizeContentComponent (juce::String const& text)
+{
+    return { numberBetween (text, "width: ", " height: "), numberAfter (text, "height: ") };
+}
+
+SwitchMode readSwitchMode (juce::String const& text)
+{
+    SwitchMode mode;
+    mode.receiving = text.contains ("receiving");
+
+    if (mode.receiving)
+        mode.senderOS = textAfter (text, sFromOS);
+
+    mode.idle = text.contains ("idle");
+    return mode;
+}
+
+RemovedMachine readRemoveMachine (juce::String const& text)
+{
+    return { textBefore (textAfter (text, kRemoveMachine + "IP: "), " port: "),
+             numberBetween (text, " port: ", sID),
+             numberAfter (text, sID) };
+}
+
+int readSendClipboardToID (juce::String const& text)      { return numberAfter (text, sID); }
+int readSendDraggedFileToID (juce::String const& text)    { return numberAfter (text, sID); }
+juce::String readCopyToClipboard (juce::String const& text) { return textAfter (text, kCopyToClipboard); }
+int readCurrentReceivingID (juce::String const& text)     { return numberAfter (text, kCurrentReceivingID); }
+int readPrepareLocalAndRemote (juce::String const& text)  { return numberAfter (text, kPrepareLocalAndRemote + ": "); }
+} // namespace ControlProtocol

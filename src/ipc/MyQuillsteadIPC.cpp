@@ -1,0 +1,65 @@
+#include "ipc/MyQuillsteadIPC.h"
+
+#include "app/Logging.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+namespace
+{
+juce::ValueTree makeRectangleTree (juce::Identifier const& type, juce::Rectangle<int> area)
+{
+    juce::ValueTree tree (type);
+    tree.setProperty ("x", area.getX(), nullptr);
+    tree.setProperty ("y", area.getY(), nullptr);
+    tree.setProperty ("width", area.getWidth(), nullptr);
+    tree.setProperty ("height", area.getHeight(), nullptr);
+    return tree;
+}
+
+juce::Rectangle<int> readRectangle (juce::ValueTree const& tree)
+{
+    return { (int) tree.getProperty ("x"), (int) tree.getProperty ("y"),
+             (int) tree.getProperty ("width"), (int) tree.getProperty ("height") };
+}
+} // namespace
+
+juce::ValueTree createMonitorInfo (bool isNew)
+{
+    juce::ValueTree tree (isNew ? "newMonitorInfo" : "changedMonitorInfo");
+    auto const& displays = juce::Desktop::getInstance().getDisplays();
+    addMonitorInfo (displays.getRectangleList (false), displays.getTotalBounds (false), tree);
+    return tree;
+}
+
+void addMonitorInfo (juce::RectangleList<int> const& monitors, juce::Rectangle<int> total, juce::ValueTree& tree)
+{
+    if (! tree.isValid())
+        return;
+
+    tree.appendChild (makeRectangleTree ("totalArea", total), nullptr);
+
+    for (auto const& monitor : monitors)
+        tree.appendChild (makeRectangleTree ("monitor", monitor), nullptr);
+}
+
+juce::ValueTree createMachineInfo (Machine const* machine, int id)
+{
+    juce::ValueTree tree ("machineInfo");
+    tree.setProperty ("IP", machine->IP, nullptr);
+    tree.setProperty ("port", machine->port, nullptr);
+    tree.setProperty ("OS", machine->OS, nullptr);
+    tree.setProperty ("ID", id, nullptr);
+    addMonitorInfo (machine->displays, machine->totalArea, tree);
+
+    DBGOrLog ("createMachineInfo:");
+    DBGOrLog (tree.toXmlString());
+    return tree;
+}
+
+void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>& total, juce::ValueTree const& tree)
+{
+    total = readRectangle (tree.getChildWithName ("totalArea"));
+
+    for (int i = 1; i < tree.getNumChildren(); ++i)
+        monitors.add (readRectangle (tree.getChild (i)));
+}

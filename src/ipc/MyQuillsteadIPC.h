@@ -1,0 +1,33 @@
+#pragma once
+
+#include "ipc/Machine.h"
+
+#include <juce_data_structures/juce_data_structures.h>
+
+/*  Machine and monitor information trees.
+
+    A tree is a juce::ValueTree of type "newMonitorInfo", "changedMonitorInfo" or
+    "machineInfo". Its child 0 is "totalArea", followed by one "monitor" per
+    monitor, each with the int properties "x", "y", "width", "height" in that
+    order. "changedMonitorInfo" carries "ID" (int); "machineInfo" carries "IP"
+    (string), "port" (int), "OS" (string) and "ID" (int), in that order. Peers on
+    other systems read the stream form of these trees, so names, order and value
+    types are part of the protocol.
+*/
+
+/** A "newMonitorInfo" (isNew) or "changedMonitorInfo" tree describing the local
+    monitors and their bounding box. Needs the message manager's desktop. */
+juce::ValueTree createMonitorInfo (bool isNew);
+
+/** Appends "totalArea" for 'total' and one "monitor" per rectangle of 'monitors'
+    to 'tree'. Does nothing to an invalid tree. */
+void addMonitorInfo (juce::RectangleList<int> const& monitors, juce::Rectangle<int> total, juce::ValueTree& tree);
+
+/** A "machineInfo" tree for a record, with "ID" = id. Logs the tree. The caller
+    holds the lock that guards the record. */
+juce::ValueTree createMachineInfo (Machine const* machine, int id);
+
+/** Reads the total area (the first "totalArea" child) and the monitors (every
+    child from index 1 on) of a tree of any of the three types. 'monitors' is
+    added to, not cleared; zero-sized rectangles are dropped and overlaps merged. */
+void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>& total, juce::ValueTree const& tree);
