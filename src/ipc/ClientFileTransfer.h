@@ -1,0 +1,152 @@
+#pragma once
+
+#include "ipc/ClientIPC.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+/*  Files sent from one machine to another.
+
+    When control moves and the clipboard of the machine that had it holds
+    files, that machine packs them into one zip archive and sends it over a
+    connection of its own to the receiving machine's port + 1, which unpacks it
+    into its transfer folder and puts the unpacked items on its clipboard.
+
+    A transfer is three messages in the framing of the control connection:
+      1. sender to receiver: "Filename: " + name + " fromDrag: " + "true"/"false"
+      2. receiver to sender: "Filename received!"
+      3. sender to receiver: the file's whole content, as one message.
+
+    This file is the one place where these texts are spelled.
+*/
+namespace FileTransfer
+{
+    /** How long, and how many, receiving connections a listener keeps. */
+    struct Limits
+    {
+        int headerTimeoutMs = 10000;     // from the connection to the "Filename: " header
+        int idleTimeoutMs = 600000;      // with the header, between messages
+        int maxConnections = 16;         // open receiving connections
+    };
+
+    /** Message 1. */
+    juce::String header (juce::String const& fileName, bool fromDrag);
+
+    /** Message 2. */
+    juce::String headerReceived();
+
+    struct Header
+    {
+        bool hasName = false;   // "Filename: " was there
+        juce::String fileName;  // after "Filename: ", before "fromDrag:" (not trimmed)
+        bool fromDrag = false;  // the text after "fromDrag: " is exactly "true"
+    };
+
+    /** Reads a header text; safe on any text. */
+    Header readHeader (juce::String const& text);
+
+    /** The name under which a received file may be written into the transfer
+        folder: the final component of the peer's name (after the last '/' or
+        '\'), trailing blanks kept. Empty when that is refused: empty, "." or "..". */
+    juce::String safeFileName (juce::String const& receivedName);
+
+    /** The name of the outgoing archive. */
+    inline constexpr const char* archiveName = "zipOut.zip";
+
+    /** The program's own temporary folder: a private per-user folder below the
+        system's temporary folder, created when missing. Stands in for the
+        platform layer's folder of the same purpose until that is available. */
+    juce::File getApplicationTempFolder();
+
+    /** "Corvelline" in the program's temporary folder, created when missing. */
+    juce::File getTransferFolder();
+
+    /** Packs files and folders (folders with every file below them, stored
+        under paths that start with the folder's own name) at compression level
+        5 into "zipOut.zip" in the transfer folder, replacing an older archive.
+        Returns the archive, closed. */
+    juce::File packFiles (juce::Array<juce::File> const& files);
+
+    /** Unpacks an archive into a folder entry by entry, overwriting files.
+        Entries that are symbolic links are never created, and nothing is
+        written outside the folder or through a link. Stops at the first entry
+        that fails. A file that is no zip archive unpacks nothing. */
+    void unpackArchive (juce::File const& archive, juce::File const& folder);
+}
+
+//==============================================================================
+/** One file transfer, at the sending or the receiving end. Callbacks arrive on
+    the message thread. */
+class ClientIPC::ClientFileTransferIPC : public juce::InterprocessConnection
+{
+public:
+    ClientFileTransferIPC (juce::File fileToSend, bool isReceiverEnd, ClientIPC* ownerToUse);
+    ~ClientFileTransferIPC() override;
+
+    void connectionMade() override;
+    void connectionLost() override;
+    void messageReceived (juce::MemoryBlock const& message) override;
+
+    bool isReceiver;
+    bool fromDrag = false;
+    juce::File file;
+    juce::String fileName;
+    ClientIPC* owner;
+
+    /** Where a receiving end stands; read by its listener from any thread. */
+    enum class State { waitingForHeader, fileExpected, ended };
+    State getState() const noexcept                    { return state.load(); }
+
+    /** Milliseconds (juce::Time::getMillisecondCounter) of the creation and of
+        the last message received. */
+    juce::uint32 getCreationTime() const noexcept      { return created; }
+    juce::uint32 getLastActivityTime() const noexcept  { return lastActivity.load(); }
+
+private:
+    void receiveHeader (juce::MemoryBlock const& message);
+    void receiveFile (juce::MemoryBlock const& message);
+
+    std::atomic<State> state { State::waitingForHeader };
+    juce::uint32 const created;
+    std::atomic<juce::uint32> lastActivity;
+
+    JUCE_DECLARE_NON_COPYABLE (ClientFileTransferIPC)
+};
+
+//==============================================================================
+/** Listens for incoming transfers on the machine's port + 1 and owns the
+    receiving connections. A receiving connection is released when its
+    connection ends, when no header arrives in time, and when it stays idle
+    too long; beyond a number of open ones, new connections are refused. */
+class ClientIPC::ClientFileTransferIPCServer : public juce::InterprocessConnectionServer
+{
+public:
+    using Limits = FileTransfer::Limits;
+
+    ClientFileTransferIPCServer (int portToUse, ClientIPC* ownerToUse, Limits limitsToUse = Limits());
+    ~ClientFileTransferIPCServer() override;
+
+    /** Listens on 'port' on all local interfaces; true when it does. */
+    bool beginListening();
+
+    /** The receiving connections currently held. */
+    int getNumReceivers() const;
+
+    int const port;
+    ClientIPC* const owner;
+
+protected:
+    juce::InterprocessConnection* createConnectionObject() override;
+
+private:
+    class Sweeper;
+    void releaseFinishedReceivers();
+
+    Limits const limits;
+    mutable std::mutex receiversLock;
+    std::vector<std::unique_ptr<ClientFileTransferIPC>> receivers;
+    std::unique_ptr<Sweeper> sweeper;
+
+    JUCE_DECLARE_NON_COPYABLE (ClientFileTransferIPCServer)
+};

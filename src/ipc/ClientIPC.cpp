@@ -1,0 +1,534 @@
+#include "ipc/ClientIPC.h"
+
+#include "app/Logging.h"
+#include "app/SingletonApplicationProperties.h"
+#include "ipc/ClientFileTransfer.h"
+#include "ipc/ControlProtocol.h"
+#include "ipc/DiscoveryProtocol.h"
+#include "ipc/MulticastInterface.h"
+#include "ipc/MyQuillsteadIPC.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <type_traits>
+
+namespace
+{
+// What this system reports to its peers as its operating system.
+const juce::String ownOperatingSystem = "MAC";
+
+constexpr int writableWaitMs = 250;
+constexpr int replyWaitMs = 250;
+constexpr int pauseMs = 100;
+constexpr int attemptsPerRun = 10;
+constexpr int connectTimeoutMs = 100;
+constexpr int reconnectPauseMs = 10;
+
+// Builds the cluster server. Written as a template so that this file also
+// compiles against a declaration of IPCServer that cannot be built yet.
+template <typename Server>
+std::unique_ptr<Server> makeServer()
+{
+    if constexpr (std::is_abstract_v<Server>)
+        return nullptr;
+    else
+        return std::make_unique<Server>();
+}
+
+bool currentThreadShouldExit()
+{
+    auto* thread = juce::Thread::getCurrentThread();
+    return thread != nullptr && thread->threadShouldExit();
+}
+} // namespace
+
+//==============================================================================
+/** Repeats discovery every 10 ms after a lost server connection until a server
+    accepts this machine, or until the client closes. Owned by the client. */
+class ClientIPC::ReconnectThread : public juce::Thread
+{
+public:
+    explicit ReconnectThread (ClientIPC& clientToUse) : juce::Thread ("anonymous"), client (clientToUse) {}
+
+    void run() override
+    {
+        while (! threadShouldExit() && ! client.searchAbandoned())
+        {
+            if (client.udpConnectToServer())
+                return;
+
+            wait (reconnectPauseMs);
+        }
+    }
+
+private:
+    ClientIPC& client;
+};
+
+//==============================================================================
+ClientIPC::ClientIPC()
+    : juce::InterprocessConnection (false, ControlProtocol::magicNumber)
+{
+    // The weak reference's shared part is made here, once, so that the
+    // connection threads only ever copy it.
+    juce::WeakReference<ClientIPC> made (this);
+}
+
+ClientIPC::~ClientIPC()
+{
+    closeClient();
+
+    discoverySocket.reset();
+    serverIP = {};
+    ipcServer.reset();
+    hostingServer = false;
+}
+
+void ClientIPC::closeClient()
+{
+    std::unique_ptr<juce::Thread> searching;
+
+    {
+        const juce::ScopedLock sl (reconnectLock);
+
+        if (closed)
+            return;
+
+        closed = true;
+        destroying = true;
+        searching = std::move (reconnectThread);
+    }
+
+    // A search in progress gives up at its next step (an attempt takes at
+    // most 350 ms; the wait for approval is polled every 250 ms).
+    stopSearching = true;
+
+    if (searching != nullptr)
+    {
+        searching->signalThreadShouldExit();
+        searching->waitForThreadToExit (-1);
+    }
+
+    // A live connection reports its loss, which now only logs.
+    disconnect (-1, juce::InterprocessConnection::Notify::yes);
+
+    outgoingFileTransfer.reset();
+    fileTransferServer.reset();
+
+    // Work posted to the message thread earlier finds no client any more.
+    masterReference.clear();
+}
+
+//==============================================================================
+void ClientIPC::connectionMade()
+{
+    DBGOrLog ("Client connection made");
+
+    ControlProtocol::sendText (*this, ControlProtocol::connectedClient (clientID));
+    ControlProtocol::sendText (*this, ControlProtocol::operatingSystem (ownOperatingSystem));
+    ControlProtocol::sendText (*this, ControlProtocol::isServer (hostsServer()));
+
+    // The local monitors are JUCE's desktop, which belongs to the message
+    // thread: the tree is built and sent there, followed by "Send monitors".
+    // Waiting for the message thread here instead could deadlock a start-up
+    // or shut-down that waits for this thread.
+    postToMessageThread ([] (ClientIPC& client)
+    {
+        ControlProtocol::sendTree (client, createMonitorInfo (true));
+        ControlProtocol::sendText (client, ControlProtocol::sendMonitors());
+    });
+}
+
+void ClientIPC::connectionLost()
+{
+    DBGOrLog ("ClientIPC: connection lost");
+
+    if (destroying)
+        return;
+
+    if (! startingUp)
+        stopSocketThread (true);
+
+    stopListenerThread();
+
+    postToMessageThread ([] (ClientIPC& client) { client.clearMachines(); });
+
+    if (isBackupServer)
+    {
+        createOwnServer();
+        tellMainComponentIAmServer();
+        isBackupServer = false;
+    }
+
+    launchReconnectThread();
+}
+
+void ClientIPC::launchReconnectThread()
+{
+    const juce::ScopedLock sl (reconnectLock);
+
+    if (closed)
+        return;
+
+    // A loss can only follow a connection that a discovery made, so an earlier
+    // search is done or about to be: let it finish first.
+    if (reconnectThread != nullptr)
+        reconnectThread->waitForThreadToExit (-1);
+
+    reconnectThread = std::make_unique<ReconnectThread> (*this);
+    reconnectThread->startThread();
+}
+
+bool ClientIPC::searchAbandoned() const
+{
+    return stopSearching.load();
+}
+
+void ClientIPC::createOwnServer()
+{
+    auto server = makeServer<IPCServer>();
+    ipcServer = std::move (server);
+    hostingServer = ipcServer != nullptr;
+}
+
+void ClientIPC::postToMessageThread (std::function<void (ClientIPC&)> work)
+{
+    juce::WeakReference<ClientIPC> client (this);
+
+    juce::MessageManager::callAsync ([client, work = std::move (work)]
+    {
+        if (auto* c = client.get())
+            work (*c);
+    });
+}
+
+//==============================================================================
+void ClientIPC::requestClipboardFromTo (int fromID, int toID)
+{
+    ControlProtocol::sendText (*this, ControlProtocol::sendClipboardFromTo (fromID, toID));
+}
+
+void ClientIPC::sendMachineReceivingModeMessage (int id)
+{
+    ControlProtocol::sendText (*this, ControlProtocol::modeChangeReceiving (id));
+}
+
+juce::String ClientIPC::getTextFromClipboard()
+{
+    return juce::SystemClipboard::getTextFromClipboard();
+}
+
+void ClientIPC::copyTextToClipboard (juce::String const& text)
+{
+    juce::SystemClipboard::copyTextToClipboard (text);
+}
+
+//==============================================================================
+void ClientIPC::messageReceived (juce::MemoryBlock const& message)
+{
+    using namespace ControlProtocol;
+    auto text = readText (message);
+
+    switch (classifyToClient (text))
+    {
+        case ToClient::backupServer:
+            isBackupServer = true;
+            return;
+
+        case ToClient::displayPosition:
+        {
+            auto p = readDisplayPosition (text);
+            postToMessageThread ([p] (ClientIPC& c) { c.updateMachinePosition (p.id, p.x, p.y, true); });
+            return;
+        }
+
+        case ToClient::resizeContentComponent:
+        {
+            auto size = readResizeContentComponent (text);
+            resizeContentComponent (size.width, size.height);
+            return;
+        }
+
+        case ToClient::clearMonitors:
+            postToMessageThread ([] (ClientIPC& c) { c.clearMachines(); });
+            return;
+
+        case ToClient::switchMode:
+        {
+            DBGOrLog ("Received: " + text + ", myID: " + juce::String (clientID.load()));
+            auto mode = readSwitchMode (text);
+
+            if (mode.receiving)
+                gotReceivingModeMessage (mode.senderOS);
+
+            if (mode.idle)
+                gotIdleModeMessage();
+
+            return;
+        }
+
+        case ToClient::removeMachine:
+        {
+            auto removed = readRemoveMachine (text);
+            removeMachine (removed.ip, removed.port, removed.id);
+            return;
+        }
+
+        case ToClient::sendClipboardToID:
+            handOverClipboard (readSendClipboardToID (text));
+            return;
+
+        case ToClient::sendDraggedFileToID:
+            sendDraggedFiles (readSendDraggedFileToID (text));
+            return;
+
+        case ToClient::copyToClipboard:
+        {
+            auto clipboardText = readCopyToClipboard (text);
+
+            if (clipboardText.isNotEmpty())
+                copyTextToClipboard (clipboardText);
+
+            return;
+        }
+
+        case ToClient::emptyYourClipboard:    emptyClipboard(); return;
+        case ToClient::currentInputID:        setCurrentInputID (readCurrentInputID (text)); return;
+        case ToClient::currentReceivingID:    setCurrentReceivingID (readCurrentReceivingID (text)); return;
+        case ToClient::prepareLocalAndRemote: prepareLocalAndRemote (readPrepareLocalAndRemote (text), true); return;
+        case ToClient::jumpToMiddle:          jumpToMiddle (true); return;
+        case ToClient::takeBackControl:       takeBackControl(); return;
+        case ToClient::none:                  break;
+    }
+
+    auto tree = readTree (message);
+
+    if (! tree.isValid())
+        return;
+
+    if (tree.hasType (machineInfoType))
+    {
+        postToMessageThread ([tree] (ClientIPC& c)
+        {
+            DBGOrLog ("decodeMachineInfo:");
+            DBGOrLog (tree.toXmlString());
+
+            auto ip = tree.getProperty ("IP").toString();
+            auto port = (int) tree.getProperty ("port");
+            auto os = tree.getProperty ("OS").toString();
+            auto id = (int) tree.getProperty ("ID");
+
+            juce::RectangleList<int> monitors;
+            juce::Rectangle<int> total;
+            decodeMonitorInfo (monitors, total, tree);
+
+            c.addMachine (ip, port, id, monitors, total, os);
+        });
+    }
+    else if (tree.hasType (changedMonitorInfoType))
+    {
+        postToMessageThread ([tree] (ClientIPC& c) { c.updateMachineDisplay (tree); });
+    }
+}
+
+void ClientIPC::handOverClipboard (int targetID)
+{
+    auto files = checkPasteboardForFiles();
+
+    if (! files.isEmpty())
+    {
+        DBGOrLog ("Send clipboard files to " + juce::String (targetID));
+        auto archive = FileTransfer::packFiles (files);
+        sendFileToMachine (archive, targetID, false);
+        return;
+    }
+
+    ControlProtocol::sendText (*this, ControlProtocol::routeClipboardTo (targetID, getTextFromClipboard()));
+}
+
+void ClientIPC::sendDraggedFiles (int targetID)
+{
+    auto files = checkPasteboardForDraggedFiles();
+
+    if (files.isEmpty())
+        return;
+
+    DBGOrLog ("Send dragged file to " + juce::String (targetID));
+
+    for (auto const& file : files)
+        sendFileToMachine (file, targetID, true);
+}
+
+void ClientIPC::openOutgoingFileTransfer (juce::File const& file, juce::String const& ip, int port, bool fromDrag)
+{
+    auto transfer = std::make_unique<ClientFileTransferIPC> (file, false, this);
+    transfer->fromDrag = fromDrag;
+    outgoingFileTransfer = std::move (transfer);
+
+    DBGOrLog ("ClientFileTransfer sender should connect to " + ip + " " + juce::String (port));
+
+    if (! outgoingFileTransfer->connectToSocket (ip, port, connectTimeoutMs))
+        DBGOrLog ("ClientFileTransfer sender: connection failed");
+}
+
+//==============================================================================
+bool ClientIPC::udpConnectToServer()
+{
+    const juce::ScopedLock oneAtATime (discoveryLock);
+
+    discoverySocket = std::make_unique<juce::DatagramSocket> (true);
+    auto& udp = *discoverySocket;
+
+    auto const request = DiscoveryProtocol::request (clusterID);
+    auto const localAddress = pickBestMulticastInterface().toString();
+
+    if (udp.bindToPort (0, localAddress))
+    {
+        unsigned char loop = 1;
+        setsockopt (udp.getRawSocketHandle(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof (loop));
+    }
+
+    DBGOrLog ("Client: start UDP connection attempt, bound to " + localAddress + ", cluster ID: " + juce::String (clusterID.load()));
+
+    auto readReply = [this, &udp]
+    {
+        char buffer[DiscoveryProtocol::maxDatagramSize];
+        juce::String senderIP;
+        int senderPort = 0;
+        auto bytes = udp.read (buffer, (int) sizeof (buffer), false, senderIP, senderPort);
+
+        if (bytes < 0)
+            return juce::String();
+
+        serverIP = senderIP;
+        serverPort = senderPort;
+        return DiscoveryProtocol::readDatagram (buffer, bytes);
+    };
+
+    bool accepted = false;
+    bool cancel = false;
+    int machinePort = 0;
+
+    if (udp.waitUntilReady (false, writableWaitMs) != 1)
+    {
+        DBGOrLog ("Client: UDP socket write timeout");
+    }
+    else
+    {
+        for (int attempt = 0; attempt < attemptsPerRun && ! searchAbandoned(); ++attempt)
+        {
+            auto written = udp.write (DiscoveryProtocol::broadcastAddress, DiscoveryProtocol::discoveryPort,
+                                         request.toRawUTF8(), (int) request.getNumBytesAsUTF8());
+
+            if (written < 1)
+            {
+                DBGOrLog ("Client: UDP write failed");
+                juce::Thread::sleep (pauseMs);
+                continue;
+            }
+
+            if (udp.waitUntilReady (true, replyWaitMs) != 1)
+            {
+                DBGOrLog ("Client: UPD write successful but read failed");
+                juce::Thread::sleep (pauseMs);
+                continue;
+            }
+
+            auto reply = readReply();
+
+            if (DiscoveryProtocol::isAcceptance (reply))
+            {
+                machinePort = handleAcceptanceMessage (reply, serverIP, serverPort);
+                accepted = true;
+                break;
+            }
+
+            if (DiscoveryProtocol::isWait (reply))
+            {
+                DBGOrLog ("Received WAIT");
+
+                // Waiting for the server's user, as long as it takes.
+                bool gotAcceptance = false;
+
+                while (! currentThreadShouldExit() && ! searchAbandoned())
+                {
+                    if (udp.waitUntilReady (true, replyWaitMs) != 1)
+                        continue;
+
+                    auto later = readReply();
+
+                    if (DiscoveryProtocol::isAcceptance (later))
+                    {
+                        machinePort = handleAcceptanceMessage (later, serverIP, serverPort);
+                        gotAcceptance = true;
+                        break;
+                    }
+                }
+
+                if (currentThreadShouldExit() || searchAbandoned())
+                    cancel = true;
+                else
+                    accepted = gotAcceptance;
+
+                break;
+            }
+        }
+    }
+
+    if (cancel)
+    {
+        if (udp.waitUntilReady (false, writableWaitMs) == 1)
+        {
+            DBGOrLog ("Writing CANCEL to server");
+            auto text = DiscoveryProtocol::cancel (localAddress);
+            udp.write (serverIP, serverPort, text.toRawUTF8(), (int) text.getNumBytesAsUTF8());
+        }
+        else
+        {
+            DBGOrLog ("Could not write CANCEL to server");
+        }
+    }
+
+    udp.shutdown();
+    discoverySocket.reset();
+
+    if (! accepted)
+        return false;
+
+    auto listener = std::make_unique<ClientFileTransferIPCServer> (machinePort + 1, this);
+
+    if (listener->beginListening())
+        DBGOrLog ("File transfer server: begin waiting at " + juce::String (listener->port));
+    else
+        DBGOrLog ("File transfer server: failed to bind to port " + juce::String (listener->port));
+
+    fileTransferServer = std::move (listener);
+    return true;
+}
+
+int ClientIPC::handleAcceptanceMessage (juce::String const& reply, juce::String const& serverIPToUse, int serverPortToUse)
+{
+    auto acceptance = DiscoveryProtocol::readAcceptance (reply);
+    clientID = acceptance.machineID;
+
+    if (clusterID == -1)
+    {
+        clusterID = acceptance.clusterID;
+
+        if (auto* settings = SingletonApplicationProperties::get().getUserSettings())
+        {
+            settings->setValue ("clusterID", acceptance.clusterID);
+            settings->save();
+        }
+    }
+
+    DBGOrLog ("ACCEPTED! Client ID: " + juce::String (clientID.load()) + ", Server IP: " + serverIPToUse
+              + " clusterID: " + juce::String (clusterID.load()));
+
+    if (! destroying && connectToSocket (serverIPToUse, serverPortToUse + 1, connectTimeoutMs))
+        DBGOrLog ("TCP connected");
+
+    return acceptance.machinePort;
+}

@@ -1,0 +1,152 @@
+#pragma once
+
+#include "ipc/IPCServer.h"
+
+#include <juce_events/juce_events.h>
+#include <juce_graphics/juce_graphics.h>
+#include <juce_data_structures/juce_data_structures.h>
+
+#include <atomic>
+#include <memory>
+
+/** This machine's client of the cluster server.
+
+    One TCP control connection to the server (the server's own host included):
+    it finds the server by discovery, joins it with "Connected client: ",
+    "Operating system: ", "Is server: " and a "newMonitorInfo" tree followed by
+    "Send monitors", turns the server's control messages into calls of the
+    operations below, and, when the connection is lost, lets a backup take over
+    as server and searches again.
+
+    The application derives from this class and implements the 24 operations.
+    Which thread calls which operation:
+      - the control connection's reading thread ("JUCE IPC"): every operation
+        called from a received message except the four below, and, on a lost
+        connection, stopSocketThread, stopListenerThread and, for a backup,
+        tellMainComponentIAmServer;
+      - the message thread: addMachine, clearMachines, updateMachinePosition and
+        updateMachineDisplay (posted), and addMultipleFilesOrDirsToClipboard
+        (file transfer).
+
+    Lifetime: a derived class calls closeClient() first thing in its destructor,
+    so that no message reaches an operation of a half-destroyed object; the
+    destructor must run on the message thread.
+*/
+class ClientIPC : public juce::InterprocessConnection
+{
+public:
+    class ClientFileTransferIPCServer;
+    class ClientFileTransferIPC;
+
+    ClientIPC();
+    ~ClientIPC() override;
+
+    //==============================================================================
+    void connectionMade() override;
+    void connectionLost() override;
+    void messageReceived (juce::MemoryBlock const& message) override;
+
+    //==============================================================================
+    // The operations on the application.
+
+    virtual void prepareLocalAndRemote (int id, bool requestMiddle) = 0;
+    virtual void takeBackControl() = 0;
+    virtual void addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
+                             juce::Rectangle<int>& area, juce::String const& os) = 0;
+    virtual void removeMachine (juce::String const& ip, int port, int id) = 0;
+    virtual void clearMachines() = 0;
+    virtual void updateMachinePosition (int id, int x, int y, bool moveComponent) = 0;
+    virtual void updateMachineDisplay (juce::ValueTree const& tree) = 0;
+    virtual void resizeContentComponent (int width, int height) = 0;
+    virtual void jumpTo (int id) = 0;
+    virtual void jumpToMiddle (bool updateVirtual) = 0;
+    virtual void gotReceivingModeMessage (juce::String const& fromOS) = 0;
+    virtual void gotIdleModeMessage() = 0;
+    virtual void stopSocketThread (bool checkPartner) = 0;
+    virtual void stopListenerThread() = 0;
+    virtual void tellMainComponentIAmServer() = 0;
+    virtual void sendFileToMachine (juce::File file, int id, bool fromDrag) = 0;
+    virtual juce::Array<juce::File> checkPasteboardForDraggedFiles() = 0;
+    virtual juce::Array<juce::File> checkPasteboardForFiles() = 0;
+    virtual void addFileToClipboard (juce::File file, bool toDragPasteboard) = 0;
+    virtual void addMultipleFilesOrDirsToClipboard (juce::Array<juce::File> const& files) = 0;
+    virtual void emptyClipboard() = 0;
+    virtual juce::FileLogger* getLogger() = 0;
+    virtual void setCurrentInputID (int id) = 0;
+    virtual void setCurrentReceivingID (int id) = 0;
+
+    //==============================================================================
+    /** Runs one discovery on the calling juce::Thread: true when a server
+        accepted this machine (the control connection has then been tried and
+        the file-transfer listener created). Only one discovery runs at a time;
+        a second caller waits for the first. */
+    bool udpConnectToServer();
+
+    /** Reads an acceptance, adopts (and saves) its cluster ID when this machine
+        has none, connects the control connection to serverIPToUse at
+        serverPortToUse + 1 and returns the machine port of the acceptance. */
+    int handleAcceptanceMessage (juce::String const& reply, juce::String const& serverIPToUse, int serverPortToUse);
+
+    /** Sends "Send clipboard from ID1: " + fromID + " to ID2: " + toID. */
+    void requestClipboardFromTo (int fromID, int toID);
+
+    /** Sends "Mode change receiving ID: " + id (-1: input is back on this machine). */
+    void sendMachineReceivingModeMessage (int id);
+
+    /** Creates a cluster server in this process and keeps it in ipcServer; a
+        server held before is deleted once the new one exists. */
+    void createOwnServer();
+
+    /** True while this process hosts the cluster server. Callable from any thread. */
+    bool hostsServer() const noexcept  { return hostingServer.load(); }
+
+    /** Opens a sending file transfer of 'file' to ip at port (the target's
+        file-transfer port), replacing (and so closing) the previous one. Logs
+        "ClientFileTransfer sender: connection failed" when it cannot connect. */
+    void openOutgoingFileTransfer (juce::File const& file, juce::String const& ip, int port, bool fromDrag);
+
+    /** Ends everything that could still call an operation: the reconnect
+        search, the control connection, the file transfers. Idempotent; the
+        derived class's destructor calls it first. */
+    void closeClient();
+
+    //==============================================================================
+    std::atomic<int> clientID { -1 };          // own machine ID, from the server's acceptance
+    std::atomic<int> clusterID { -1 };         // -1: none yet
+    std::atomic<int> currentInputID { -1 };
+    std::atomic<int> currentReceivingID { -1 };
+    std::unique_ptr<ClientFileTransferIPCServer> fileTransferServer;
+    std::unique_ptr<ClientFileTransferIPC> outgoingFileTransfer;
+    std::atomic<bool> isBackupServer { false };
+    std::unique_ptr<IPCServer> ipcServer;
+    juce::String serverIP;                     // source of the last discovery reply
+    int serverPort = 0;
+    std::atomic<bool> destroying { false };
+    std::atomic<bool> startingUp { true };
+    std::unique_ptr<juce::DatagramSocket> discoverySocket;
+
+protected:
+    /** The system clipboard's text, and putting a text on it. The application
+        may route them through its own pasteboard. */
+    virtual juce::String getTextFromClipboard();
+    virtual void copyTextToClipboard (juce::String const& text);
+
+private:
+    class ReconnectThread;
+
+    void launchReconnectThread();
+    bool searchAbandoned() const;
+    void postToMessageThread (std::function<void (ClientIPC&)> work);
+    void handOverClipboard (int targetID);
+    void sendDraggedFiles (int targetID);
+
+    std::atomic<bool> hostingServer { false };
+    std::atomic<bool> stopSearching { false };
+    juce::CriticalSection discoveryLock;         // held by a whole discovery run
+    juce::CriticalSection reconnectLock;         // guards reconnectThread and the closing
+    std::unique_ptr<juce::Thread> reconnectThread;
+    bool closed = false;                         // guarded by reconnectLock
+
+    JUCE_DECLARE_WEAK_REFERENCEABLE (ClientIPC)
+    JUCE_DECLARE_NON_COPYABLE (ClientIPC)
+};
