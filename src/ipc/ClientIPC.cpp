@@ -316,9 +316,9 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
             DBGOrLog (tree.toXmlString());
 
             auto ip = tree.getProperty ("IP").toString();
-            auto port = (int) tree.getProperty ("port");
+            auto port = propertyAsInt (tree.getProperty ("port"));
             auto os = tree.getProperty ("OS").toString();
-            auto id = (int) tree.getProperty ("ID");
+            auto id = propertyAsInt (tree.getProperty ("ID"));
 
             juce::RectangleList<int> monitors;
             juce::Rectangle<int> total;
