@@ -52,12 +52,12 @@ std::vector<RecordingClient::Call> RecordingClient::getCalls (juce::String const
     return matching;
 }
 
-juce::StringArray RecordingClient::getCallTexts() const
+std::vector<std::string> RecordingClient::getCallTexts() const
 {
-    juce::StringArray texts;
+    std::vector<std::string> texts;
 
     for (auto const& call : getCalls())
-        texts.add ((call.name + " " + call.arguments).trimEnd());
+        texts.push_back ((call.name + " " + call.arguments).trimEnd().toStdString());
 
     return texts;
 }

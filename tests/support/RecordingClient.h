@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -35,7 +36,7 @@ public:
     std::vector<Call> getCalls (juce::String const& name) const;
 
     /** "name arguments" of every call, in order. */
-    juce::StringArray getCallTexts() const;
+    std::vector<std::string> getCallTexts() const;
 
     void clearCalls();
 
