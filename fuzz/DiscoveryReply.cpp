@@ -14,27 +14,34 @@ extern "C" int LLVMFuzzerTestOneInput (std::uint8_t const* data, size_t size)
 {
     using namespace DiscoveryProtocol;
 
-    auto text = readDatagram (data, (int) size);
+    auto text = datagramText (data, size);
 
     if (text.length() > maxDatagramSize || text.containsChar (0))
         __builtin_trap();
 
-    if (isAcceptance (text))
+    if (classifyToClient (text) == ToClient::acceptance)
     {
         auto a = readAcceptance (text);
-        auto again = readAcceptance (acceptance (a.machineID, a.machinePort, a.clusterID));
+        auto again = readAcceptance (acceptance (a.machineID, a.port, a.clusterID));
 
-        if (again.machineID != a.machineID || again.machinePort != a.machinePort || again.clusterID != a.clusterID)
+        if (again.machineID != a.machineID || again.port != a.port || again.clusterID != a.clusterID)
             __builtin_trap();
     }
 
-    (void) isWait (text);
+    switch (classifyToServer (text))
+    {
+        case ToServer::request:
+            if (requestCarriesClusterID (text))
+                (void) readRequestClusterID (text);
+            break;
 
-    if (isRequest (text) && requestHasClusterID (text))
-        (void) readRequestClusterID (text);
+        case ToServer::cancel:
+            (void) readCancelAddress (text);
+            break;
 
-    if (isCancel (text))
-        (void) readCancelAddress (text);
+        case ToServer::none:
+            break;
+    }
 
     return 0;
 }

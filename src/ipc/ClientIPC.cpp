@@ -169,7 +169,8 @@ void ClientIPC::launchReconnectThread()
 {
     const juce::ScopedLock sl (reconnectLock);
 
-    if (closed)
+    // The search in progress on this very thread goes on by itself.
+    if (closed || (reconnectThread != nullptr && reconnectThread.get() == juce::Thread::getCurrentThread()))
         return;
 
     // A loss can only follow a connection that a discovery made, so an earlier
@@ -404,7 +405,7 @@ bool ClientIPC::udpConnectToServer()
 
         serverIP = senderIP;
         serverPort = senderPort;
-        return DiscoveryProtocol::readDatagram (buffer, bytes);
+        return DiscoveryProtocol::datagramText (buffer, (size_t) bytes);
     };
 
     bool accepted = false;
@@ -419,7 +420,7 @@ bool ClientIPC::udpConnectToServer()
     {
         for (int attempt = 0; attempt < attemptsPerRun && ! searchAbandoned(); ++attempt)
         {
-            auto written = udp.write (DiscoveryProtocol::broadcastAddress, DiscoveryProtocol::discoveryPort,
+            auto written = udp.write (DiscoveryProtocol::broadcastAddress, DiscoveryProtocol::serverPort,
                                          request.toRawUTF8(), (int) request.getNumBytesAsUTF8());
 
             if (written < 1)
@@ -438,14 +439,14 @@ bool ClientIPC::udpConnectToServer()
 
             auto reply = readReply();
 
-            if (DiscoveryProtocol::isAcceptance (reply))
+            if (DiscoveryProtocol::classifyToClient (reply) == DiscoveryProtocol::ToClient::acceptance)
             {
                 machinePort = handleAcceptanceMessage (reply, serverIP, serverPort);
                 accepted = true;
                 break;
             }
 
-            if (DiscoveryProtocol::isWait (reply))
+            if (DiscoveryProtocol::classifyToClient (reply) == DiscoveryProtocol::ToClient::wait)
             {
                 DBGOrLog ("Received WAIT");
 
@@ -454,12 +455,17 @@ bool ClientIPC::udpConnectToServer()
 
                 while (! currentThreadShouldExit() && ! searchAbandoned())
                 {
-                    if (udp.waitUntilReady (true, replyWaitMs) != 1)
+                    auto ready = udp.waitUntilReady (true, replyWaitMs);
+
+                    if (ready < 0)
+                        juce::Thread::sleep (replyWaitMs);
+
+                    if (ready != 1)
                         continue;
 
                     auto later = readReply();
 
-                    if (DiscoveryProtocol::isAcceptance (later))
+                    if (DiscoveryProtocol::classifyToClient (later) == DiscoveryProtocol::ToClient::acceptance)
                     {
                         machinePort = handleAcceptanceMessage (later, serverIP, serverPort);
                         gotAcceptance = true;
@@ -530,5 +536,5 @@ int ClientIPC::handleAcceptanceMessage (juce::String const& reply, juce::String 
     if (! destroying && connectToSocket (serverIPToUse, serverPortToUse + 1, connectTimeoutMs))
         DBGOrLog ("TCP connected");
 
-    return acceptance.machinePort;
+    return acceptance.port;
 }

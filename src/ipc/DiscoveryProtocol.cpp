@@ -9,71 +9,110 @@ namespace DiscoveryProtocol
 namespace
 {
 const juce::String kRequest = "DISCOVERY_REQUEST";
-const juce::String kRequestClusterID = " CLUSTERID: ";
-const juce::String kAccepted = "ACCEPTED: ";
-const juce::String kUdpPort = "UDPPORT: ";
-const juce::String kUdpPortMarker = "UDPPORT:";
+const juce::String kClusterIDMark = "CLUSTERID:";
 const juce::String kClusterID = "CLUSTERID: ";
-const juce::String kClusterIDMarker = "CLUSTERID:";
+const juce::String kCancel = "CANCEL: ";
+const juce::String kAccepted = "ACCEPTED: ";
+const juce::String kUDPPortMark = "UDPPORT:";
+const juce::String kUDPPort = "UDPPORT: ";
 const juce::String kWait = "WAIT";
 const juce::String kRejected = "REJECTED";
-const juce::String kCancel = "CANCEL: ";
 } // namespace
+
+juce::String datagramText (void const* data, size_t size)
+{
+    if (data == nullptr)
+        return {};
+
+    auto const* bytes = static_cast<juce::uint8 const*> (data);
+    auto length = std::min (size, (size_t) maxDatagramSize);
+    length = (size_t) (std::find (bytes, bytes + length, (juce::uint8) 0) - bytes);
+
+    juce::juce_wchar chars[maxDatagramSize + 1] = {};
+
+    for (size_t i = 0; i < length; ++i)
+        chars[i] = (juce::juce_wchar) bytes[i];
+
+    return juce::String (juce::CharPointer_UTF32 (chars));
+}
 
 juce::String request (int clusterID)
 {
-    if (clusterID == -1)
-        return kRequest;
-
-    return kRequest + kRequestClusterID + juce::String (clusterID);
+    return clusterID == -1 ? kRequest : kRequest + " " + kClusterID + juce::String (clusterID);
 }
-
-juce::String acceptance (int machineID, int machinePort, int clusterID)
-{
-    return kAccepted + juce::String (machineID) + " " + kUdpPort + juce::String (machinePort)
-         + " " + kClusterID + juce::String (clusterID);
-}
-
-juce::String wait()     { return kWait; }
-juce::String rejected() { return kRejected; }
 
 juce::String cancel (juce::String const& localAddress)
 {
     return kCancel + localAddress;
 }
 
-juce::String readDatagram (void const* data, int size)
+ToServer classifyToServer (juce::String const& text)
 {
-    if (data == nullptr || size <= 0)
-        return {};
-
-    auto const* bytes = static_cast<unsigned char const*> (data);
-    auto length = std::min (size, maxDatagramSize);
-    auto end = std::find (bytes, bytes + length, (unsigned char) 0);
-
-    juce::String text;
-    text.preallocateBytes ((size_t) (end - bytes) * 2 + 1);
-
-    for (auto const* b = bytes; b != end; ++b)
-        text += (juce::juce_wchar) *b;
-
-    return text;
+    if (text.startsWith (kRequest))  return ToServer::request;
+    if (text.startsWith (kCancel))   return ToServer::cancel;
+    return ToServer::none;
 }
 
-bool isAcceptance (juce::String const& text) { return text.startsWith (kAccepted); }
-bool isWait (juce::String const& text)       { return text == kWait; }
+bool requestCarriesClusterID (juce::String const& text)
+{
+    return text.contains (kClusterIDMark);
+}
+
+int readRequestClusterID (juce::String const& text)
+{
+    return ControlProtocol::numberAfter (text, kClusterID);
+}
+
+juce::String readCancelAddress (juce::String const& text)
+{
+    return ControlProtocol::textAfter (text, kCancel);
+}
+
+Answer answerFor (juce::String const& text, int serverClusterID)
+{
+    switch (classifyToServer (text))
+    {
+        case ToServer::request:
+            if (! requestCarriesClusterID (text))
+                return serverClusterID == -1 ? Answer::accept : Answer::askUser;
+
+            if (auto const requested = readRequestClusterID (text); requested == serverClusterID)
+                return Answer::accept;
+            else if (requested == -1)
+                return Answer::askUser;
+
+            return Answer::reject;
+
+        case ToServer::cancel:
+            return Answer::cancel;
+
+        case ToServer::none:
+            break;
+    }
+
+    return Answer::undigested;
+}
+
+juce::String acceptance (int machineID, int port, int clusterID)
+{
+    return kAccepted + juce::String (machineID) + " " + kUDPPort + juce::String (port)
+             + " " + kClusterID + juce::String (clusterID);
+}
+
+juce::String waitReply()  { return kWait; }
+juce::String rejection()  { return kRejected; }
+
+ToClient classifyToClient (juce::String const& text)
+{
+    if (text.startsWith (kAccepted))  return ToClient::acceptance;
+    if (text == kWait)                return ToClient::wait;
+    return ToClient::none;
+}
 
 Acceptance readAcceptance (juce::String const& text)
 {
-    using namespace ControlProtocol;
-    return { numberBetween (text, kAccepted, kUdpPortMarker),
-             numberBetween (text, kUdpPort, kClusterID),
-             numberAfter (text, kClusterID) };
+    return { ControlProtocol::numberBetween (text, kAccepted, kUDPPortMark),
+             ControlProtocol::numberBetween (text, kUDPPort, kClusterID),
+             ControlProtocol::numberAfter (text, kClusterID) };
 }
-
-bool isRequest (juce::String const& text)             { return text.startsWith (kRequest); }
-bool requestHasClusterID (juce::String const& text)   { return text.contains (kClusterIDMarker); }
-int readRequestClusterID (juce::String const& text)   { return ControlProtocol::numberAfter (text, kClusterID); }
-bool isCancel (juce::String const& text)              { return text.startsWith (kCancel); }
-juce::String readCancelAddress (juce::String const& text) { return ControlProtocol::textAfter (text, kCancel); }
 } // namespace DiscoveryProtocol

@@ -2,81 +2,96 @@
 
 #include <juce_core/juce_core.h>
 
-/*  The discovery datagrams, in both directions.
+/*  The discovery datagrams.
 
-    A machine looking for its cluster's server broadcasts a request to UDP port
-    discoveryPort; the server answers the request's source address and port with
-    an acceptance, "WAIT" or "REJECTED", and a machine that gives up waiting
-    for approval sends a cancel to the server. Every datagram is plain ASCII
-    without terminator or length; a reader takes at most maxDatagramSize bytes,
-    up to the first zero byte, each byte one character. Numbers are written as
+    Plain ASCII texts sent as their bytes, without terminator or length field.
+    A reader takes at most maxDatagramSize bytes and reads the text up to the
+    first zero byte, each byte one character. Numbers are written as
     juce::String (int) writes them and read with atoi semantics; fields are cut
-    at the first occurrence of their marker, case-sensitively.
+    at the FIRST occurrence of their marker; every test is case-sensitive.
 
-    This file is the one place where these texts are spelled.
+    This file is the one place where the datagram texts are spelled, for both
+    directions.
 */
 namespace DiscoveryProtocol
 {
-    /** The server's discovery port. */
-    inline constexpr int discoveryPort = 25476;
+    /** The UDP port of the server's discovery socket. */
+    inline constexpr int serverPort = 25476;
 
-    /** Where requests go: the limited broadcast address. */
-    inline constexpr const char* broadcastAddress = "255.255.255.255";
-
-    /** The most a reader takes of one datagram. */
+    /** The largest datagram a reader takes. */
     inline constexpr int maxDatagramSize = 256;
 
-    /** "DISCOVERY_REQUEST", plus " CLUSTERID: " and the cluster ID unless it is -1. */
+    /** Where a request is sent: the limited broadcast address. */
+    inline constexpr const char* broadcastAddress = "255.255.255.255";
+
+    /** A received datagram as text: at most maxDatagramSize bytes, up to the
+        first zero byte, each byte one character (code points 0 to 255). */
+    juce::String datagramText (void const* data, size_t size);
+
+    //==============================================================================
+    // Client to server
+
+    /** "DISCOVERY_REQUEST", followed by " CLUSTERID: " and the cluster ID unless it is -1. */
     juce::String request (int clusterID);
-
-    /** "ACCEPTED: " + machine ID + " UDPPORT: " + port + " CLUSTERID: " + cluster ID. */
-    juce::String acceptance (int machineID, int machinePort, int clusterID);
-
-    /** "WAIT" and "REJECTED". */
-    juce::String wait();
-    juce::String rejected();
 
     /** "CANCEL: " + the address the client chose (dotted text). */
     juce::String cancel (juce::String const& localAddress);
 
-    /** The text of a datagram: the bytes up to the first zero byte (at most
-        maxDatagramSize of them), each byte taken as one character 0 to 255. */
-    juce::String readDatagram (void const* data, int size);
-
-    //==============================================================================
-    // The client's reading of a reply.
-
-    /** Starts with "ACCEPTED: ". */
-    bool isAcceptance (juce::String const& text);
-
-    /** Equals "WAIT". Every other text that is no acceptance counts as no answer. */
-    bool isWait (juce::String const& text);
-
-    struct Acceptance
+    enum class ToServer
     {
-        int machineID = 0;     // the number after "ACCEPTED: " and before "UDPPORT:"
-        int machinePort = 0;   // the number after "UDPPORT: " and before "CLUSTERID: "
-        int clusterID = 0;     // the number after "CLUSTERID: "
+        none,       // anything else
+        request,    // starts with "DISCOVERY_REQUEST"
+        cancel      // starts with "CANCEL: "
     };
 
-    /** Reads the three numbers; a missing one reads as 0. Safe on any text. */
-    Acceptance readAcceptance (juce::String const& text);
+    ToServer classifyToServer (juce::String const& text);
 
-    //==============================================================================
-    // The server's reading of a request or cancel.
+    /** A request carries a cluster ID when it contains "CLUSTERID:" anywhere. */
+    bool requestCarriesClusterID (juce::String const& text);
 
-    /** Starts with "DISCOVERY_REQUEST". */
-    bool isRequest (juce::String const& text);
-
-    /** The request carries a cluster ID: it contains "CLUSTERID:" anywhere. */
-    bool requestHasClusterID (juce::String const& text);
-
-    /** The number after the first "CLUSTERID: " (0 when only "CLUSTERID:" is there). */
+    /** The number after the first "CLUSTERID: " (with the blank); 0 when only
+        the form without the blank is there. */
     int readRequestClusterID (juce::String const& text);
-
-    /** Starts with "CANCEL: ". */
-    bool isCancel (juce::String const& text);
 
     /** The address after the first "CANCEL: ". */
     juce::String readCancelAddress (juce::String const& text);
+
+    /** What a server of the given cluster does with a datagram. */
+    enum class Answer
+    {
+        accept,         // a request of this cluster (or none, when the server has none)
+        askUser,        // a request without cluster ID (or -1)
+        reject,         // a request of another cluster
+        cancel,         // the requester gave up: close its dialog
+        undigested      // anything else
+    };
+
+    Answer answerFor (juce::String const& text, int serverClusterID);
+
+    //==============================================================================
+    // Server to client
+
+    /** "ACCEPTED: " + machine ID + " UDPPORT: " + port + " CLUSTERID: " + cluster ID. */
+    juce::String acceptance (int machineID, int port, int clusterID);
+
+    /** "WAIT". */
+    juce::String waitReply();
+
+    /** "REJECTED". */
+    juce::String rejection();
+
+    enum class ToClient
+    {
+        none,           // everything else, "REJECTED" included: no answer
+        acceptance,     // starts with "ACCEPTED: "
+        wait            // equals "WAIT"
+    };
+
+    ToClient classifyToClient (juce::String const& text);
+
+    struct Acceptance { int machineID = 0; int port = 0; int clusterID = 0; };
+
+    /** Machine ID: the number after "ACCEPTED: " and before "UDPPORT:"; port:
+        after "UDPPORT: " and before "CLUSTERID: "; cluster ID: after "CLUSTERID: ". */
+    Acceptance readAcceptance (juce::String const& text);
 }

@@ -2,15 +2,15 @@
 
 #include <juce_core/juce_core.h>
 
-/** The local IPv4 address that discovery binds to, or the null address
-    (0.0.0.0, all local addresses) when none qualifies.
+/** The multicast group the discovery sockets leave when they close. Discovery
+    neither sends to it nor joins it. */
+extern const juce::String multicastGroup;
 
-    Of the machine's IPv4 addresses, each once and in the order the system lists
-    its interfaces, 127.0.0.1 and every address that starts with none of
-    "192.168", "10." and "172." are skipped. Of the rest, the result is the last
-    one in 192.168.x.x; when there is none, the first in 10.x.x.x; when there is
-    none, the last in 172.x.x.x (any 172 address). */
+/** The local IPv4 address that discovery binds to: the last qualifying address
+    in 192.168.x.x; when there is none, the first in 10.x.x.x; when there is none,
+    the last in 172.x.x.x; otherwise the null address 0.0.0.0. 127.0.0.1 and
+    addresses in no private range never qualify. */
 juce::IPAddress pickBestMulticastInterface();
 
-/** The same choice among the given addresses, in the given order. */
+/** The same choice among the given addresses, in the order given. */
 juce::IPAddress pickBestMulticastInterface (juce::Array<juce::IPAddress> const& addresses);

@@ -16,7 +16,7 @@ namespace
 {
 struct RawServer
 {
-    WirePeer::Datagrams udp { DiscoveryProtocol::discoveryPort };
+    WirePeer::Datagrams udp { DiscoveryProtocol::serverPort };
     WirePeer::Listener tcp { ControlProtocol::serverPort };
 };
 
@@ -190,7 +190,7 @@ TEST (ClientConnection, GoingAwayWhileWaitingForApprovalCancels)
     stream->close();
     auto request = server.udp.receive (5000);
     ASSERT_TRUE (request.has_value());
-    server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::wait());
+    server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::waitReply());
     ASSERT_TRUE (RecordingClient::waitUntil ([&] { return log.contains ("Received WAIT"); }));
 
     client.reset();

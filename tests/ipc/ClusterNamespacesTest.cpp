@@ -15,7 +15,7 @@ namespace
 {
 struct RawServer
 {
-    WirePeer::Datagrams udp { DiscoveryProtocol::discoveryPort };
+    WirePeer::Datagrams udp { DiscoveryProtocol::serverPort };
     WirePeer::Listener tcp { ControlProtocol::serverPort };
 
     // Accepts the next request and returns the joined connection.

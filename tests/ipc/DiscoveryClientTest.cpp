@@ -37,7 +37,7 @@ int storedClusterID()
 // A raw server on the discovery port of the test namespace.
 struct RawDiscoveryServer
 {
-    WirePeer::Datagrams udp { DiscoveryProtocol::discoveryPort };
+    WirePeer::Datagrams udp { DiscoveryProtocol::serverPort };
     WirePeer::Listener tcp { ControlProtocol::serverPort };
 
     std::optional<WirePeer::Datagrams::Received> nextRequest (int timeoutMs = 5000)
@@ -90,27 +90,28 @@ TEST (DiscoveryClient, DatagramTextsAreExactAndRepliesAreReadByteWise)
 
     auto a = DiscoveryProtocol::readAcceptance ("ACCEPTED: 123456 UDPPORT: 52000 CLUSTERID: 4711");
     EXPECT_EQ (a.machineID, 123456);
-    EXPECT_EQ (a.machinePort, 52000);
+    EXPECT_EQ (a.port, 52000);
     EXPECT_EQ (a.clusterID, 4711);
 
     auto noCluster = DiscoveryProtocol::readAcceptance ("ACCEPTED: 77 UDPPORT: 9");
-    EXPECT_EQ (noCluster.machinePort, 9);
+    EXPECT_EQ (noCluster.port, 9);
     EXPECT_EQ (noCluster.clusterID, 0);
 
     auto noPort = DiscoveryProtocol::readAcceptance ("ACCEPTED: 77 CLUSTERID: 5");
     EXPECT_EQ (noPort.machineID, 77);
-    EXPECT_EQ (noPort.machinePort, 0);
+    EXPECT_EQ (noPort.port, 0);
     EXPECT_EQ (noPort.clusterID, 5);
 
     // Up to the first zero byte, each byte one character, at most 256 bytes.
     unsigned char raw[] = { 'W', 'A', 'I', 'T', 0, 'X' };
-    EXPECT_TRUE (DiscoveryProtocol::isWait (DiscoveryProtocol::readDatagram (raw, 6)));
+    EXPECT_EQ (DiscoveryProtocol::classifyToClient (DiscoveryProtocol::datagramText (raw, 6)), DiscoveryProtocol::ToClient::wait);
     unsigned char high[] = { 'A', 0xE9, 0xFF };
-    EXPECT_EQ (DiscoveryProtocol::readDatagram (high, 3), juce::String ("A") + juce::String::charToString (0xE9) + juce::String::charToString (0xFF));
+    EXPECT_EQ (DiscoveryProtocol::datagramText (high, 3), juce::String ("A") + juce::String::charToString (0xE9) + juce::String::charToString (0xFF));
     std::vector<char> big (1000, 'x');
-    EXPECT_EQ (DiscoveryProtocol::readDatagram (big.data(), 1000).length(), 256);
-    EXPECT_FALSE (DiscoveryProtocol::isWait ("WAIT "));
-    EXPECT_FALSE (DiscoveryProtocol::isAcceptance ("ACCEPTED:1"));
+    EXPECT_EQ (DiscoveryProtocol::datagramText (big.data(), 1000).length(), 256);
+    EXPECT_EQ (DiscoveryProtocol::classifyToClient ("WAIT "), DiscoveryProtocol::ToClient::none);
+    EXPECT_EQ (DiscoveryProtocol::classifyToClient ("REJECTED"), DiscoveryProtocol::ToClient::none);
+    EXPECT_EQ (DiscoveryProtocol::classifyToClient ("ACCEPTED:1"), DiscoveryProtocol::ToClient::none);
 }
 
 TEST (DiscoveryClient, AcceptedAtOnceJoinsAndListensForFiles)
@@ -155,7 +156,7 @@ TEST (DiscoveryClient, AcceptedAtOnceJoinsAndListensForFiles)
     EXPECT_EQ (client.clientID.load(), id);
     EXPECT_EQ (client.clusterID.load(), 4711);
     EXPECT_EQ (client.serverIP, TestEnvironment::testAddress);
-    EXPECT_EQ (client.serverPort, DiscoveryProtocol::discoveryPort);
+    EXPECT_EQ (client.serverPort, DiscoveryProtocol::serverPort);
     EXPECT_EQ (client.discoverySocket, nullptr);
 
     ASSERT_NE (client.fileTransferServer, nullptr);
@@ -216,7 +217,7 @@ TEST (DiscoveryClient, TenRejectionsEndTheRunWithoutPauses)
         auto request = server.nextRequest();
         ASSERT_TRUE (request.has_value()) << "request " << i;
         EXPECT_EQ (request->text, "DISCOVERY_REQUEST CLUSTERID: 12");
-        server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::rejected());
+        server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::rejection());
     }
 
     ASSERT_TRUE (run.waitForResult());
@@ -248,7 +249,7 @@ TEST (DiscoveryClient, AfterWaitOnlyAnAcceptanceEndsTheWait)
 
     auto request = server.nextRequest();
     ASSERT_TRUE (request.has_value());
-    server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::wait());
+    server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::waitReply());
 
     ASSERT_TRUE (RecordingClient::waitUntil ([&] { return log.contains ("Received WAIT"); }));
     server.udp.send (request->senderIP, request->senderPort, "WAIT");
@@ -277,7 +278,7 @@ TEST (DiscoveryClient, ExitRequestWhileWaitingSendsCancelWithTheBoundAddress)
 
     auto request = server.nextRequest();
     ASSERT_TRUE (request.has_value());
-    server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::wait());
+    server.udp.send (request->senderIP, request->senderPort, DiscoveryProtocol::waitReply());
     ASSERT_TRUE (RecordingClient::waitUntil ([&] { return log.contains ("Received WAIT"); }));
 
     run.signalThreadShouldExit();
