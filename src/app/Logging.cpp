@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <cstring>
-#include <mutex>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
@@ -16,17 +15,7 @@ void DBGOrLog (juce::String const& message)
     if (current == nullptr)
         return;
 
-    juce::String line;
-
-    {
-        // The local time reads the C library's time-zone state, which all
-        // threads share: lines from several threads are formatted one by one.
-        static std::mutex timeZoneLock;
-        const std::lock_guard<std::mutex> sl (timeZoneLock);
-        line = Logging::formatLine (now, message);
-    }
-
-    juce::Logger::writeToLog (line);
+    juce::Logger::writeToLog (Logging::formatLine (now, message));
 }
 
 namespace Logging
