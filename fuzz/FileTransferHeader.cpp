@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput (std::uint8_t const* data, size_t size)
         if (name.containsChar ('/') || name == "." || name == "..")
             __builtin_trap();
 
-        auto target = folder.getChildFile (name);
+        auto target = FileTransfer::childNamed (folder, name);
 
         if (! target.isAChildOf (folder) || target.getParentDirectory() != folder)
             __builtin_trap();

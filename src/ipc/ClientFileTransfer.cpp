@@ -52,6 +52,11 @@ juce::String safeFileName (juce::String const& receivedName)
     return name;
 }
 
+juce::File childNamed (juce::File const& folder, juce::String const& name)
+{
+    return juce::File (folder.getFullPathName() + juce::File::getSeparatorString() + name);
+}
+
 juce::File getApplicationTempFolder()
 {
     // To be replaced by the platform layer's per-user temporary folder.
@@ -241,7 +246,7 @@ void ClientIPC::ClientFileTransferIPC::receiveFile (juce::MemoryBlock const& mes
             entry.deleteFile();
     }
 
-    auto target = folder.getChildFile (fileName);
+    auto target = FileTransfer::childNamed (folder, fileName);
 
     if (message.getSize() > 0)
     {

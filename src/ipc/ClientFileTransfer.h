@@ -51,6 +51,11 @@ namespace FileTransfer
         '\'), trailing blanks kept. Empty when that is refused: empty, "." or "..". */
     juce::String safeFileName (juce::String const& receivedName);
 
+    /** The file 'name' (a safe name) directly inside 'folder'. Unlike
+        juce::File::getChildFile, which reads a name that starts with '~' as a
+        home folder, the name is taken as it stands. */
+    juce::File childNamed (juce::File const& folder, juce::String const& name);
+
     /** The name of the outgoing archive. */
     inline constexpr const char* archiveName = "zipOut.zip";
 

@@ -115,6 +115,7 @@ TEST (FileTransfer, HeaderAndNamesOfReceivedFiles)
     EXPECT_EQ (FileTransfer::safeFileName (".."), "");
     EXPECT_EQ (FileTransfer::safeFileName ("."), "");
     EXPECT_EQ (FileTransfer::safeFileName ("dir/"), "");
+    EXPECT_EQ (FileTransfer::childNamed (juce::File ("/a/b"), "~root"), juce::File ("/a/b/~root"));
     EXPECT_EQ (FileTransfer::safeFileName (""), "");
 }
 
@@ -254,7 +255,14 @@ TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
     auto outside = folder.getParentDirectory();
     auto payload = juce::MemoryBlock ("plain bytes", 11);
 
-    for (auto name : juce::StringArray { "../escape.bin", "../../escape.bin", outside.getChildFile ("abs.bin").getFullPathName() })
+    // A name with '~' in front is a file name like any other, not a home
+    // folder nor a path relative to the working folder.
+    auto workingFolder = scratch ("cwd");
+    ASSERT_TRUE (workingFolder.setAsCurrentWorkingDirectory());
+    makeFile (FileTransfer::childNamed (workingFolder, "~nobody-here "), "keep");
+
+    for (auto name : juce::StringArray { "../escape.bin", "../../escape.bin", outside.getChildFile ("abs.bin").getFullPathName(),
+                                         "~", "~root", "~nobody-here" })
     {
         receiver.client.clearCalls();
         juce::String reply;
@@ -267,6 +275,8 @@ TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
     EXPECT_FALSE (outside.getChildFile ("escape.bin ").exists());
     EXPECT_FALSE (outside.getParentDirectory().getChildFile ("escape.bin ").exists());
     EXPECT_FALSE (outside.getChildFile ("abs.bin ").exists());
+    EXPECT_EQ (FileTransfer::childNamed (workingFolder, "~nobody-here ").loadFileAsString(), "keep");
+    EXPECT_TRUE (juce::File ("/root").isDirectory());
 
     // "..", "." and an empty name are refused: no answer, connection released.
     for (auto name : { "..", ".", "" })
