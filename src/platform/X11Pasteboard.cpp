@@ -212,7 +212,9 @@ public:
         if (juceWindow != XCB_NONE && currentOwner (XCB_ATOM_PRIMARY) == juceWindow)
             xcb_set_selection_owner (connection, XCB_NONE, XCB_ATOM_PRIMARY, XCB_CURRENT_TIME);
 
-        xcb_flush (connection);
+        // Done when the server has done it: text that JUCE sets next goes
+        // through another connection and must not be overtaken.
+        sync();
         return true;
     }
 
@@ -271,6 +273,11 @@ private:
 
         reportedBrokenConnection = true;
         return true;
+    }
+
+    void sync()
+    {
+        std::free (xcb_get_input_focus_reply (connection, xcb_get_input_focus (connection), nullptr));
     }
 
     xcb_window_t currentOwner (xcb_atom_t selection)
@@ -662,8 +669,10 @@ void X11Pasteboard::setString (juce::String const& text)
 
                                juce::SystemClipboard::copyTextToClipboard (text);
                                // JUCE leaves its claim in Xlib's buffer: until something flushes
-                               // it, readers find no owner.
-                               juce::X11Symbols::getInstance()->xFlush (display);
+                               // it, readers find no owner. Wait for the server to have it, too:
+                               // a clear() that follows goes through another connection and
+                               // must not overtake it.
+                               juce::X11Symbols::getInstance()->xSync (display, False);
                                return true;
                            },
                            false, callWaitMs);

@@ -127,6 +127,15 @@ void X11StatusItem::setImage (juce::Image const& newImage)
         return;
     }
 
+    // JUCE places its window where it believes it is just before its first
+    // paint; after docking that would move the icon away from its place in the
+    // tray. So let that first paint happen now, while the window is our own.
+    if (auto* peer = icon->getPeer())
+    {
+        peer->repaint (icon->getLocalBounds());
+        peer->performAnyPendingRepaintsNow();
+    }
+
     // Docks the icon's window in the tray; it paints our picture from then on.
     setMinimumSize (*icon, minimumSize);
     icon->setIconImage (image, image);
