@@ -20,7 +20,11 @@ X11Connection::X11Connection (const juce::String& displayName)
         xcb_screen_next (&screens);
 
     if (screens.rem > 0)
+    {
         root = screens.data->root;
+        screenWidth = screens.data->width_in_pixels;
+        screenHeight = screens.data->height_in_pixels;
+    }
 }
 
 X11Connection::~X11Connection()

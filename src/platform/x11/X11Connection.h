@@ -23,6 +23,10 @@ public:
 
     xcb_connection_t* get() const noexcept { return connection; }
     xcb_window_t getRoot() const noexcept { return root; }
+
+    /** The root window's size in pixels. */
+    int getScreenWidth() const noexcept { return screenWidth; }
+    int getScreenHeight() const noexcept { return screenHeight; }
     int getFileDescriptor() const;
 
     /** Sets XKB up on this connection (once); returns its first event code,
@@ -41,6 +45,7 @@ public:
 private:
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
+    int screenWidth = 0, screenHeight = 0;
     int xkbFirstEvent = -2;
     int xinputOpcode = -2;
 };

@@ -392,14 +392,26 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
             valuatorPosition = juce::Point<double> (toDouble (values[0]), toDouble (values[1])).roundToInt();
     }
 
-    if (auto position = queryPointer())
-        location = *position;
-
     InputEvent event;
-    const auto claimPosition = valuatorPosition.has_value() ? valuatorPosition : std::optional<juce::Point<int>> (location.roundToInt());
+    const auto now = juce::Time::getMillisecondCounter();
 
-    if (owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, claimPosition, juce::Time::getMillisecondCounter()))
+    if (valuatorPosition.has_value()
+        && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, valuatorPosition, now))
+    {
+        // Our own move: the pointer went where we sent it, within the screen.
         event.sourceUserData = kSyntheticEventMarker;
+        location = { (double) juce::jlimit (0, connection->getScreenWidth() - 1, valuatorPosition->x),
+                     (double) juce::jlimit (0, connection->getScreenHeight() - 1, valuatorPosition->y) };
+    }
+    else
+    {
+        if (auto position = queryPointer())
+            location = *position;
+
+        if (! valuatorPosition.has_value()
+            && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, location.roundToInt(), now))
+            event.sourceUserData = kSyntheticEventMarker;
+    }
 
     const auto warp = owner.getLastWarp();
 
