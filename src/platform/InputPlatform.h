@@ -52,11 +52,13 @@ public:
         carries in sourceUserData is not used. What each type does:
         - moves and drags: move the pointer to location;
         - button downs and ups: press or release the button at the pointer's
-          current place, with the modifiers in flags held;
+          current place; a down with the modifiers in flags held;
         - scroll: scroll by the pixel deltas;
-        - key downs and ups: press or release the key of keyCode, with the
-          modifiers in flags held, or, when unicodeUnit is set, a key that
+        - key downs and ups: press or release the key of keyCode, a down with
+          the modifiers in flags held, or, when unicodeUnit is set, a key that
           types that unit (keyCode is then not used).
+        Desktops without click counts (X11) leave double clicks to the
+        timing of the clicks and do not use clickState.
         Returns false when the event cannot be posted (an unknown key code,
         a type that cannot be posted, no display). */
     virtual bool postEvent (const InputEvent& event) = 0;

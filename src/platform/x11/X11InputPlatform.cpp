@@ -382,7 +382,11 @@ bool X11InputPlatform::postButton (const InputEvent& event)
 
     const bool down = event.type == InputEventType::leftMouseDown || event.type == InputEventType::rightMouseDown
                    || event.type == InputEventType::otherMouseDown;
-    const auto pressed = pressModifiers (event.flags, 0);
+
+    // Modifiers go with downs only: a modifier pressed and released around a
+    // lone release counts as tapped alone, which desktops act on (Super opens
+    // the overview, Alt the menu bar).
+    const auto pressed = down ? pressModifiers (event.flags, 0) : std::vector<xcb_keycode_t>();
     fakeButton (down, button);
     releaseModifiers (pressed);
     return true;
@@ -433,7 +437,8 @@ bool X11InputPlatform::postKey (const InputEvent& event)
         return false;
 
     const bool down = event.type == InputEventType::keyDown;
-    const auto pressed = pressModifiers (event.flags, MacKeyCodes::flagOfModifierKey (event.keyCode));
+    const auto pressed = down ? pressModifiers (event.flags, MacKeyCodes::flagOfModifierKey (event.keyCode))
+                              : std::vector<xcb_keycode_t>();
     fakeKey (down, keycode);
     releaseModifiers (pressed);
     return true;
