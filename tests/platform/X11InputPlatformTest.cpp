@@ -183,6 +183,21 @@ TEST_F (X11Input, PostedPointerButtonsAndWheelReachOtherClients)
     EXPECT_TRUE (probe->collectEvents().empty());
 }
 
+TEST_F (X11Input, DestroyingThePlatformReleasesWhatItLeftPressed)
+{
+    ASSERT_TRUE (probe->showWindow());
+    EXPECT_TRUE (post (InputEvent::key (0, true)));
+    EXPECT_TRUE (post (InputEvent::mouseButton (1, true, {})));
+    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', true)));
+    EXPECT_EQ (probe->waitForEvents (3, 5000).size(), 3u);
+
+    platform.reset();
+    auto events = probe->waitForEvents (3, 5000);
+    ASSERT_EQ (events.size(), 3u);
+    for (auto& e : events)
+        EXPECT_TRUE (e.type == Event::keyRelease || e.type == Event::buttonRelease);
+}
+
 TEST_F (X11Input, WarpMovesThePointerWithoutAnEventAndDeltasStartFromIt)
 {
     TapRecorder tap (*platform);

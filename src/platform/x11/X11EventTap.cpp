@@ -98,11 +98,6 @@ bool X11EventTap::selectEvents (bool on)
 void X11EventTap::readInitialState()
 {
     auto* c = connection->get();
-
-    // What the server delivered before this run started is stale.
-    while (auto* stale = xcb_poll_for_event (c))
-        std::free (stale);
-
     keymap = X11Keymap::load (c);
 
     buttonsHeld = 0;
@@ -134,6 +129,10 @@ void X11EventTap::readInitialState()
 
 bool X11EventTap::run()
 {
+    // What the server delivered before this run started is stale.
+    while (auto* stale = xcb_poll_for_event (connection->get()))
+        std::free (stale);
+
     // Watch first, so that the tap reports everything from the moment it
     // counts as running.
     bool ok = selectEvents (true);

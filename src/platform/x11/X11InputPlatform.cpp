@@ -186,6 +186,12 @@ X11InputPlatform::~X11InputPlatform()
 
     heldUnits.clear();
 
+    for (auto keycode : std::set<xcb_keycode_t> (keysDown))
+        fakeKey (false, keycode);
+
+    for (auto button : std::set<int> (buttonsDown))
+        fakeButton (false, button);
+
     for (auto& spare : spares)
         spare.held = 0;
 
@@ -263,6 +269,11 @@ bool X11InputPlatform::refreshKeymap (bool needSymbols)
 //==============================================================================
 void X11InputPlatform::fakeKey (bool press, xcb_keycode_t keycode)
 {
+    if (press)
+        keysDown.insert (keycode);
+    else
+        keysDown.erase (keycode);
+
     if (hasRunningTap())
         recentPosts.add (press ? RecentPosts::Kind::keyPress : RecentPosts::Kind::keyRelease,
                          keycode, {}, nowMs());
@@ -273,6 +284,11 @@ void X11InputPlatform::fakeKey (bool press, xcb_keycode_t keycode)
 
 void X11InputPlatform::fakeButton (bool press, int button)
 {
+    if (press)
+        buttonsDown.insert (button);
+    else
+        buttonsDown.erase (button);
+
     if (hasRunningTap())
         recentPosts.add (press ? RecentPosts::Kind::buttonPress : RecentPosts::Kind::buttonRelease,
                          (juce::uint32) button, {}, nowMs());

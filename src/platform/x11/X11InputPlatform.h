@@ -8,6 +8,7 @@
 #include "platform/x11/X11Keymap.h"
 
 #include <map>
+#include <set>
 
 /** The input platform of an X server.
 
@@ -23,7 +24,10 @@
 
     The marker: X events carry no user data. Every key, button or motion that
     postEvent sends is remembered for a second (RecentPosts) and a tap reports
-    the matching raw event marked. */
+    the matching raw event marked.
+
+    Keys and buttons that posted downs left pressed are released when the
+    platform is destroyed. */
 class X11InputPlatform : public InputPlatform
 {
 public:
@@ -112,6 +116,8 @@ private:
     int keysymsPerKeycode = 1;
     std::vector<SpareKeycode> spares;
     std::map<char16_t, HeldUnit> heldUnits;
+    std::set<xcb_keycode_t> keysDown;   // pressed by postEvent, not yet released
+    std::set<int> buttonsDown;
     int scrollRemainder[2] = { 0, 0 };
     xcb_window_t grabWindow = 0;
     bool grabbed = false;
