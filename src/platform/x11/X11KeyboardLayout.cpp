@@ -135,7 +135,7 @@ X11KeyboardLayout::X11KeyboardLayout (std::shared_ptr<const X11Keymap> km)
     if (composeContext == nullptr)
         return;
 
-    for (auto* locale : { localeName(), "C" })
+    for (auto* locale : { localeName(), "C", "en_US.UTF-8" })
         if (composeTable == nullptr)
             composeTable = xkb_compose_table_new_from_locale (composeContext, locale,
                                                               XKB_COMPOSE_COMPILE_NO_FLAGS);
