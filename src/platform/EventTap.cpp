@@ -24,15 +24,16 @@ bool EventTap::beginRun()
     if (stopRequested.exchange (false))
         return false;
 
-    running = true;
+    // Registered first, so that whoever sees it running can hand it events.
     platform.registerRunningTap (*this);
+    running = true;
     return true;
 }
 
 void EventTap::endRun()
 {
-    platform.unregisterRunningTap (*this);
     running = false;
+    platform.unregisterRunningTap (*this);
     stopRequested = false;
 
     const std::lock_guard<std::mutex> lock (handOverLock);

@@ -2,10 +2,9 @@
 
 #include <xcb/xcb.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@ extern char** environ;
 namespace
 {
 constexpr int startTimeoutMs = 15000;
+constexpr int firstNumber = 300, numbers = 600, attempts = 20;
 
 bool answers (const juce::String& display)
 {
@@ -23,78 +23,90 @@ bool answers (const juce::String& display)
     xcb_disconnect (connection);
     return ok;
 }
+
+bool inUse (int number)
+{
+    const auto n = std::to_string (number);
+    return access (("/tmp/.X" + n + "-lock").c_str(), F_OK) == 0
+        || access (("/tmp/.X11-unix/X" + n).c_str(), F_OK) == 0;
+}
+
+bool hasExited (pid_t pid)
+{
+    return waitpid (pid, nullptr, WNOHANG) == pid;
+}
+
+// The server that holds a display number writes its process id into the lock file.
+bool holdsLock (pid_t pid, int number)
+{
+    char text[32] = {};
+
+    if (auto* file = std::fopen (("/tmp/.X" + std::to_string (number) + "-lock").c_str(), "r"))
+    {
+        [[maybe_unused]] auto got = std::fread (text, 1, sizeof (text) - 1, file);
+        std::fclose (file);
+    }
+
+    return std::atoi (text) == pid;
+}
 } // namespace
 
 ScopedXvfb::ScopedXvfb()
 {
-    int fds[2];
-
-    if (pipe2 (fds, O_CLOEXEC) != 0)
-        return;
-
-    // Only the write end goes to the server, which prints its display number there.
-    fcntl (fds[1], F_SETFD, 0);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, 2, "/dev/null", O_WRONLY, 0);
-
-    const auto fdText = std::to_string (fds[1]);
-    const char* argv[] = { "Xvfb", "-displayfd", fdText.c_str(), "-noreset", "-nolisten", "tcp",
-                           "-screen", "0", "1920x1080x24", nullptr };
-
-    const int spawned = posix_spawnp (&pid, "Xvfb", &actions, nullptr, const_cast<char**> (argv), environ);
-    posix_spawn_file_actions_destroy (&actions);
-    close (fds[1]);
-
-    if (spawned != 0)
-    {
-        pid = -1;
-        close (fds[0]);
-        return;
-    }
-
-    std::string text;
+    // Display numbers are shared by every process of the machine (the lock
+    // files and sockets live in /tmp), while test processes sit in network
+    // namespaces of their own: an explicit number with its lock file is what
+    // keeps two servers apart. Start where this process is unlikely to meet
+    // another one, and move on when a server refuses the number.
     const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) startTimeoutMs;
+    int candidate = firstNumber + (int) ((unsigned) getpid() * 7u % (unsigned) numbers);
 
-    while (text.find ('\n') == std::string::npos)
+    for (int attempt = 0; attempt < attempts && juce::Time::getMillisecondCounter() < deadline;
+         ++attempt, candidate = firstNumber + (candidate - firstNumber + 1) % numbers)
     {
-        const auto now = juce::Time::getMillisecondCounter();
+        if (inUse (candidate))
+            continue;
 
-        if (now >= deadline)
-            break;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init (&actions);
+        posix_spawn_file_actions_addopen (&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen (&actions, 2, "/dev/null", O_WRONLY, 0);
 
-        pollfd p { fds[0], POLLIN, 0 };
+        const auto display = ":" + std::to_string (candidate);
+        const char* argv[] = { "Xvfb", display.c_str(), "-noreset", "-nolisten", "tcp",
+                               "-screen", "0", "1920x1080x24", nullptr };
 
-        if (poll (&p, 1, (int) (deadline - now)) <= 0)
-            break;
+        const int spawned = posix_spawnp (&pid, "Xvfb", &actions, nullptr, const_cast<char**> (argv), environ);
+        posix_spawn_file_actions_destroy (&actions);
 
-        char buffer[32];
-        const auto got = read (fds[0], buffer, sizeof (buffer));
-
-        if (got <= 0)
-            break;
-
-        text.append (buffer, (size_t) got);
-    }
-
-    close (fds[0]);
-
-    if (text.find ('\n') == std::string::npos)
-        return;
-
-    const int found = std::atoi (text.c_str());
-
-    while (juce::Time::getMillisecondCounter() < deadline)
-    {
-        if (answers (":" + juce::String (found)))
+        if (spawned != 0)
         {
-            number = found;
+            pid = -1;
             return;
         }
 
-        juce::Thread::sleep (20);
+        while (juce::Time::getMillisecondCounter() < deadline)
+        {
+            if (hasExited (pid))
+                break;
+
+            // It answers, and it is ours that does.
+            if (holdsLock (pid, candidate) && answers (display) && ! hasExited (pid))
+            {
+                number = candidate;
+                return;
+            }
+
+            juce::Thread::sleep (20);
+        }
+
+        if (! hasExited (pid))
+        {
+            kill (pid, SIGKILL);
+            waitpid (pid, nullptr, 0);
+        }
+
+        pid = -1;
     }
 }
 
@@ -104,6 +116,7 @@ ScopedXvfb::~ScopedXvfb()
         return;
 
     kill (pid, SIGTERM);
+
 
     for (int i = 0; i < 250; ++i)
     {
@@ -132,14 +145,37 @@ bool ScopedXvfb::runClient (const juce::StringArray& command, int timeoutMs) con
 
     juce::ChildProcess process;
 
-    if (! process.start (arguments, 0))
+    if (! process.start (arguments, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
         return false;
 
-    if (! process.waitForProcessToFinish (timeoutMs))
+    // Reading the output also waits for the end; the time-out bounds it.
+    juce::String output;
+    const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+
+    while (process.isRunning() && juce::Time::getMillisecondCounter() < deadline)
+    {
+        char buffer[512];
+        const auto got = process.readProcessOutput (buffer, sizeof (buffer));
+
+        if (got > 0)
+            output += juce::String::fromUTF8 (buffer, got);
+        else
+            juce::Thread::sleep (5);
+    }
+
+    if (process.isRunning())
     {
         process.kill();
+        std::fprintf (stderr, "%s timed out\n", arguments.joinIntoString (" ").toRawUTF8());
         return false;
     }
 
-    return process.getExitCode() == 0;
+    output += process.readAllProcessOutput();
+    const auto exitCode = process.getExitCode();
+
+    if (exitCode != 0)
+        std::fprintf (stderr, "%s failed (%u): %s\n", arguments.joinIntoString (" ").toRawUTF8(),
+                      exitCode, output.toRawUTF8());
+
+    return exitCode == 0;
 }

@@ -4,11 +4,11 @@
 
 #include <sys/types.h>
 
-/** An Xvfb server of the test's own (1920x1080x24, -noreset, no TCP) on a
-    display number it finds free, for tests that grab the input or change the
-    keymap and must not disturb the shared display. Started by the
-    constructor, which waits (bounded) until the server answers; killed by
-    the destructor. */
+/** An Xvfb server of the test's own (Xvfb :N -noreset -nolisten tcp -screen
+    0 1920x1080x24) on a display number it finds free, for tests that grab
+    the input or change the keymap and must not disturb the shared display.
+    Started by the constructor, which waits (bounded) until the server
+    answers; killed by the destructor. */
 class ScopedXvfb
 {
 public:
