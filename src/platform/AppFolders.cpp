@@ -8,18 +8,33 @@ juce::File getUserFolder()
     return juce::FileLogger::getSystemLogFileFolder().getChildFile ("Corvelline");
 }
 
+juce::File getLogFolder()
+{
+    return getUserFolder();
+}
+
 juce::File getLogFile()
 {
-    return getUserFolder().getChildFile ("CorvellineLog.txt");
+    return getLogFolder().getChildFile ("CorvellineLog.txt");
+}
+
+juce::File getSettingsFolder()
+{
+    return getUserFolder();
 }
 
 juce::File getSettingsFile()
 {
-    return getUserFolder().getChildFile ("Corvelline.settings");
+    return getSettingsFolder().getChildFile ("Corvelline.settings");
 }
 
 juce::String getSettingsFolderName()
 {
-    return getUserFolder().getFullPathName();
+    return getSettingsFolder().getFullPathName();
+}
+
+juce::File getAccessibilityMarker()
+{
+    return getUserFolder().getChildFile ("no_permissions.txt");
 }
 } // namespace AppFolders

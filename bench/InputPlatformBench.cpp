@@ -1,0 +1,246 @@
+// How long an event posted through the input platform takes to reach the
+// callback of the platform's own event tap, next to the bare XTest request
+// plus round trip measured in the same run.
+//
+// Needs an X display: run it under the test sandbox, which starts an Xvfb:
+//   scripts/sandbox.sh build/bench/bench_InputPlatformBench
+
+#include "platform/X11Backend.h"
+
+#include <benchmark/benchmark.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+constexpr int keycodeF12 = 96;   // a key nothing reacts to
+constexpr juce::uint16 macF12 = 111;
+
+struct BareConnection
+{
+    BareConnection() : connection (xcb_connect (nullptr, nullptr)) {}
+    ~BareConnection() { xcb_disconnect (connection); }
+
+    bool ok() const { return xcb_connection_has_error (connection) == 0; }
+
+    // One XTest key event and a round trip that waits until the server has handled it.
+    void postAndSync (bool down)
+    {
+        xcb_test_fake_input (connection, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycodeF12,
+                             XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        std::free (xcb_get_input_focus_reply (connection, xcb_get_input_focus (connection), nullptr));
+    }
+
+    xcb_connection_t* connection;
+};
+
+// The platform with a running tap whose callback counts the marked events.
+struct LayerPath
+{
+    LayerPath()
+    {
+        platform = createX11InputPlatform();
+
+        if (platform == nullptr)
+            return;
+
+        tap = platform->createEventTap ([this] (EventTap&, const InputEvent& e)
+        {
+            if (e.isMarked())
+                seen.fetch_add (1, std::memory_order_release);
+
+            return EventTap::Verdict::pass;
+        });
+
+        if (tap == nullptr)
+            return;
+
+        thread = std::thread ([this] { tap->run(); });
+
+        while (! tap->isRunning())
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    }
+
+    ~LayerPath()
+    {
+        if (thread.joinable())
+        {
+            tap->stop();
+            thread.join();
+        }
+    }
+
+    bool ok() const { return tap != nullptr; }
+
+    // Posts one event and waits until the tap's callback has seen it.
+    bool postAndWait (const InputEvent& event)
+    {
+        const auto before = seen.load (std::memory_order_acquire);
+        platform->postEvent (event);
+        const auto deadline = Clock::now() + std::chrono::seconds (2);
+
+        while (seen.load (std::memory_order_acquire) == before)
+            if (Clock::now() > deadline)
+                return false;
+
+        return true;
+    }
+
+    std::unique_ptr<InputPlatform> platform;
+    std::unique_ptr<EventTap> tap;
+    std::thread thread;
+    std::atomic<int> seen { 0 };
+};
+
+double microseconds (Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro> (d).count();
+}
+
+bool haveDisplay (benchmark::State& state)
+{
+    if (std::getenv ("DISPLAY") != nullptr)
+        return true;
+
+    state.SkipWithError ("no DISPLAY: run under scripts/sandbox.sh");
+    return false;
+}
+
+void BM_BareXTestRoundTrip (benchmark::State& state)
+{
+    if (! haveDisplay (state))
+        return;
+
+    BareConnection bare;
+    bool down = true;
+
+    for (auto _ : state)
+    {
+        bare.postAndSync (down);
+        down = ! down;
+    }
+
+    if (! down)
+        bare.postAndSync (false);
+}
+
+void BM_PostedKeyReachesTapCallback (benchmark::State& state)
+{
+    if (! haveDisplay (state))
+        return;
+
+    LayerPath layer;
+
+    if (! layer.ok())
+    {
+        state.SkipWithError ("no event tap");
+        return;
+    }
+
+    bool down = true;
+
+    for (auto _ : state)
+    {
+        if (! layer.postAndWait (InputEvent::key (macF12, down)))
+        {
+            state.SkipWithError ("the tap missed an event");
+            break;
+        }
+
+        down = ! down;
+    }
+
+    if (! down)
+        layer.postAndWait (InputEvent::key (macF12, false));
+}
+
+void BM_PostedMoveReachesTapCallback (benchmark::State& state)
+{
+    if (! haveDisplay (state))
+        return;
+
+    LayerPath layer;
+
+    if (! layer.ok())
+    {
+        state.SkipWithError ("no event tap");
+        return;
+    }
+
+    int x = 100;
+
+    for (auto _ : state)
+    {
+        x = x == 100 ? 101 : 100;
+
+        if (! layer.postAndWait (InputEvent::mouseMove ({ (double) x, 100.0 })))
+        {
+            state.SkipWithError ("the tap missed an event");
+            break;
+        }
+    }
+}
+
+// Both paths, interleaved so they share the machine's conditions; the
+// counters report the mean of each and their ratio (layer / bare). The
+// argument chooses the posted event: 0 a key, 1 a pointer move.
+void BM_LatencyRatio (benchmark::State& state)
+{
+    if (! haveDisplay (state))
+        return;
+
+    BareConnection bare;
+    LayerPath layer;
+
+    if (! bare.ok() || ! layer.ok())
+    {
+        state.SkipWithError ("no display or no event tap");
+        return;
+    }
+
+    Clock::duration bareTotal {}, layerTotal {};
+    const bool moves = state.range (0) == 1;
+    bool down = true;
+
+    for (auto _ : state)
+    {
+        auto start = Clock::now();
+        bare.postAndSync (down);
+        auto middle = Clock::now();
+        layer.postAndWait (moves ? InputEvent::mouseMove ({ down ? 100.0 : 101.0, 100.0 })
+                                 : InputEvent::key (macF12, down));
+        auto end = Clock::now();
+
+        bareTotal += middle - start;
+        layerTotal += end - middle;
+        down = ! down;
+    }
+
+    if (! down)
+    {
+        bare.postAndSync (false);
+
+        if (! moves)
+            layer.postAndWait (InputEvent::key (macF12, false));
+    }
+
+    const auto n = (double) state.iterations();
+    state.counters["bare_us"] = microseconds (bareTotal) / n;
+    state.counters["layer_us"] = microseconds (layerTotal) / n;
+    state.counters["ratio"] = microseconds (layerTotal) / juce::jmax (1.0e-9, microseconds (bareTotal));
+}
+} // namespace
+
+BENCHMARK (BM_BareXTestRoundTrip)->MinTime (1.0);
+BENCHMARK (BM_PostedKeyReachesTapCallback)->MinTime (1.0);
+BENCHMARK (BM_PostedMoveReachesTapCallback)->MinTime (1.0);
+BENCHMARK (BM_LatencyRatio)->Arg (0)->Arg (1)->MinTime (2.0);
+
+BENCHMARK_MAIN();

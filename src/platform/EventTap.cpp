@@ -1,0 +1,89 @@
+#include "platform/EventTap.h"
+
+#include "app/Logging.h"
+#include "platform/InputPlatform.h"
+
+EventTap::EventTap (InputPlatform& owner, Callback cb)
+    : platform (owner), callback (std::move (cb))
+{
+}
+
+EventTap::~EventTap()
+{
+    jassert (! running);
+}
+
+void EventTap::stop()
+{
+    stopRequested = true;
+    wakeLoop();
+}
+
+bool EventTap::beginRun()
+{
+    if (stopRequested.exchange (false))
+        return false;
+
+    // Registered first, so that whoever sees it running can hand it events.
+    platform.registerRunningTap (*this);
+    running = true;
+    return true;
+}
+
+void EventTap::endRun()
+{
+    running = false;
+    platform.unregisterRunningTap (*this);
+    stopRequested = false;
+
+    const std::lock_guard<std::mutex> lock (handOverLock);
+    handedOver.clear();
+}
+
+EventTap::Verdict EventTap::deliver (const InputEvent& event)
+{
+    if (! enabled)
+        return Verdict::pass;
+
+    const auto decisionsBefore = platform.getWithholdingDecisions();
+    const auto verdict = callback (*this, event);
+
+    if (! event.isMarked() && event.isWithholdable())
+    {
+        const bool shouldWithhold = verdict == Verdict::swallow;
+
+        if (shouldWithhold != platform.isWithholding()
+            && platform.getWithholdingDecisions() == decisionsBefore)
+        {
+            DBGOrLog (juce::String ("Event tap: withholding follows the verdict: ")
+                      + (shouldWithhold ? "on" : "off"));
+            platform.setWithholding (shouldWithhold);
+        }
+    }
+
+    return verdict;
+}
+
+void EventTap::deliverHandedOver (const InputEvent& event)
+{
+    if (enabled)
+        callback (*this, event);
+}
+
+void EventTap::handOver (const InputEvent& event)
+{
+    {
+        const std::lock_guard<std::mutex> lock (handOverLock);
+        handedOver.push_back (event);
+    }
+
+    wakeLoop();
+}
+
+std::vector<InputEvent> EventTap::takeHandedOverEvents()
+{
+    const std::lock_guard<std::mutex> lock (handOverLock);
+    std::vector<InputEvent> events;
+    events.swap (handedOver);
+    return events;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+// X11 only: include from the X11 backend's sources alone.
+
+#include <juce_core/juce_core.h>
+
+#include <xcb/xcb.h>
+
+/** One connection of our own to the X server, with the extensions the input
+    backend uses set up on demand. Requests on it may come from any thread. */
+class X11Connection
+{
+public:
+    /** Opens the display of that name; empty means $DISPLAY. */
+    explicit X11Connection (const juce::String& displayName);
+    ~X11Connection();
+
+    X11Connection (const X11Connection&) = delete;
+    X11Connection& operator= (const X11Connection&) = delete;
+
+    /** True while the connection is open and has not failed. */
+    bool isOk() const;
+
+    xcb_connection_t* get() const noexcept { return connection; }
+    xcb_window_t getRoot() const noexcept { return root; }
+
+    /** The root window's size in pixels. */
+    int getScreenWidth() const noexcept { return screenWidth; }
+    int getScreenHeight() const noexcept { return screenHeight; }
+    int getFileDescriptor() const;
+
+    /** Sets XKB up on this connection (once); returns its first event code,
+        or -1 when the server has no XKB. */
+    int setUpXkb();
+
+    /** Announces XInput 2.2 (once); returns the extension's major opcode, or
+        -1 when the server does not offer 2.2 or later. */
+    int setUpXInput2();
+
+    bool hasExtension (const char* name);
+
+    /** Waits until the server has handled every request sent so far. */
+    bool sync();
+
+private:
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = 0;
+    int screenWidth = 0, screenHeight = 0;
+    int xkbFirstEvent = -2;
+    int xinputOpcode = -2;
+};

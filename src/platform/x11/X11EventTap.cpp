@@ -1,0 +1,438 @@
+#include "platform/x11/X11EventTap.h"
+
+#include "app/Logging.h"
+#include "platform/x11/X11InputPlatform.h"
+
+#include "platform/x11/XcbXkb.h"
+
+#include <cstdlib>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr uint32_t rawEventMask = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE
+                                | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE
+                                | XCB_INPUT_XI_EVENT_MASK_RAW_MOTION;
+
+double toDouble (xcb_input_fp3232_t value)
+{
+    return (double) value.integral + (double) value.frac / 4294967296.0;
+}
+
+RecentPosts::Kind keyKind (bool press)    { return press ? RecentPosts::Kind::keyPress : RecentPosts::Kind::keyRelease; }
+RecentPosts::Kind buttonKind (bool press) { return press ? RecentPosts::Kind::buttonPress : RecentPosts::Kind::buttonRelease; }
+} // namespace
+
+std::unique_ptr<X11EventTap> X11EventTap::create (X11InputPlatform& platformToUse, Callback callbackToUse)
+{
+    auto tapConnection = std::make_unique<X11Connection> (platformToUse.getDisplayName());
+
+    if (! tapConnection->isOk() || tapConnection->setUpXInput2() < 0 || tapConnection->setUpXkb() < 0)
+    {
+        DBGOrLog ("X11 input: cannot watch the input of " + platformToUse.getDisplayName());
+        return {};
+    }
+
+    const int fd = eventfd (0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    if (fd < 0)
+        return {};
+
+    return std::unique_ptr<X11EventTap> (new X11EventTap (platformToUse, std::move (callbackToUse),
+                                                          std::move (tapConnection), fd));
+}
+
+X11EventTap::X11EventTap (X11InputPlatform& platformToUse, Callback callbackToUse,
+                          std::unique_ptr<X11Connection> conn, int fd)
+    : EventTap (platformToUse, std::move (callbackToUse)), owner (platformToUse),
+      connection (std::move (conn)), wakeFd (fd)
+{
+    xinputOpcode = connection->setUpXInput2();
+    xkbFirstEvent = connection->setUpXkb();
+}
+
+X11EventTap::~X11EventTap()
+{
+    close (wakeFd);
+}
+
+void X11EventTap::wakeLoop()
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] auto written = write (wakeFd, &one, sizeof (one));
+}
+
+bool X11EventTap::selectEvents (bool on)
+{
+    auto* c = connection->get();
+
+    struct
+    {
+        xcb_input_event_mask_t head;
+        uint32_t mask;
+    } mask {};
+
+    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+    mask.head.mask_len = 1;
+    mask.mask = on ? rawEventMask : 0;
+
+    auto rawCookie = xcb_input_xi_select_events_checked (c, connection->getRoot(), 1, &mask.head);
+
+    // A new keymap may move keys: follow it.
+    const uint16_t xkbEvents = on ? (XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY) : 0;
+    xcb_xkb_select_events_details_t details {};
+    auto xkbCookie = xcb_xkb_select_events_aux_checked (
+        c, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY,
+        0, xkbEvents, 0, 0, &details);
+
+    auto* rawError = xcb_request_check (c, rawCookie);
+    auto* xkbError = xcb_request_check (c, xkbCookie);
+    const bool ok = rawError == nullptr && xkbError == nullptr && connection->isOk();
+    std::free (rawError);
+    std::free (xkbError);
+    return ok;
+}
+
+void X11EventTap::readInitialState()
+{
+    auto* c = connection->get();
+    keymap = X11Keymap::load (c);
+
+    buttonsHeld = 0;
+    initialFlags = 0;
+    std::fill (std::begin (modifierKeysHeld), std::end (modifierKeysHeld), false);
+    std::fill (std::begin (clickCounts), std::end (clickCounts), 0);
+    lastClickButton = 0;
+
+    if (auto* pointer = xcb_query_pointer_reply (c, xcb_query_pointer (c, connection->getRoot()), nullptr))
+    {
+        location = { (double) pointer->root_x, (double) pointer->root_y };
+        const auto mask = pointer->mask;
+
+        for (int button = 1; button <= 5; ++button)
+            if ((mask & (XCB_BUTTON_MASK_1 << (button - 1))) != 0)
+                buttonsHeld |= 1u << button;
+
+        if ((mask & XCB_MOD_MASK_SHIFT) != 0)   initialFlags |= EventFlags::shift;
+        if ((mask & XCB_MOD_MASK_CONTROL) != 0) initialFlags |= EventFlags::control;
+        if ((mask & XCB_MOD_MASK_1) != 0)       initialFlags |= EventFlags::option;
+        if ((mask & XCB_MOD_MASK_4) != 0)       initialFlags |= EventFlags::command;
+
+        std::free (pointer);
+    }
+
+    deltaBase = location;
+    seenWarps = owner.getLastWarp().serial;
+}
+
+bool X11EventTap::run()
+{
+    // What the server delivered before this run started is stale.
+    while (auto* stale = xcb_poll_for_event (connection->get()))
+        std::free (stale);
+
+    // Watch first, so that the tap reports everything from the moment it
+    // counts as running.
+    bool ok = selectEvents (true);
+
+    if (ok)
+        readInitialState();
+
+    if (! beginRun())
+    {
+        if (ok)
+            selectEvents (false);
+
+        return true;
+    }
+
+    auto* c = connection->get();
+
+    while (ok && ! isStopRequested())
+    {
+        for (auto& event : takeHandedOverEvents())
+            deliverHandedOver (event);
+
+        while (! isStopRequested())
+        {
+            auto* event = xcb_poll_for_event (c);
+
+            if (event == nullptr)
+                break;
+
+            handle (event);
+            std::free (event);
+        }
+
+        if (! connection->isOk())
+        {
+            DBGOrLog ("X11 input: the event tap lost the display");
+            ok = false;
+            break;
+        }
+
+        if (isStopRequested())
+            break;
+
+        pollfd fds[3] = { { connection->getFileDescriptor(), POLLIN, 0 },
+                          { wakeFd, POLLIN, 0 },
+                          { owner.getControlFileDescriptor(), POLLIN, 0 } };
+
+        if (poll (fds, 3, 1000) > 0)
+        {
+            if ((fds[1].revents & POLLIN) != 0)
+            {
+                uint64_t count = 0;
+                [[maybe_unused]] auto readBytes = read (wakeFd, &count, sizeof (count));
+            }
+
+            // Nobody else reads the control connection's events (the grab's
+            // among them) while the program only watches.
+            if ((fds[2].revents & POLLIN) != 0)
+                owner.drainEvents();
+        }
+    }
+
+    if (connection->isOk())
+        selectEvents (false);
+
+    endRun();
+    return ok;
+}
+
+void X11EventTap::handle (const xcb_generic_event_t* event)
+{
+    const auto type = event->response_type & 0x7f;
+
+    if (type == XCB_GE_GENERIC)
+    {
+        auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*> (event);
+
+        if (generic->extension == xinputOpcode)
+            handleRaw (reinterpret_cast<const xcb_input_raw_button_press_event_t*> (event));
+
+        return;
+    }
+
+    if (xkbFirstEvent >= 0 && type == xkbFirstEvent)
+    {
+        const auto xkbType = reinterpret_cast<const uint8_t*> (event)[1];
+
+        if (xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_NAMES_NOTIFY)
+            if (auto fresh = X11Keymap::load (connection->get()))
+                keymap = std::move (fresh);
+    }
+}
+
+void X11EventTap::handleRaw (const xcb_input_raw_button_press_event_t* raw)
+{
+    switch (raw->event_type)
+    {
+        case XCB_INPUT_RAW_KEY_PRESS:
+        case XCB_INPUT_RAW_KEY_RELEASE:
+            handleKey ((xcb_keycode_t) raw->detail, raw->event_type == XCB_INPUT_RAW_KEY_PRESS);
+            break;
+
+        case XCB_INPUT_RAW_BUTTON_PRESS:
+        case XCB_INPUT_RAW_BUTTON_RELEASE:
+            handleButton ((int) raw->detail, raw->event_type == XCB_INPUT_RAW_BUTTON_PRESS, raw->time);
+            break;
+
+        case XCB_INPUT_RAW_MOTION:
+            handleMotion (raw);
+            break;
+
+        default:
+            break;
+    }
+}
+
+juce::uint64 X11EventTap::currentFlags() const
+{
+    auto flags = EventFlags::nonCoalesced | initialFlags;
+
+    for (int i = 0; i < 10; ++i)
+        if (modifierKeysHeld[i])
+            flags |= MacKeyCodes::flagOfModifierKey ((juce::uint16) (MacKeyCodes::rightCommand + i));
+
+    return flags;
+}
+
+std::optional<juce::Point<double>> X11EventTap::queryPointer()
+{
+    auto* c = connection->get();
+    auto* pointer = xcb_query_pointer_reply (c, xcb_query_pointer (c, connection->getRoot()), nullptr);
+
+    if (pointer == nullptr)
+        return {};
+
+    juce::Point<double> result ((double) pointer->root_x, (double) pointer->root_y);
+    std::free (pointer);
+    return result;
+}
+
+void X11EventTap::handleKey (xcb_keycode_t keycode, bool press)
+{
+    InputEvent event;
+
+    if (owner.getRecentPosts().claim (keyKind (press), keycode, {}, juce::Time::getMillisecondCounter()))
+        event.sourceUserData = kSyntheticEventMarker;
+
+    const int macKeyCode = keymap != nullptr ? keymap->macKeyOfKeycode (keycode) : -1;
+
+    if (macKeyCode >= 0 && MacKeyCodes::isModifierKey ((juce::uint16) macKeyCode))
+    {
+        modifierKeysHeld[macKeyCode - MacKeyCodes::rightCommand] = press;
+
+        if (! press)
+            initialFlags &= ~MacKeyCodes::flagOfModifierKey ((juce::uint16) macKeyCode);
+
+        event.type = InputEventType::flagsChanged;
+        event.keyCode = (juce::uint16) macKeyCode;
+    }
+    else if (macKeyCode >= 0)
+    {
+        event.type = press ? InputEventType::keyDown : InputEventType::keyUp;
+        event.keyCode = (juce::uint16) macKeyCode;
+    }
+
+    event.flags = currentFlags();
+    event.location = location;
+    deliver (event);
+}
+
+void X11EventTap::handleButton (int button, bool press, juce::uint32 time)
+{
+    const bool marked = owner.getRecentPosts().claim (buttonKind (press), (juce::uint32) button, {},
+                                                     juce::Time::getMillisecondCounter());
+
+    // A wheel click is a press and a release: report the press alone.
+    if (button >= 4 && button <= 7 && ! press)
+        return;
+
+    if (auto position = queryPointer())
+        location = *position;
+
+    InputEvent event;
+    event.location = location;
+    event.flags = currentFlags();
+
+    if (marked)
+        event.sourceUserData = kSyntheticEventMarker;
+
+    if (button >= 4 && button <= 7)
+    {
+        event.type = InputEventType::scrollWheel;
+        const int pixels = button == 4 || button == 6 ? X11InputPlatform::pixelsPerWheelClick
+                                                      : -X11InputPlatform::pixelsPerWheelClick;
+
+        if (button <= 5)
+            event.scrollDeltaAxis1 = pixels;
+        else
+            event.scrollDeltaAxis2 = pixels;
+
+        deliver (event);
+        return;
+    }
+
+    if (button < 32)
+    {
+        if (press)
+            buttonsHeld |= 1u << button;
+        else
+            buttonsHeld &= ~(1u << button);
+    }
+
+    switch (button)
+    {
+        case 1:  event.buttonNumber = 0; break;
+        case 3:  event.buttonNumber = 1; break;
+        case 2:  event.buttonNumber = 2; break;
+        default: event.buttonNumber = button - 5; break;
+    }
+
+    if (event.buttonNumber == 0)
+        event.type = press ? InputEventType::leftMouseDown : InputEventType::leftMouseUp;
+    else if (event.buttonNumber == 1)
+        event.type = press ? InputEventType::rightMouseDown : InputEventType::rightMouseUp;
+    else
+        event.type = press ? InputEventType::otherMouseDown : InputEventType::otherMouseUp;
+
+    const auto slot = (size_t) juce::jlimit (0, 31, button);
+
+    if (press)
+    {
+        const bool again = button == lastClickButton && time - lastClickTime <= doubleClickMs
+                        && location.getDistanceFrom (lastClickLocation) <= doubleClickDistance;
+        clickCounts[slot] = again ? clickCounts[slot] + 1 : 1;
+        lastClickButton = button;
+        lastClickTime = time;
+        lastClickLocation = location;
+    }
+
+    event.clickState = juce::jmax ((juce::int64) 1, clickCounts[slot]);
+    deliver (event);
+}
+
+void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
+{
+    // XTest's absolute moves carry the target position in the first two
+    // valuators; that tells our own moves apart.
+    std::optional<juce::Point<int>> valuatorPosition;
+
+    if (raw->valuators_len > 0)
+    {
+        const auto* mask = xcb_input_raw_button_press_valuator_mask (raw);
+        const auto* values = xcb_input_raw_button_press_axisvalues (raw);
+
+        if ((mask[0] & 3u) == 3u)
+            valuatorPosition = juce::Point<double> (toDouble (values[0]), toDouble (values[1])).roundToInt();
+    }
+
+    InputEvent event;
+    const auto now = juce::Time::getMillisecondCounter();
+
+    if (valuatorPosition.has_value()
+        && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, valuatorPosition, now))
+    {
+        // Our own move: the pointer went where we sent it, within the screen.
+        event.sourceUserData = kSyntheticEventMarker;
+        location = { (double) juce::jlimit (0, connection->getScreenWidth() - 1, valuatorPosition->x),
+                     (double) juce::jlimit (0, connection->getScreenHeight() - 1, valuatorPosition->y) };
+    }
+    else
+    {
+        if (auto position = queryPointer())
+            location = *position;
+
+        if (! valuatorPosition.has_value()
+            && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, location.roundToInt(), now))
+            event.sourceUserData = kSyntheticEventMarker;
+    }
+
+    const auto warp = owner.getLastWarp();
+
+    if (warp.serial != seenWarps)
+    {
+        seenWarps = warp.serial;
+        deltaBase = warp.location.toDouble();
+    }
+
+    event.location = location;
+    event.delta = location - deltaBase;
+    deltaBase = location;
+    event.flags = currentFlags();
+
+    if ((buttonsHeld & (1u << 1)) != 0)
+        event.type = InputEventType::leftMouseDragged;
+    else if ((buttonsHeld & (1u << 3)) != 0)
+        event.type = InputEventType::rightMouseDragged;
+    else if ((buttonsHeld & ~((1u << 1) | (1u << 3))) != 0)
+        event.type = InputEventType::otherMouseDragged;
+    else
+        event.type = InputEventType::mouseMoved;
+
+    deliver (event);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+// X11 only: include from the X11 backend's sources alone.
+
+#include "platform/EventTap.h"
+#include "platform/x11/X11Connection.h"
+#include "platform/x11/X11Keymap.h"
+
+#include <xcb/xinput.h>
+
+#include <optional>
+
+class X11InputPlatform;
+
+/** The event tap of an X server: XInput 2.2 raw events of all master devices,
+    selected on the root window through a connection of the tap's own, which
+    keeps receiving them while the platform's grab withholds the input.
+
+    Raw events carry neither the pointer position nor the modifier state, so
+    the tap asks the server for the pointer position at each pointer event,
+    takes deltas from successive positions (a warp through the platform moves
+    the point they are taken from), and follows the modifier keys and buttons
+    itself from the state it reads when it starts. Key codes are taken to
+    macOS codes by physical position; modifier keys give flagsChanged events;
+    each wheel click is one scroll event of 10 pixels; clicks are counted
+    within 500 ms and 5 pixels. Raw events do not include key repeats. */
+class X11EventTap : public EventTap
+{
+public:
+    static std::unique_ptr<X11EventTap> create (X11InputPlatform& platformToUse, Callback callbackToUse);
+
+    ~X11EventTap() override;
+
+    bool run() override;
+
+    static constexpr juce::uint32 doubleClickMs = 500;
+    static constexpr double doubleClickDistance = 5.0;
+
+private:
+    X11EventTap (X11InputPlatform& platformToUse, Callback callbackToUse,
+                 std::unique_ptr<X11Connection> connection, int wakeFd);
+
+    void wakeLoop() override;
+
+    bool selectEvents (bool on);
+    void readInitialState();
+    void handle (const xcb_generic_event_t* event);
+    void handleRaw (const xcb_input_raw_button_press_event_t* raw);
+    void handleKey (xcb_keycode_t keycode, bool press);
+    void handleButton (int button, bool press, juce::uint32 time);
+    void handleMotion (const xcb_input_raw_button_press_event_t* raw);
+    std::optional<juce::Point<double>> queryPointer();
+    juce::uint64 currentFlags() const;
+
+    X11InputPlatform& owner;
+    std::unique_ptr<X11Connection> connection;
+    int wakeFd = -1;
+    int xinputOpcode = -1;
+    int xkbFirstEvent = -1;
+    std::shared_ptr<const X11Keymap> keymap;
+
+    // State followed while running.
+    juce::Point<double> location;
+    juce::Point<double> deltaBase;
+    juce::uint32 seenWarps = 0;
+    juce::uint32 buttonsHeld = 0;      // bit n: X button n
+    bool modifierKeysHeld[10] = {};    // macOS codes 54 to 63
+    juce::uint64 initialFlags = 0;     // held when the tap started, until released
+    int lastClickButton = 0;
+    juce::uint32 lastClickTime = 0;
+    juce::Point<double> lastClickLocation;
+    juce::int64 clickCounts[32] = {};
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <sys/types.h>
+
+/** An Xvfb server of the test's own (Xvfb :N -noreset -nolisten tcp -screen
+    0 1920x1080x24) on a display number it finds free, for tests that grab
+    the input or change the keymap and must not disturb the shared display.
+    Started by the constructor, which waits (bounded) until the server
+    answers; killed by the destructor. */
+class ScopedXvfb
+{
+public:
+    ScopedXvfb();
+    ~ScopedXvfb();
+
+    ScopedXvfb (const ScopedXvfb&) = delete;
+    ScopedXvfb& operator= (const ScopedXvfb&) = delete;
+
+    bool isRunning() const noexcept { return number >= 0; }
+
+    /** ":N", to connect to. */
+    juce::String getDisplayName() const { return ":" + juce::String (number); }
+
+    /** Runs a program with "-display :N" appended after its name (setxkbmap,
+        xset); true when it exited with 0 within the time-out. */
+    bool runClient (const juce::StringArray& command, int timeoutMs = 20000) const;
+
+private:
+    pid_t pid = -1;
+    int number = -1;
+};
