@@ -2,9 +2,7 @@
 
 #include "app/Logging.h"
 #include "ipc/ControlProtocol.h"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/AppTempFolder.h"
 
 namespace FileTransfer
 {
@@ -57,21 +55,14 @@ juce::File childNamed (juce::File const& folder, juce::String const& name)
     return juce::File (folder.getFullPathName() + juce::File::getSeparatorString() + name);
 }
 
-juce::File getApplicationTempFolder()
-{
-    // To be replaced by the platform layer's per-user temporary folder.
-    auto folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getChildFile ("Corvelline-" + juce::String ((juce::int64) geteuid()));
-
-    if (! folder.isDirectory())
-        mkdir (folder.getFullPathName().toRawUTF8(), 0700);
-
-    return folder;
-}
-
 juce::File getTransferFolder()
 {
-    auto folder = getApplicationTempFolder().getChildFile ("Corvelline");
+    auto own = AppTempFolder::get();
+
+    if (own == juce::File())
+        return {};
+
+    auto folder = own.getChildFile ("Corvelline");
     folder.createDirectory();
     return folder;
 }
@@ -95,7 +86,12 @@ juce::File packFiles (juce::Array<juce::File> const& files)
         }
     }
 
-    auto archive = getTransferFolder().getChildFile (archiveName);
+    auto folder = getTransferFolder();
+
+    if (folder == juce::File())
+        return {};
+
+    auto archive = folder.getChildFile (archiveName);
     archive.deleteFile();
 
     {
@@ -236,6 +232,12 @@ void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& m
 void ClientIPC::ClientFileTransferIPC::receiveFile (juce::MemoryBlock const& message)
 {
     auto folder = FileTransfer::getTransferFolder();
+
+    if (folder == juce::File())
+    {
+        DBGOrLog ("ClientFileTransfer receiver: no temporary folder");
+        return;
+    }
 
     for (auto const& entry : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
                                                      juce::File::FollowSymlinks::no))

@@ -59,12 +59,8 @@ namespace FileTransfer
     /** The name of the outgoing archive. */
     inline constexpr const char* archiveName = "zipOut.zip";
 
-    /** The program's own temporary folder: a private per-user folder below the
-        system's temporary folder, created when missing. Stands in for the
-        platform layer's folder of the same purpose until that is available. */
-    juce::File getApplicationTempFolder();
-
-    /** "Corvelline" in the program's temporary folder, created when missing. */
+    /** "Corvelline" in the program's own temporary folder (AppTempFolder),
+        created when missing; juce::File() when there is no such folder. */
     juce::File getTransferFolder();
 
     /** Packs files and folders (folders with every file below them, stored

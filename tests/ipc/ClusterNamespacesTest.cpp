@@ -115,5 +115,5 @@ TEST (ClusterNamespaces, ClipboardFilesTravelFromAnotherNamespace)
     EXPECT_EQ (folder.getChildFile ("note.txt").loadFileAsString(), note.loadFileAsString());
 
     // The sender packed in its own temporary folder, not in this one's.
-    EXPECT_TRUE (sender->temp.getChildFile ("Corvelline-" + juce::String ((juce::int64) geteuid())).getChildFile ("Corvelline/zipOut.zip").existsAsFile());
+    EXPECT_TRUE (sender->temp.getChildFile ("Corvelline-" + juce::String ((juce::int64) geteuid()) + "/Corvelline/zipOut.zip").existsAsFile());
 }

@@ -2,6 +2,7 @@
 // against raw peers: the three messages, packing, unpacking, hostile input.
 
 #include "ipc/ClientFileTransfer.h"
+#include "platform/AppTempFolder.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "ClientHarness.h"
@@ -126,6 +127,7 @@ TEST (FileTransfer, TransferFolderIsPrivateAndNotTheSystemTempFolder)
     EXPECT_TRUE (folder.isDirectory());
     EXPECT_EQ (folder.getFileName(), "Corvelline");
     EXPECT_TRUE (folder.isAChildOf (system));
+    EXPECT_EQ (folder.getParentDirectory(), AppTempFolder::get());
     EXPECT_NE (folder.getParentDirectory(), system);
 }
 
