@@ -100,6 +100,23 @@ juce::StringArray NetLab::Machine::getLines()
     return lines;
 }
 
+void NetLab::Machine::forgetLines()
+{
+    readAvailable (0);
+    std::fill (consumed.begin(), consumed.end(), true);
+}
+
+void NetLab::Machine::kill()
+{
+    if (pid > 0)
+    {
+        ::kill (pid, SIGKILL);
+        int status = 0;
+        ::waitpid (pid, &status, 0);
+        pid = -1;
+    }
+}
+
 void NetLab::Machine::stop()
 {
     if (pid > 0)

@@ -38,6 +38,12 @@ public:
         /** Every line reported so far. */
         juce::StringArray getLines();
 
+        /** Later waits only see lines reported from now on. */
+        void forgetLines();
+
+        /** Ends the machine at once, as a crash would. */
+        void kill();
+
         juce::String const name;
         juce::File const home, temp;
         pid_t pid = -1;

@@ -7,7 +7,8 @@
 //   startup                 what the application's start-up does: discover, else
 //                           become the server and join it: "startup <hostsServer> <clientID>"
 //   clipboard-files A|B     the files on the clipboard
-//   hosts                   "hosts <0|1>"
+//   cluster N               store N as the cluster ID in the settings
+//   state                   "state <hosts server 0|1> <backup 0|1> <clientID>"
 //   quit
 // Every call of an operation is reported as "call <name> <arguments>".
 
@@ -108,9 +109,17 @@ public:
             client.setClipboardFiles (files);
             report ("ok clipboard-files");
         }
-        else if (command == "hosts")
+        else if (command == "cluster")
         {
-            report ("hosts " + juce::String (client.hostsServer() ? 1 : 0));
+            auto* settings = SingletonApplicationProperties::get().getUserSettings();
+            settings->setValue ("clusterID", argument.getIntValue());
+            settings->save();
+            report ("ok cluster");
+        }
+        else if (command == "state")
+        {
+            report ("state " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.isBackupServer ? 1 : 0)
+                    + " " + juce::String (client.clientID.load()));
         }
         else if (command == "quit")
         {
