@@ -40,26 +40,34 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display number nobody uses.
+# An Xvfb display of our own. Display numbers are shared by the whole machine
+# (lock files and sockets live in /tmp) while sandboxes have network
+# namespaces of their own, so a number counts as ours only when our server
+# wrote its process id into the lock file and answers on it.
 display=""
-for n in $(seq 90 199); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
+first=$(( 90 + $$ % 100 ))
+for i in $(seq 0 99); do
+    n=$(( 90 + (first - 90 + i) % 100 ))
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -noreset -nolisten tcp -screen 0 1920x1080x24 >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 1 100); do
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        if [ "$(cat "/tmp/.X$n-lock" 2>/dev/null | tr -d ' \n')" = "$xvfb_pid" ] && DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+            display=$n
+            break
+        fi
+        sleep 0.05
+    done
+    [ -n "$display" ] && break
+    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=""
 done
 if [ -z "$display" ]; then
-    echo "sandbox: no free X display number" >&2
+    echo "sandbox: could not start Xvfb" >&2
+    cat "$work/xvfb.log" >&2 2>/dev/null
     exit 1
 fi
-Xvfb ":$display" -noreset -nolisten tcp -screen 0 1920x1080x24 >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
 export DISPLAY=":$display"
-for _ in $(seq 1 100); do
-    xdpyinfo >/dev/null 2>&1 && break
-    sleep 0.1
-done
-if ! xdpyinfo >/dev/null 2>&1; then
-    echo "sandbox: Xvfb did not start" >&2
-    cat "$work/xvfb.log" >&2
-    exit 1
-fi
 
 "$@"
