@@ -212,6 +212,8 @@ int main()
             // stdin stays open until the lab closes it; the reader ends with it.
             reader.stopThread (100);
         }
+
+        SingletonApplicationProperties::get().closeFiles();
     }
 
     return 0;
