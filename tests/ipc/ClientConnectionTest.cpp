@@ -117,6 +117,7 @@ TEST (ClientConnection, LossWhenRunningStopsTheSocketThreadFirst)
 TEST (ClientConnection, BackupTakesOverBeforeSearching)
 {
     REQUIRE_PRIVATE_NETWORK();
+    SingletonApplicationProperties::configure();
     RawServer server;
     RecordingClient client;
     client.startingUp = false;
@@ -128,10 +129,20 @@ TEST (ClientConnection, BackupTakesOverBeforeSearching)
     client.clearCalls();
 
     stream->close();
+    ASSERT_TRUE (client.waitForCalls ("tellMainComponentIAmServer"));
     ASSERT_TRUE (client.waitForCalls ("clearMachines"));
-    EXPECT_THAT (client.getCallTexts(), ElementsAre ("stopSocketThread true", "stopListenerThread",
-                                                     "tellMainComponentIAmServer", "clearMachines"));
+
+    // On the connection thread, in this order; clearMachines is posted.
+    std::vector<std::string> direct;
+
+    for (auto const& call : client.getCalls())
+        if (! call.onMessageThread)
+            direct.push_back (call.name.toStdString());
+
+    EXPECT_THAT (direct, ElementsAre ("stopSocketThread", "stopListenerThread", "tellMainComponentIAmServer"));
+    EXPECT_TRUE (client.getCalls ("clearMachines")[0].onMessageThread);
     EXPECT_FALSE (client.isBackupServer);
+    EXPECT_EQ (client.hostsServer(), clusterServerIsBuilt);
 }
 
 TEST (ClientConnection, GoingAwayWhileConnectedOnlyLogsTheLoss)
