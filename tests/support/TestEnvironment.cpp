@@ -9,6 +9,7 @@
 namespace
 {
 juce::File processFolder;
+ino_t startupNamespace = 0;
 
 ino_t namespaceInode (const char* path)
 {
@@ -31,7 +32,14 @@ namespace TestEnvironment
 bool inPrivateNetworkNamespace()
 {
     auto own = namespaceInode ("/proc/thread-self/ns/net");
+
+    // PID 1's namespace is the machine's own; where it cannot be read (in a
+    // container), the namespace this process started in stands in for it.
     auto machine = namespaceInode ("/proc/1/ns/net");
+
+    if (machine == 0)
+        machine = startupNamespace;
+
     return own != 0 && machine != 0 && own != machine;
 }
 
@@ -64,6 +72,8 @@ juce::File getTemp() { return processFolder.getChildFile ("tmp"); }
 
 void setUpProcess()
 {
+    startupNamespace = namespaceInode ("/proc/thread-self/ns/net");
+
     if (! enterTestNamespace())
         std::fprintf (stderr, "note: no private network namespace (needs root); socket tests will fail\n");
 
