@@ -59,7 +59,26 @@ bool IPCServer::ServerIPC::sendPayload (juce::MemoryBlock const& payload)
     if (sendingStopped)
         return false;
 
-    if (sendMessage (payload))
+    auto const started = juce::Time::getMillisecondCounterHiRes();
+    auto const sent = sendMessage (payload);
+    auto const took = juce::Time::getMillisecondCounterHiRes() - started;
+
+    // A write waits only while the peer's buffers are full, which a peer that
+    // reads never lets happen with messages this small. One that has stopped
+    // reading may still take a little now and then, so the waits add up, and
+    // are forgotten only after a long time without any.
+    if (! sent || took >= 20.0)
+    {
+        auto const now = juce::Time::getMillisecondCounterHiRes();
+
+        if (now - lastBlockedAt > 10.0 * sendTimeoutMs)
+            blockedMs = 0.0;
+
+        blockedMs += took;
+        lastBlockedAt = now;
+    }
+
+    if (sent && blockedMs < sendTimeoutMs)
         return true;
 
     // Either the connection is gone (its removal is on its way) or the peer

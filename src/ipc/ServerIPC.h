@@ -26,9 +26,11 @@ public:
     void messageReceived (juce::MemoryBlock const& message) override;
 
     /** Sends one payload as one frame. Frames sent from several threads never
-        interleave. A frame that cannot be written whole within sendTimeoutMs
-        (a peer that stopped reading) ends all writing on this connection, which
-        is then disconnected on the message thread and handled as lost. */
+        interleave. When a frame cannot be written whole, or writes have waited
+        for the peer sendTimeoutMs in all, without a long pause between the
+        waits (a peer that stopped reading), nothing more is written on this
+        connection, which is disconnected on the message thread and handled as
+        lost: the server's lock is never held for long on such a peer's account. */
     bool sendPayload (juce::MemoryBlock const& payload);
 
     bool isBackupServer = false;
@@ -43,6 +45,8 @@ public:
 private:
     juce::CriticalSection sendLock;
     bool sendingStopped = false;      // guarded by sendLock
+    double blockedMs = 0.0;           // guarded by sendLock
+    double lastBlockedAt = 0.0;       // guarded by sendLock
 
     JUCE_DECLARE_NON_COPYABLE (ServerIPC)
 };

@@ -269,6 +269,7 @@ void ServerFixture::TearDown()
     destroyServer();
     pump (100);
     log.reset();
+    SingletonApplicationProperties::get().closeFiles();
 }
 
 void ServerFixture::startServer()    { server = std::make_unique<IPCServer>(); }
