@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <juce_events/juce_events.h>
 
+namespace
+{
+juce::JUCEApplicationBase* noApplication() { return nullptr; }
+} // namespace
+
 #include <cstring>
 
 // Every test process runs in its own network namespace with its own HOME and
@@ -21,6 +26,12 @@ int main (int argc, char** argv)
         return RUN_ALL_TESTS();
 
     TestEnvironment::setUpProcess();
+
+    // JUCE sets itself up as in the program only when it believes it runs a
+    // standalone application: Xlib's thread support and its X error handlers
+    // (without them an X error, such as JUCE's own on a desktop without a
+    // window manager, ends the process).
+    juce::JUCEApplicationBase::createInstance = &noApplication;
 
     int result = 0;
     {
