@@ -1,11 +1,10 @@
 #include "ipc/ControlProtocol.h"
 
+#include "ipc/NetworkText.h"
 #include "ipc/TreeStreamCheck.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace ControlProtocol
 {
@@ -75,21 +74,7 @@ juce::String readText (juce::MemoryBlock const& payload)
 
 juce::String readText (void const* data, size_t size)
 {
-    if (data == nullptr || size == 0)
-        return {};
-
-    // Everything stops at the first zero byte. The copy ends in zeros, so the
-    // UTF-8 decoder never looks past the buffer when the text ends inside a
-    // multi-byte sequence.
-    auto const* bytes = static_cast<char const*> (data);
-    auto length = static_cast<size_t> (std::find (bytes, bytes + size, '\0') - bytes);
-
-    if (length == 0)
-        return {};
-
-    juce::HeapBlock<char> copy (length + 4, true);
-    std::memcpy (copy.get(), bytes, length);
-    return juce::String (juce::CharPointer_UTF8 (copy.get()), juce::CharPointer_UTF8 (copy.get() + length));
+    return NetworkText::fromBytes (data, size);
 }
 
 juce::ValueTree readTree (juce::MemoryBlock const& payload)

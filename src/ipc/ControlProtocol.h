@@ -36,7 +36,8 @@ namespace ControlProtocol
     juce::MemoryBlock treePayload (juce::ValueTree const& tree);
 
     /** A payload read as text: UTF-8 decoded up to the first zero byte, so a tree
-        payload reads as its type name. Any bytes are safe to pass. */
+        payload reads as its type name. Any bytes are safe to pass: ill-formed
+        UTF-8 reads as U+FFFD (see NetworkText). */
     juce::String readText (juce::MemoryBlock const& payload);
     juce::String readText (void const* data, size_t size);
 

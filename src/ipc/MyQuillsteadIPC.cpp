@@ -4,6 +4,9 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <cmath>
+#include <limits>
+
 namespace
 {
 juce::ValueTree makeRectangleTree (juce::Identifier const& type, juce::Rectangle<int> area)
@@ -18,10 +21,43 @@ juce::ValueTree makeRectangleTree (juce::Identifier const& type, juce::Rectangle
 
 juce::Rectangle<int> readRectangle (juce::ValueTree const& tree)
 {
-    return { (int) tree.getProperty ("x"), (int) tree.getProperty ("y"),
-             (int) tree.getProperty ("width"), (int) tree.getProperty ("height") };
+    return { propertyAsInt (tree.getProperty ("x")), propertyAsInt (tree.getProperty ("y")),
+             propertyAsInt (tree.getProperty ("width")), propertyAsInt (tree.getProperty ("height")) };
 }
 } // namespace
+
+int propertyAsInt (juce::var const& value)
+{
+    if (value.isDouble())
+    {
+        // juce::var converts with a plain cast, undefined for NaN and values out of range.
+        auto d = (double) value;
+
+        if (std::isnan (d))
+            return 0;
+
+        return (int) juce::jlimit ((double) std::numeric_limits<int>::min(), (double) std::numeric_limits<int>::max(), d);
+    }
+
+    if (value.isString())
+    {
+        // As juce::String::getIntValue reads it, without its overflow on "-2147483648".
+        auto p = value.toString().getCharPointer().findEndOfWhitespace();
+        bool negative = *p == '-';
+
+        if (negative)
+            ++p;
+
+        juce::uint32 magnitude = 0;
+
+        for (auto c = p.getAndAdvance(); c >= '0' && c <= '9'; c = p.getAndAdvance())
+            magnitude = magnitude * 10u + (juce::uint32) (c - '0');
+
+        return (int) (negative ? 0u - magnitude : magnitude);
+    }
+
+    return (int) value;
+}
 
 juce::ValueTree createMonitorInfo (bool isNew)
 {

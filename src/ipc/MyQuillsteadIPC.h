@@ -31,3 +31,8 @@ juce::ValueTree createMachineInfo (Machine const* machine, int id);
     child from index 1 on) of a tree of any of the three types. 'monitors' is
     added to, not cleared; zero-sized rectangles are dropped and overlaps merged. */
 void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>& total, juce::ValueTree const& tree);
+
+/** A property value read as an int the way juce::var converts it (ints as they
+    are, numeric texts as their number, anything missing as 0), but safe for any
+    value a peer may send: doubles out of range are limited and NaN reads as 0. */
+int propertyAsInt (juce::var const& value);

@@ -319,3 +319,28 @@ TEST (MonitorInfo, LocalDesktopOfTheTestDisplay)
         EXPECT_EQ (tree.getChild (1).getType().toString(), "monitor");
     }
 }
+
+TEST (MonitorInfo, PropertyValuesOfAnyTypeReadAsIntsSafely)
+{
+    EXPECT_EQ (propertyAsInt (1920), 1920);
+    EXPECT_EQ (propertyAsInt ("  -120px"), -120);
+    EXPECT_EQ (propertyAsInt ("-2147483648"), std::numeric_limits<int>::min());
+    EXPECT_EQ (propertyAsInt ({}), 0);
+    EXPECT_EQ (propertyAsInt (1.0e214), std::numeric_limits<int>::max());
+    EXPECT_EQ (propertyAsInt (-1.0e214), std::numeric_limits<int>::min());
+    EXPECT_EQ (propertyAsInt (std::nan ("")), 0);
+    EXPECT_EQ (propertyAsInt (12.9), 12);
+    EXPECT_EQ (propertyAsInt (true), 1);
+    EXPECT_EQ (propertyAsInt (juce::var (juce::Array<juce::var> { 1, 2 })), 0);
+
+    juce::ValueTree tree ("machineInfo");
+    auto total = rectangleTree ("totalArea", 0, 0, 0, 0);
+    total.setProperty ("width", 1.0e214, nullptr);
+    total.setProperty ("height", "1080", nullptr);
+    tree.appendChild (total, nullptr);
+    juce::RectangleList<int> monitors;
+    juce::Rectangle<int> area;
+    decodeMonitorInfo (monitors, area, tree);
+    EXPECT_EQ (area.getWidth(), std::numeric_limits<int>::max());
+    EXPECT_EQ (area.getHeight(), 1080);
+}

@@ -1,0 +1,89 @@
+#include "ipc/NetworkText.h"
+
+#include <vector>
+
+namespace NetworkText
+{
+namespace
+{
+constexpr juce::juce_wchar replacement = 0xfffd;
+
+bool isContinuation (juce::uint8 byte) { return (byte & 0xc0) == 0x80; }
+
+// Decodes one well-formed sequence at 'p' (RFC 3629); returns its length, or 0
+// when the bytes there are not a well-formed sequence.
+size_t decodeOne (juce::uint8 const* p, size_t available, juce::juce_wchar& out)
+{
+    auto lead = p[0];
+
+    if (lead < 0x80)
+    {
+        out = lead;
+        return 1;
+    }
+
+    size_t length = 0;
+    juce::uint8 low = 0x80, high = 0xbf;   // allowed range of the second byte
+
+    if (lead >= 0xc2 && lead <= 0xdf)       length = 2;
+    else if (lead == 0xe0)                  { length = 3; low = 0xa0; }
+    else if (lead >= 0xe1 && lead <= 0xec)  length = 3;
+    else if (lead == 0xed)                  { length = 3; high = 0x9f; }
+    else if (lead >= 0xee && lead <= 0xef)  length = 3;
+    else if (lead == 0xf0)                  { length = 4; low = 0x90; }
+    else if (lead >= 0xf1 && lead <= 0xf3)  length = 4;
+    else if (lead == 0xf4)                  { length = 4; high = 0x8f; }
+    else                                    return 0;
+
+    if (available < length || p[1] < low || p[1] > high)
+        return 0;
+
+    for (size_t i = 2; i < length; ++i)
+        if (! isContinuation (p[i]))
+            return 0;
+
+    juce::uint32 value = lead & (0xff >> (length + 1));
+
+    for (size_t i = 1; i < length; ++i)
+        value = (value << 6) | (p[i] & 0x3f);
+
+    out = (juce::juce_wchar) value;
+    return length;
+}
+} // namespace
+
+juce::String fromBytes (void const* data, size_t size)
+{
+    if (data == nullptr || size == 0)
+        return {};
+
+    auto const* bytes = static_cast<juce::uint8 const*> (data);
+    std::vector<juce::juce_wchar> characters;
+    characters.reserve (size + 1);
+
+    for (size_t i = 0; i < size && bytes[i] != 0;)
+    {
+        juce::juce_wchar c = 0;
+        auto length = decodeOne (bytes + i, size - i, c);
+
+        if (length == 0)
+        {
+            characters.push_back (replacement);
+            ++i;
+        }
+        else
+        {
+            characters.push_back (c);
+            i += length;
+        }
+    }
+
+    characters.push_back (0);
+    return juce::String (juce::CharPointer_UTF32 (reinterpret_cast<juce::CharPointer_UTF32::CharType const*> (characters.data())));
+}
+
+juce::String fromBytes (juce::MemoryBlock const& block)
+{
+    return fromBytes (block.getData(), block.getSize());
+}
+} // namespace NetworkText

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+/** Turning bytes that came from the network into text.
+
+    juce::String keeps UTF-8 as it is handed over, and its own operations assume
+    that it is well formed: a String made from invalid UTF-8 can make later
+    operations (substring, fromFirstOccurrenceOf...) write past their buffers.
+    Every reader of received bytes therefore decodes them here: well-formed UTF-8
+    is taken as it stands; each byte of an ill-formed sequence becomes U+FFFD.
+    Text ends at the first zero byte, as it would for a C string.
+*/
+namespace NetworkText
+{
+    juce::String fromBytes (void const* data, size_t size);
+    juce::String fromBytes (juce::MemoryBlock const& block);
+}
