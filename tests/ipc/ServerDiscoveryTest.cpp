@@ -3,56 +3,14 @@
 #include "app/SingletonApplicationProperties.h"
 #include "ipc/DiscoveryProtocol.h"
 #include "ipc/Machine.h"
-#include "ipc/MulticastInterface.h"
 
 using namespace ServerPeers;
 
-TEST (DiscoveryProtocol, TextsAndReadersOfBothSides)
+TEST (DiscoveryProtocol, DatagramTextIsBytesUpToTheFirstZeroEachOneCharacter)
 {
-    using namespace DiscoveryProtocol;
-    EXPECT_EQ (request (-1), "DISCOVERY_REQUEST");
-    EXPECT_EQ (request (4711), "DISCOVERY_REQUEST CLUSTERID: 4711");
-    EXPECT_EQ (acceptance (123456, 52000, 4711), "ACCEPTED: 123456 UDPPORT: 52000 CLUSTERID: 4711");
-    EXPECT_EQ (cancel ("0.0.0.0"), "CANCEL: 0.0.0.0");
-
-    EXPECT_EQ (classifyToServer ("DISCOVERY_REQUESTjunk"), ToServer::request);
-    EXPECT_EQ (classifyToServer ("CANCEL:x"), ToServer::none);
-    EXPECT_TRUE (requestCarriesClusterID ("DISCOVERY_REQUEST CLUSTERID:12"));
-    EXPECT_EQ (readRequestClusterID ("DISCOVERY_REQUEST CLUSTERID:12"), 0);
-    EXPECT_EQ (readRequestClusterID ("DISCOVERY_REQUEST CLUSTERID: -1"), -1);
-
-    auto a = readAcceptance ("ACCEPTED: 123456 UDPPORT: 52000 CLUSTERID: 4711");
-    EXPECT_EQ (a.machineID, 123456);
-    EXPECT_EQ (a.port, 52000);
-    EXPECT_EQ (a.clusterID, 4711);
-    EXPECT_EQ (readAcceptance ("ACCEPTED: 5 UDPPORT: 7").clusterID, 0);
-    EXPECT_EQ (readAcceptance ("ACCEPTED: 5 CLUSTERID: 9").port, 0);
-    EXPECT_EQ (classifyToClient ("WAIT"), ToClient::wait);
-    EXPECT_EQ (classifyToClient ("WAIT "), ToClient::none);
-    EXPECT_EQ (classifyToClient ("REJECTED"), ToClient::none);
-
-    // Bytes up to the first zero, each one character, never more than 256.
-    EXPECT_EQ (datagramText ("AB\0CD", 5), "AB");
-    unsigned char high[] = { 'x', 0xe9 };
-    EXPECT_EQ (datagramText (high, 2), juce::String ("x") + juce::String::charToString (0xe9));
-    std::string big (300, 'a');
-    EXPECT_EQ (datagramText (big.data(), big.size()).length(), 256);
-}
-
-TEST (DiscoveryProtocol, BestInterface)
-{
-    auto pick = [] (std::initializer_list<const char*> texts)
-    {
-        juce::Array<juce::IPAddress> addresses;
-        for (auto* t : texts)
-            addresses.add (juce::IPAddress (t));
-        return pickBestMulticastInterface (addresses).toString();
-    };
-
-    EXPECT_EQ (pick ({ "10.0.0.5", "192.168.1.20", "192.168.2.7", "127.0.0.1" }), "192.168.2.7");
-    EXPECT_EQ (pick ({ "172.16.0.1", "10.1.1.1", "10.2.2.2" }), "10.1.1.1");
-    EXPECT_EQ (pick ({ "172.16.0.1", "172.31.0.9" }), "172.31.0.9");
-    EXPECT_EQ (pick ({ "127.0.0.1", "169.254.3.3" }), "0.0.0.0");
+    EXPECT_EQ (DiscoveryProtocol::datagramText ("AB\0CD", 5), "AB");
+    unsigned char const high[] = { 'x', 0xe9, 0xff };
+    EXPECT_EQ (DiscoveryProtocol::datagramText (high, 3), juce::String ("x") + juce::String::charToString (0xe9) + juce::String::charToString (0xff));
 }
 
 //==============================================================================

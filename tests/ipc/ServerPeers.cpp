@@ -124,8 +124,6 @@ void FramePeer::sendRaw (std::string const& bytes)
     EXPECT_EQ (::send (fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t) bytes.size());
 }
 
-void FramePeer::send (juce::String const& text)          { sendRaw (frame (bytesOf (text))); }
-
 void FramePeer::send (juce::ValueTree const& tree)
 {
     juce::MemoryOutputStream out;
@@ -210,8 +208,6 @@ std::string frame (std::string const& payload)
     return bytes + payload;
 }
 
-std::string bytesOf (juce::String const& text)    { return text.toStdString(); }
-
 juce::ValueTree treeOf (std::string const& payload)
 {
     return juce::ValueTree::readFromData (payload.data(), payload.size());
@@ -235,9 +231,6 @@ juce::ValueTree monitorTree (bool isNew, int width, int height)
 }
 
 //==============================================================================
-LogCapture::LogCapture()           { juce::Logger::setCurrentLogger (this); }
-LogCapture::~LogCapture()          { juce::Logger::setCurrentLogger (nullptr); }
-
 void LogCapture::logMessage (juce::String const& line)
 {
     const juce::ScopedLock sl (lock);
@@ -271,9 +264,6 @@ void ServerFixture::TearDown()
     log.reset();
     SingletonApplicationProperties::get().closeFiles();
 }
-
-void ServerFixture::startServer()    { server = std::make_unique<IPCServer>(); }
-void ServerFixture::destroyServer()  { server.reset(); }
 
 Joined ServerFixture::accept (juce::String const& ip)
 {

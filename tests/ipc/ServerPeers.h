@@ -17,11 +17,8 @@
     server runs removals and dialogs. */
 namespace ServerPeers
 {
-    /** Runs the message loop for about ms milliseconds. */
     void pump (int ms);
-
-    /** Adds 'address' (/24, or /32 outside 192.168.77.x) to t0 unless it is there. */
-    void addAddress (juce::String const& address);
+    void addAddress (juce::String const& address);   // to t0: /24 in 192.168.77.x, else /32
 
     /** A UDP socket bound to a local address and a port the system chose. */
     struct DatagramPeer
@@ -39,6 +36,9 @@ namespace ServerPeers
         juce::String address;
     };
 
+    /** A control frame, assembled byte by byte. */
+    std::string frame (std::string const& payload);
+
     /** A TCP peer of the control connection. */
     struct FramePeer
     {
@@ -46,19 +46,12 @@ namespace ServerPeers
         ~FramePeer();
 
         void sendRaw (std::string const& bytes);
-        void send (juce::String const& text);
+        void send (juce::String const& text)        { sendRaw (frame (text.toStdString())); }
         void send (juce::ValueTree const& tree);
 
-        /** The payload of the next frame within timeoutMs, or nothing. */
-        std::optional<std::string> receive (int timeoutMs = 2000);
-
-        /** Payloads of frames until one satisfies 'last' (included), or the timeout. */
-        std::vector<std::string> receiveUntil (std::string const& last, int timeoutMs = 3000);
-
-        /** True when no frame arrives within ms. */
+        std::optional<std::string> receive (int timeoutMs = 2000);                          // the next payload
+        std::vector<std::string> receiveUntil (std::string const& last, int timeoutMs = 3000); // 'last' included
         bool silentFor (int ms = 300);
-
-        /** True when the server closed the connection within timeoutMs. */
         bool closedWithin (int timeoutMs);
 
         void close();
@@ -68,20 +61,15 @@ namespace ServerPeers
         bool closed = false;
     };
 
-    /** A control frame for a payload, assembled byte by byte. */
-    std::string frame (std::string const& payload);
-
-    std::string bytesOf (juce::String const& text);
     juce::ValueTree treeOf (std::string const& payload);
 
-    /** A "newMonitorInfo" or "changedMonitorInfo" tree for one monitor filling the desktop. */
+    /** A "newMonitorInfo" or "changedMonitorInfo" tree: one monitor filling the desktop. */
     juce::ValueTree monitorTree (bool isNew, int width, int height);
 
-    /** Collects log lines. */
     struct LogCapture : juce::Logger
     {
-        LogCapture();
-        ~LogCapture() override;
+        LogCapture()             { juce::Logger::setCurrentLogger (this); }
+        ~LogCapture() override   { juce::Logger::setCurrentLogger (nullptr); }
         void logMessage (juce::String const& line) override;
         int count (juce::String const& fragment) const;
         bool contains (juce::String const& fragment) const { return count (fragment) > 0; }
@@ -108,8 +96,8 @@ namespace ServerPeers
         void SetUp() override;
         void TearDown() override;
 
-        void startServer();
-        void destroyServer();
+        void startServer()     { server = std::make_unique<IPCServer>(); }
+        void destroyServer()   { server.reset(); }
 
         /** Asks with the cluster ID from 'ip' and returns the acceptance. */
         Joined accept (juce::String const& ip);
@@ -119,7 +107,7 @@ namespace ServerPeers
         Joined join (juce::String const& ip, int width = 1920, int height = 1080,
                      juce::String const& os = "MAC", bool isServer = false);
 
-        /** Drops whatever arrived for the machines in the next ms. */
+        /** Drops what arrives for the machines until they are silent for ms. */
         void drain (std::vector<Joined*> const& peers, int ms = 300);
 
         juce::String storedLayouts() const;
