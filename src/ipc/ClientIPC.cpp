@@ -7,12 +7,12 @@
 #include "ipc/DiscoveryProtocol.h"
 #include "ipc/MulticastInterface.h"
 #include "ipc/MyQuillsteadIPC.h"
+#include "platform/BrokenPipeSignal.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <type_traits>
 
 namespace
 {
@@ -25,17 +25,6 @@ constexpr int pauseMs = 100;
 constexpr int attemptsPerRun = 10;
 constexpr int connectTimeoutMs = 100;
 constexpr int reconnectPauseMs = 10;
-
-// Builds the cluster server. Written as a template so that this file also
-// compiles against a declaration of IPCServer that cannot be built yet.
-template <typename Server>
-std::unique_ptr<Server> makeServer()
-{
-    if constexpr (std::is_abstract_v<Server>)
-        return nullptr;
-    else
-        return std::make_unique<Server>();
-}
 
 bool currentThreadShouldExit()
 {
@@ -71,6 +60,10 @@ private:
 ClientIPC::ClientIPC()
     : juce::InterprocessConnection (false, ControlProtocol::magicNumber)
 {
+    // The server and the machines a file goes to may vanish while this machine
+    // writes to them: the write fails, the process goes on.
+    BrokenPipeSignal::ignore();
+
     // The weak reference's shared part is made here, once, so that the
     // connection threads only ever copy it.
     juce::WeakReference<ClientIPC> made (this);
@@ -189,7 +182,7 @@ bool ClientIPC::searchAbandoned() const
 
 void ClientIPC::createOwnServer()
 {
-    auto server = makeServer<IPCServer>();
+    auto server = std::make_unique<IPCServer>();
     ipcServer = std::move (server);
     hostingServer = ipcServer != nullptr;
 }

@@ -1,14 +1,193 @@
 #include "ipc/IPCServer.h"
 
+#include "app/Logging.h"
+#include "app/SingletonApplicationProperties.h"
 #include "ipc/ControlProtocol.h"
+#include "ipc/Machine.h"
+#include "ipc/ServerIPC.h"
+#include "ipc/ServerUDPThread.h"
+#include "platform/BrokenPipeSignal.h"
+#include "platform/MonotonicClock.h"
 
-IPCServer::ServerIPC::ServerIPC (IPCServer* ownerToUse)
-    : juce::InterprocessConnection (false, ControlProtocol::magicNumber),
-      owner (ownerToUse)
+IPCServer::IPCServer()
+    : udpBindAttempted (false),
+      lifeline (std::make_shared<Lifeline>())
 {
+    lifeline->server = this;
+    BrokenPipeSignal::ignore();
+
+    DBGOrLog ("Starting IPC server...");
+
+    auto thread = std::make_unique<UDPThread> (this);
+    thread->socket = std::make_unique<juce::DatagramSocket> (true);
+
+    if (auto* userSettings = SingletonApplicationProperties::get().getUserSettings())
+    {
+        thread->clusterID = userSettings->getIntValue ("clusterID", -1);
+
+        if (thread->clusterID == -1)
+        {
+            juce::Random random ((juce::int64) MonotonicClock::getTicks());
+            thread->clusterID = random.nextInt (99999) + 1;
+            userSettings->setValue ("clusterID", thread->clusterID);
+            userSettings->save();
+        }
+    }
+
+    udpThread = std::move (thread);
+
+    if (udpThread->startThread())
+        udpBindAttempted.wait (-1);
+
+    beginWaitingForSocket (ControlProtocol::serverPort, {});
 }
 
-IPCServer::ServerIPC::~ServerIPC()
+IPCServer::~IPCServer()
 {
-    disconnect();
+    // From here on, removals and dialog answers posted earlier do nothing; one
+    // that is running now is waited for.
+    {
+        const juce::ScopedLock sl (lifeline->lock);
+        lifeline->server = nullptr;
+    }
+
+    udpThread->stopPromptly();
+    listenerStopping = true;
+    stop();
+    udpThread.reset();
+
+    // The records and connections go outside the lock: a connection's reading
+    // thread may be waiting for the lock, and deleting the connection waits for
+    // that thread. Those threads find an empty map.
+    std::map<int, std::unique_ptr<Machine>> leaving;
+    std::vector<std::unique_ptr<ServerIPC>> unpaired;
+    {
+        const juce::ScopedLock sl (machinesLock);
+        leaving.swap (machines);
+        unpaired.swap (unpairedConnections);
+    }
+
+    leaving.clear();
+    unpaired.clear();
+}
+
+juce::InterprocessConnection* IPCServer::createConnectionObject()
+{
+    // Stopping the listener wakes it with a connection of its own: not a machine.
+    if (listenerStopping)
+        return nullptr;
+
+    DBGOrLog ("Server: adding new TCP connection...");
+
+    auto connection = std::make_unique<ServerIPC> (this);
+    auto* const created = connection.get();
+
+    const juce::ScopedLock sl (machinesLock);
+
+    for (auto& [id, machine] : machines)
+    {
+        if (machine != nullptr && machine->connection == nullptr)
+        {
+            created->machineID = id;
+            machine->connection = connection.release();
+            return created;
+        }
+    }
+
+    DBGOrLog ("Server: no accepted machine waits for this connection, ignoring its messages");
+    unpairedConnections.push_back (std::move (connection));
+    return created;
+}
+
+//==============================================================================
+void IPCServer::postRemoval (ServerIPC* connection, juce::int64 serial)
+{
+    juce::MessageManager::callAsync ([life = lifeline, connection, serial]
+    {
+        const juce::ScopedLock sl (life->lock);
+
+        if (life->server != nullptr)
+            life->server->removeConnection (connection, serial);
+    });
+}
+
+void IPCServer::postDisconnect (ServerIPC* connection, juce::int64 serial)
+{
+    juce::MessageManager::callAsync ([life = lifeline, connection, serial]
+    {
+        const juce::ScopedLock sl (life->lock);
+
+        if (life->server == nullptr || ! life->server->owns (connection, serial))
+            return;
+
+        // Only the message thread deletes connections, and it is busy here, so
+        // the connection stays alive. The lock is not held while its reading
+        // thread is stopped: that thread may be waiting for it.
+        connection->disconnect();
+    });
+}
+
+bool IPCServer::owns (ServerIPC const* connection, juce::int64 serial) const
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    for (auto const& [id, machine] : machines)
+        if (machine->connection == connection)
+            return connection->serial == serial;
+
+    for (auto const& unpaired : unpairedConnections)
+        if (unpaired.get() == connection)
+            return connection->serial == serial;
+
+    return false;
+}
+
+void IPCServer::removeConnection (ServerIPC* connection, juce::int64 serial)
+{
+    DBGOrLog ("Server: removing connection from collection");
+
+    const juce::ScopedLock sl (machinesLock);
+
+    auto lost = std::find_if (machines.begin(), machines.end(),
+                              [connection] (auto const& entry) { return entry.second->connection == connection; });
+
+    if (lost == machines.end() || connection->serial != serial)
+    {
+        // An unpaired connection: nobody else owns it.
+        auto unpaired = std::find_if (unpairedConnections.begin(), unpairedConnections.end(),
+                                      [connection] (auto const& c) { return c.get() == connection; });
+
+        if (unpaired != unpairedConnections.end() && connection->serial == serial)
+            unpairedConnections.erase (unpaired);
+
+        return;
+    }
+
+    bool const wasBackup = connection->isBackupServer;
+    auto const ip = lost->second->IP;
+    auto const port = lost->second->port;
+    auto const id = lost->first;
+
+    DBGOrLog ("Server: removed " + juce::String (id));
+    machines.erase (lost);   // deletes the connection, whose thread has ended its work
+
+    layOut();
+
+    sendToAllMachines (ControlProtocol::textPayload (ControlProtocol::removeMachine (ip, port, id)), -1);
+
+    if (wasBackup && machines.size() >= 2)
+    {
+        auto const backup = ControlProtocol::textPayload (ControlProtocol::backupServer());
+
+        for (auto const& [otherID, machine] : machines)
+            if (machine->connection != nullptr && ! machine->isServer)
+                machine->connection->sendPayload (backup);
+    }
+}
+
+//==============================================================================
+Machine* IPCServer::findMachine (int id) const
+{
+    auto found = machines.find (id);
+    return found == machines.end() ? nullptr : found->second.get();
 }

@@ -1,33 +1,151 @@
 #pragma once
 
 #include <juce_events/juce_events.h>
+#include <juce_graphics/juce_graphics.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
+#include <vector>
 
 struct Machine;
 
-/** The cluster server: accepts machines after discovery, owns their records and
-    control connections, and relays control messages between them. */
+/** The cluster server.
+
+    Accepts machines after discovery (its UDPThread), listens for their control
+    connections on TCP port 25477 (one ServerIPC each), owns their records, lays
+    their desktops out on the virtual desktop and relays control messages
+    between them. It never calls into the application: every decision reaches
+    the machines, its own host included, as control messages.
+
+    Construction and destruction may happen on any thread, the message thread
+    included. The constructor returns once the discovery thread has tried to
+    bind its port and the listener has been started. The destructor returns
+    within a bounded time even with machines connected: work it posted to the
+    message thread (removals of lost machines, "Accept?" dialogs and their
+    answers) does nothing once it has begun.
+
+    Threads that come here: the constructor's caller, the listener thread
+    ("JUCE IPC server"), one reading thread per connection ("JUCE IPC"), the
+    discovery thread ("ServerUDPThread") and the message thread (removals and
+    dialogs). machinesLock guards the machine map, the records in it, the
+    current input and receiving machines and the content size; it is held while
+    sending.
+*/
 class IPCServer : public juce::InterprocessConnectionServer
 {
 public:
     class ServerIPC;
     class UDPThread;
-};
 
-/** The server's control connection to one machine. */
-class IPCServer::ServerIPC : public juce::InterprocessConnection
-{
-public:
-    explicit ServerIPC (IPCServer* ownerToUse);
-    ~ServerIPC() override;
+    IPCServer();
+    ~IPCServer() override;
 
-    void connectionMade() override {}
-    void connectionLost() override {}
-    void messageReceived (juce::MemoryBlock const&) override {}
+    //==============================================================================
+    // Relay operations. Each takes machinesLock for its whole run; "to send to a
+    // machine" means to send on its connection when the machine is known and
+    // connected. Broadcasts go to the connected machines in ascending ID order.
 
-    bool isBackupServer = false;
-    int machineID = -1;
-    IPCServer* owner = nullptr;
+    /** Stores the machine's place, sends "Display position ID: " to every
+        connected machine except excludeID (-1 excludes none), then saves the layout. */
+    void moveDisplays (int id, int x, int y, int excludeID);
+
+    /** "Switch mode: idle" to the machine. */
+    void sendIdleModeMessageTo (int id);
+
+    /** "Empty your clipboard" to the target, then "Send clipboard to ID: " to the source. */
+    void sendClipboardFromTo (int sourceID, int targetID);
+
+    /** "Send dragged file to ID: " to the source; nothing unless both are known. */
+    void sendDraggedFileFromTo (int sourceID, int targetID);
+
+    /** "Copy to clipboard: " + text to the machine. */
+    void routeClipboardTo (int id, juce::String const& text);
+
+    /** "Prepare local and remote: " + toID to fromID. */
+    void sendControlMessage (int fromID, int toID);
+
+    /** Sets the machine's is-server flag. */
+    void setIsServer (int id, bool isServer);
+
+    /** Announces "Current input ID: " to all, only when it changes. */
+    void setCurrentInputID (int id);
+
+    /** Announces "Current receiving ID: " to all, only when it changes. */
+    void setCurrentReceivingID (int id);
+
+    /** "Jump to middle" to the machine. */
+    void sendJumpToMiddle (int id);
+
+    /** "Take back control" to the machine. */
+    void sendTakeBackControl (int id);
+
+    /** "Resize content component width: ... height: ..." to all, every time. */
+    void sendContentComponentResizedMessage (int width, int height);
+
+    //==============================================================================
+    // Layouts. Laying out means: restore the stored layout of the machines now
+    // present, or else compute the automatic one.
+
+    /** A machine brought its monitors: store them, lay out, tell the others. */
+    void addClientDisplays (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id);
+
+    /** A machine's desktop changed: store it, lay out, forward it to the others. */
+    void changeDisplays (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id);
+
+    /** Restores the stored layout made for exactly the machines now present. */
+    bool tryToReloadLayout();
+
+    /** Places the machines side by side in ID order, or centres a lone one. */
+    void autoLayoutMachines();
+
+    /** Stores the arrangement of two or more machines in the setting "LAYOUTS". */
+    void saveLayout();
+
+protected:
+    /** Pairs a new connection with the first accepted machine, in ascending ID
+        order, that has none yet. A connection for which no machine waits stays
+        unpaired: the server keeps it, ignores its messages and deletes it when it
+        is lost or the server goes. */
+    juce::InterprocessConnection* createConnectionObject() override;
+
+private:
+    /** What work posted to the message thread holds on to: the server while it
+        lives, null from the start of its destruction. Posted work runs under the
+        lock, so the destructor waits for work that has begun. */
+    struct Lifeline
+    {
+        juce::CriticalSection lock;
+        IPCServer* server = nullptr;
+    };
+
+    juce::WaitableEvent udpBindAttempted;               // resets itself after each wait
+    std::map<int, std::unique_ptr<Machine>> machines;
+    std::unique_ptr<UDPThread> udpThread;
+    juce::CriticalSection machinesLock;
+    int contentComponentWidth = 0;
+    int contentComponentHeight = 0;
+    int currentInputID = -1;
+    int currentReceivingID = -1;
+
+    std::vector<std::unique_ptr<ServerIPC>> unpairedConnections;   // guarded by machinesLock
+    std::shared_ptr<Lifeline> const lifeline;
+    std::atomic<bool> listenerStopping { false };
+
+    Machine* findMachine (int id) const;
+    void sendToMachine (int id, juce::MemoryBlock const& payload);
+    void sendToAllMachines (juce::MemoryBlock const& payload, int excludeID);
+    void layOut();
+
+    // Message handling (the connection's reading thread).
+    void sendMachinesTo (ServerIPC& asker);
+    void switchReceivingMachine (int senderID, int receivingID);
+
+    // Lost and stalled connections.
+    void postRemoval (ServerIPC* connection, juce::int64 serial);
+    void postDisconnect (ServerIPC* connection, juce::int64 serial);
+    void removeConnection (ServerIPC* connection, juce::int64 serial);
+    bool owns (ServerIPC const* connection, juce::int64 serial) const;
+
+    JUCE_DECLARE_NON_COPYABLE (IPCServer)
 };

@@ -1,5 +1,7 @@
 #include "ipc/Machine.h"
 
+#include "ipc/ServerIPC.h"
+
 Machine::~Machine()
 {
     delete connection;

@@ -10,6 +10,8 @@
 
 #include <gmock/gmock.h>
 
+#include <csignal>
+
 using ::testing::ElementsAre;
 
 namespace
@@ -142,7 +144,34 @@ TEST (ClientConnection, BackupTakesOverBeforeSearching)
     EXPECT_THAT (direct, ElementsAre ("stopSocketThread", "stopListenerThread", "tellMainComponentIAmServer"));
     EXPECT_TRUE (client.getCalls ("clearMachines")[0].onMessageThread);
     EXPECT_FALSE (client.isBackupServer);
-    EXPECT_EQ (client.hostsServer(), clusterServerIsBuilt);
+    EXPECT_TRUE (client.hostsServer());
+}
+
+TEST (ClientConnection, AServerGoneWhileTheClientAnswersCostsOnlyTheConnection)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    RawServer server;
+    RecordingClient client;
+    client.startingUp = false;
+    auto stream = join (client, server);
+    ASSERT_NE (stream, nullptr);
+
+    // A write to a peer that has gone raises SIGPIPE, which would end the
+    // process: a client ignores it, and the failed write costs the connection.
+    struct sigaction current {};
+    ASSERT_EQ (sigaction (SIGPIPE, nullptr, &current), 0);
+    EXPECT_EQ (current.sa_handler, SIG_IGN);
+
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE (stream->writeFrame ("Send clipboard to ID: 1"));
+
+    stream->close();
+
+    for (int i = 0; i < 20 && client.getCalls ("clearMachines").empty(); ++i)
+        client.requestClipboardFromTo (1, 2);
+
+    ASSERT_TRUE (client.waitForCalls ("clearMachines"));
+    EXPECT_GE (client.getCalls ("checkPasteboardForFiles").size(), 1u);
 }
 
 TEST (ClientConnection, GoingAwayWhileConnectedOnlyLogsTheLoss)

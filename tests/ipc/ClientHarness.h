@@ -7,11 +7,6 @@
 #include <juce_events/juce_events.h>
 
 #include <atomic>
-#include <type_traits>
-
-/** Whether the cluster server can be built yet (until then, a backup that
-    takes over hosts none). */
-inline constexpr bool clusterServerIsBuilt = ! std::is_abstract_v<IPCServer>;
 
 /** Runs one discovery of a client on a thread of its own, as the start-up
     task and the reconnect thread do. */

@@ -14,13 +14,6 @@ namespace
 {
 juce::String idOf (juce::String const& ip) { return juce::String (computeMachineID (ip)); }
 
-// Until the cluster server is built, these tests have nothing to run against.
-#define REQUIRE_CLUSTER_SERVER()                                                   \
-    do {                                                                           \
-        if (! clusterServerIsBuilt)                                                \
-            GTEST_SKIP() << "the cluster server is not built yet";                 \
-    } while (false)
-
 bool setCluster (NetLab::Machine& machine, int clusterID)
 {
     return machine.send ("cluster " + juce::String (clusterID)) && machine.waitForLine ("ok cluster").has_value();
@@ -30,7 +23,6 @@ bool setCluster (NetLab::Machine& machine, int clusterID)
 TEST (ClusterServer, AMachineJoinsTheRealServerAcrossAVethPair)
 {
     REQUIRE_PRIVATE_NETWORK();
-    REQUIRE_CLUSTER_SERVER();
     SingletonApplicationProperties::configure();
     SingletonApplicationProperties::get().getUserSettings()->setValue ("clusterID", 4711);
 
@@ -56,7 +48,6 @@ TEST (ClusterServer, AMachineJoinsTheRealServerAcrossAVethPair)
 TEST (ClusterServer, TheBackupTakesOverAndEveryoneRejoinsIt)
 {
     REQUIRE_PRIVATE_NETWORK();
-    REQUIRE_CLUSTER_SERVER();
     NetLab lab;
     auto* a = lab.startMachine ("a");
     auto* b = lab.startMachine ("b");
@@ -118,7 +109,6 @@ TEST (ClusterServer, TheBackupTakesOverAndEveryoneRejoinsIt)
 TEST (ClusterServer, AHostOfTheServerSaysSoWhenJoining)
 {
     REQUIRE_PRIVATE_NETWORK();
-    REQUIRE_CLUSTER_SERVER();
     SingletonApplicationProperties::configure();
     RecordingClient client;
     client.createOwnServer();

@@ -2,6 +2,7 @@
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"
+#include "ipc/ServerIPC.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>

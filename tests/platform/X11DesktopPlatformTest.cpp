@@ -1,5 +1,5 @@
 #include "platform/X11DesktopPlatform.h"
-#include "OwnDisplay.h"
+#include "support/ScopedXvfb.h"
 
 #include <gmock/gmock.h>
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -79,11 +79,11 @@ TEST (X11DesktopPlatform, UntrustedWithoutXtestOrWithoutADisplayAndOnlyThePrompt
     CapturedLog log;
     X11DesktopPlatform platform;
 
-    OwnDisplay withoutXtest ({ "-extension", "XTEST" });
+    ScopedXvfb withoutXtest ({ "-extension", "XTEST" });
     ASSERT_TRUE (withoutXtest.isRunning());
 
     {
-        ScopedDisplay use (withoutXtest.getName());
+        ScopedDisplay use (withoutXtest.getDisplayName());
         EXPECT_FALSE (platform.isTrusted (false));
         EXPECT_EQ (log.all(), "") << "no prompt, no message";
 

@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 extern char** environ;
 
 namespace
@@ -51,7 +54,7 @@ bool holdsLock (pid_t pid, int number)
 }
 } // namespace
 
-ScopedXvfb::ScopedXvfb()
+ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments)
 {
     // Display numbers are shared by every process of the machine (the lock
     // files and sockets live in /tmp), while test processes sit in network
@@ -73,10 +76,20 @@ ScopedXvfb::ScopedXvfb()
         posix_spawn_file_actions_addopen (&actions, 2, "/dev/null", O_WRONLY, 0);
 
         const auto display = ":" + std::to_string (candidate);
-        const char* argv[] = { "Xvfb", display.c_str(), "-noreset", "-nolisten", "tcp",
-                               "-screen", "0", "1920x1080x24", nullptr };
+        std::vector<std::string> arguments { "Xvfb", display, "-noreset", "-nolisten", "tcp",
+                                             "-screen", "0", "1920x1080x24" };
 
-        const int spawned = posix_spawnp (&pid, "Xvfb", &actions, nullptr, const_cast<char**> (argv), environ);
+        for (auto& extra : extraArguments)
+            arguments.push_back (extra.toStdString());
+
+        std::vector<char*> argv;
+
+        for (auto& argument : arguments)
+            argv.push_back (argument.data());
+
+        argv.push_back (nullptr);
+
+        const int spawned = posix_spawnp (&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy (&actions);
 
         if (spawned != 0)
@@ -178,4 +191,18 @@ bool ScopedXvfb::runClient (const juce::StringArray& command, int timeoutMs) con
                       exitCode, output.toRawUTF8());
 
     return exitCode == 0;
+}
+
+ScopedDisplay::ScopedDisplay (juce::String const& displayName)
+    : saved (std::getenv ("DISPLAY")), hadOne (std::getenv ("DISPLAY") != nullptr)
+{
+    setenv ("DISPLAY", displayName.toRawUTF8(), 1);
+}
+
+ScopedDisplay::~ScopedDisplay()
+{
+    if (hadOne)
+        setenv ("DISPLAY", saved.toRawUTF8(), 1);
+    else
+        unsetenv ("DISPLAY");
 }

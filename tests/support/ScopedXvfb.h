@@ -8,11 +8,12 @@
     0 1920x1080x24) on a display number it finds free, for tests that grab
     the input or change the keymap and must not disturb the shared display.
     Started by the constructor, which waits (bounded) until the server
-    answers; killed by the destructor. */
+    answers; killed by the destructor. Extra arguments go to Xvfb (for example
+    { "-extension", "XTEST" } to leave XTEST out). */
 class ScopedXvfb
 {
 public:
-    ScopedXvfb();
+    explicit ScopedXvfb (juce::StringArray const& extraArguments = {});
     ~ScopedXvfb();
 
     ScopedXvfb (const ScopedXvfb&) = delete;
@@ -30,4 +31,16 @@ public:
 private:
     pid_t pid = -1;
     int number = -1;
+};
+
+/** Points DISPLAY at another display while it lives. */
+class ScopedDisplay
+{
+public:
+    explicit ScopedDisplay (juce::String const& displayName);
+    ~ScopedDisplay();
+
+private:
+    juce::String saved;
+    bool hadOne;
 };

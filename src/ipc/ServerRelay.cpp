@@ -1,0 +1,182 @@
+// The server's relay operations: each turns a decision into control messages to
+// one machine or to all of them, under machinesLock from start to end.
+
+#include "ipc/IPCServer.h"
+
+#include "app/Logging.h"
+#include "ipc/ControlProtocol.h"
+#include "ipc/Machine.h"
+#include "ipc/MyQuillsteadIPC.h"
+#include "ipc/ServerIPC.h"
+
+using namespace ControlProtocol;
+
+void IPCServer::sendToMachine (int id, juce::MemoryBlock const& payload)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (auto* machine = findMachine (id); machine != nullptr && machine->connection != nullptr)
+        machine->connection->sendPayload (payload);
+}
+
+void IPCServer::sendToAllMachines (juce::MemoryBlock const& payload, int excludeID)
+{
+    // One lock from the first send to the last: every machine receives the
+    // messages of two broadcasts in the same order.
+    const juce::ScopedLock sl (machinesLock);
+
+    for (auto const& [id, machine] : machines)
+        if (id != excludeID && machine->connection != nullptr)
+            machine->connection->sendPayload (payload);
+}
+
+//==============================================================================
+void IPCServer::moveDisplays (int id, int x, int y, int excludeID)
+{
+    const juce::ScopedLock sl (machinesLock);
+    auto* machine = findMachine (id);
+
+    if (machine == nullptr)
+        return;
+
+    machine->totalArea.setPosition (x, y);
+    DBGOrLog ("Server moveDisplays  " + juce::String (id) + " " + juce::String (x) + " " + juce::String (y)
+                + " " + juce::String (excludeID));
+    sendToAllMachines (textPayload (displayPosition (id, x, y)), excludeID);
+    saveLayout();
+}
+
+void IPCServer::sendIdleModeMessageTo (int id)
+{
+    sendToMachine (id, textPayload (switchModeIdle()));
+}
+
+void IPCServer::sendClipboardFromTo (int sourceID, int targetID)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (findMachine (sourceID) == nullptr)
+        return;
+
+    sendToMachine (targetID, textPayload (emptyYourClipboard()));
+    sendToMachine (sourceID, textPayload (sendClipboardToID (targetID)));
+}
+
+void IPCServer::sendDraggedFileFromTo (int sourceID, int targetID)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (findMachine (sourceID) == nullptr || findMachine (targetID) == nullptr)
+        return;
+
+    sendToMachine (sourceID, textPayload (sendDraggedFileToID (targetID)));
+}
+
+void IPCServer::routeClipboardTo (int id, juce::String const& text)
+{
+    sendToMachine (id, textPayload (copyToClipboard (text)));
+}
+
+void IPCServer::sendControlMessage (int fromID, int toID)
+{
+    sendToMachine (fromID, textPayload (prepareLocalAndRemote (toID)));
+}
+
+void IPCServer::setIsServer (int id, bool isServer)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (auto* machine = findMachine (id))
+        machine->isServer = isServer;
+}
+
+void IPCServer::setCurrentInputID (int id)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (id == currentInputID)
+        return;
+
+    DBGOrLog ("Server: send and set currentInputID to " + juce::String (id));
+    currentInputID = id;
+    sendToAllMachines (textPayload (ControlProtocol::currentInputID (id)), -1);
+}
+
+void IPCServer::setCurrentReceivingID (int id)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (id == currentReceivingID)
+        return;
+
+    currentReceivingID = id;
+    sendToAllMachines (textPayload (ControlProtocol::currentReceivingID (id)), -1);
+}
+
+void IPCServer::sendJumpToMiddle (int id)
+{
+    sendToMachine (id, textPayload (jumpToMiddle()));
+}
+
+void IPCServer::sendTakeBackControl (int id)
+{
+    sendToMachine (id, textPayload (takeBackControlOrder()));
+}
+
+void IPCServer::sendContentComponentResizedMessage (int width, int height)
+{
+    sendToAllMachines (textPayload (resizeContentComponent (width, height)), -1);
+}
+
+//==============================================================================
+void IPCServer::sendMachinesTo (ServerIPC& asker)
+{
+    size_t count = 0;
+    {
+        const juce::ScopedLock sl (machinesLock);
+        count = machines.size();
+    }
+
+    if (count == 0)
+    {
+        DBGOrLog ("Server::sendMachines: no machines found!");
+        return;
+    }
+
+    for (size_t i = 0; i < count; ++i)
+    {
+        juce::ValueTree tree;
+        {
+            const juce::ScopedLock sl (machinesLock);
+
+            if (i < machines.size())
+            {
+                auto const entry = std::next (machines.begin(), (std::ptrdiff_t) i);
+                tree = createMachineInfo (entry->second.get(), entry->first);
+            }
+        }
+
+        // Sent without the lock, on the asker's own connection.
+        if (tree.isValid())
+            asker.sendPayload (treePayload (tree));
+    }
+}
+
+void IPCServer::switchReceivingMachine (int senderID, int receivingID)
+{
+    if (receivingID == -1)
+    {
+        setCurrentReceivingID (-1);
+        return;
+    }
+
+    const juce::ScopedLock sl (machinesLock);
+
+    if (findMachine (receivingID) == nullptr)
+        return;
+
+    // The sender may be missing from the map (the server is going): no OS then.
+    auto const* sender = findMachine (senderID);
+    sendToMachine (receivingID, textPayload (switchModeReceivingFromOS (sender != nullptr ? sender->OS : juce::String())));
+    setCurrentReceivingID (receivingID);
+}

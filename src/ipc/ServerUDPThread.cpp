@@ -1,0 +1,340 @@
+#include "ipc/ServerUDPThread.h"
+
+#include "app/Logging.h"
+#include "ipc/DiscoveryProtocol.h"
+#include "ipc/Machine.h"
+#include "ipc/MulticastInterface.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+/** What one run of the thread shares with the message thread: the open
+    "Accept?" dialogs, and the thread itself while the run lasts. The run, the
+    work it posts and the dialogs' callbacks each hold it. */
+struct IPCServer::UDPThread::PendingDialogs
+{
+    juce::CriticalSection lock;
+
+    /** The requester's address to its open dialog; an entry lives from the
+        opening of the dialog until its callback. The windows are only looked at
+        on the message thread; the discovery thread only asks for addresses. */
+    std::map<juce::String, juce::Component::SafePointer<juce::AlertWindow>> pendingAcceptDialogs;
+
+    /** Every dialog opened and not answered yet, also one whose entry a later
+        dialog for the same address took over: all are closed when the run ends. */
+    std::vector<juce::Component::SafePointer<juce::AlertWindow>> openDialogs;
+
+    /** The thread while its run lasts, null afterwards. */
+    UDPThread* thread = nullptr;
+};
+
+namespace
+{
+const IPCServer::UDPThread::Reply rejectionReply { "UDPThread: socket not ready for writing rejection message",
+                                                   "UDPThread: wrote rejection message",
+                                                   "Writing rejection message failed" };
+
+const IPCServer::UDPThread::Reply waitingReply { "UDPThread: socket not ready for writing waiting message",
+                                                 "UDPThread: wrote waiting message",
+                                                 "Writing waiting message failed" };
+
+const IPCServer::UDPThread::Reply acceptanceReply { "UDPThread: socket not ready for writing acceptance message",
+                                                    "UDPThread: wrote acceptance message",
+                                                    "Writing acceptance message failed" };
+
+constexpr int waitMs = 100;
+} // namespace
+
+IPCServer::UDPThread::UDPThread (IPCServer* ownerToUse)
+    : juce::Thread ("ServerUDPThread"),
+      owner (ownerToUse)
+{
+}
+
+IPCServer::UDPThread::~UDPThread()
+{
+    stopPromptly();
+    socket.reset();
+}
+
+void IPCServer::UDPThread::stopPromptly()
+{
+    signalThreadShouldExit();
+
+    if (waitForThreadToExit (waitMs))
+        return;
+
+    DBGOrLog ("UDPThread: still busy after " + juce::String (waitMs) + " ms, waiting for it to finish");
+    waitForThreadToExit (-1);
+}
+
+//==============================================================================
+void IPCServer::UDPThread::run()
+{
+    auto pending = std::make_shared<PendingDialogs>();
+    pending->thread = this;
+
+    int const rawHandle = socket != nullptr ? socket->getRawSocketHandle() : -1;
+
+    if (rawHandle >= 0)
+    {
+        int const on = 1;
+        setsockopt (rawHandle, SOL_SOCKET, SO_REUSEPORT, &on, sizeof (on));
+    }
+
+    auto const address = pickBestMulticastInterface().toString();
+
+    if (socket != nullptr && socket->bindToPort (DiscoveryProtocol::serverPort))
+    {
+        DBGOrLog ("Server: UDP port bound to " + address + " port 25476 clusterID " + juce::String (clusterID));
+    }
+    else
+    {
+        DBGOrLog ("Server: binding to " + address + "port 25476 for UDP failed");
+
+        // The box is built on the message thread; asking for it from here must
+        // not wait for that thread, which may be waiting for this one.
+        juce::MessageManager::callAsync ([]
+        {
+            juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon,
+                                                    "Failure!", "UDP binding to 25476 failed.");
+        });
+    }
+
+    owner->udpBindAttempted.signal();
+    DBGOrLog ("UDPThread: waiting on 25476");
+
+    while (! threadShouldExit())
+    {
+        auto const ready = socket != nullptr ? socket->waitUntilReady (true, waitMs) : -1;
+
+        if (ready < 0)
+            wait (waitMs);   // no usable socket: do not spin
+
+        if (ready <= 0 || socket->getBoundPort() < 0)
+            continue;
+
+        char buffer[DiscoveryProtocol::maxDatagramSize];
+        juce::String senderAddress;
+        int senderPort = 0;
+        auto const bytesRead = socket->read (buffer, (int) sizeof (buffer), false, senderAddress, senderPort);
+
+        if (bytesRead < 1)
+            continue;
+
+        auto const text = DiscoveryProtocol::datagramText (buffer, (size_t) bytesRead);
+        DBGOrLog ("UDPThread: received " + text + " from " + senderAddress + " port " + juce::String (senderPort));
+        handle (text, senderAddress, senderPort, pending);
+    }
+
+    DBGOrLog ("UDPThread at 25476: shutting down...");
+
+    // The dialogs' answers do nothing from now on; the dialogs still open close.
+    {
+        const juce::ScopedLock sl (pending->lock);
+        pending->thread = nullptr;
+    }
+
+    juce::MessageManager::callAsync ([pending]
+    {
+        std::vector<juce::Component::SafePointer<juce::AlertWindow>> stillOpen;
+        {
+            const juce::ScopedLock sl (pending->lock);
+            stillOpen = pending->openDialogs;
+        }
+
+        for (auto& dialog : stillOpen)
+            if (dialog != nullptr)
+                dialog->exitModalState (0);
+    });
+
+    if (socket != nullptr)
+    {
+        if (socket->getBoundPort() >= 0)
+            socket->leaveMulticast (multicastGroup);
+
+        socket->shutdown();
+    }
+}
+
+void IPCServer::UDPThread::handle (juce::String const& text, juce::String const& ip, int port,
+                                   std::shared_ptr<PendingDialogs> const& pending)
+{
+    using DiscoveryProtocol::Answer;
+
+    switch (DiscoveryProtocol::answerFor (text, clusterID))
+    {
+        case Answer::accept:
+            DBGOrLog ("Matching clusterID, accepting...");
+            accept (ip, port);
+            return;
+
+        case Answer::askUser:
+            askUser (ip, port, pending);
+            return;
+
+        case Answer::reject:
+            DBGOrLog ("Client with non-matching cluster ID, rejecting...");
+            reply (rejectionReply, DiscoveryProtocol::rejection(), ip, port);
+            return;
+
+        case Answer::cancel:
+            DBGOrLog ("UDPThread received " + text);
+            closeDialog (DiscoveryProtocol::readCancelAddress (text), pending);
+            return;
+
+        case Answer::undigested:
+            DBGOrLog ("UDPThread: undigested message: " + text);
+            return;
+    }
+}
+
+//==============================================================================
+void IPCServer::UDPThread::accept (juce::String const& ip, int port)
+{
+    auto const id = computeMachineID (ip);
+    bool added = false;
+
+    {
+        const juce::ScopedLock sl (owner->machinesLock);
+        auto const* known = owner->findMachine (id);
+
+        if (known != nullptr && known->connection != nullptr)
+        {
+            DBGOrLog ("Server: duplicate addition attempt " + ip + " " + juce::String (port) + ", not doing anything");
+        }
+        else
+        {
+            DBGOrLog ("Server: add new client " + ip + " port " + juce::String (port));
+
+            auto machine = std::make_unique<Machine>();
+            machine->IP = ip;
+            machine->port = port;
+            owner->machines[id] = std::move (machine);   // a record never paired goes
+            added = true;
+        }
+    }
+
+    if (added && id >= 1)
+        reply (acceptanceReply, DiscoveryProtocol::acceptance (id, port, clusterID), ip, port);
+    else
+        DBGOrLog (acceptanceReply.notReady);
+}
+
+void IPCServer::UDPThread::reply (Reply const& kind, juce::String const& text, juce::String const& ip, int port)
+{
+    const juce::ScopedLock sl (writeLock);
+
+    if (! waitUntilWritable (waitMs))
+    {
+        DBGOrLog (kind.notReady);
+        return;
+    }
+
+    auto const written = socket->write (ip, port, text.toRawUTF8(), (int) text.getNumBytesAsUTF8());
+    DBGOrLog (written >= 1 ? kind.written : kind.failed);
+}
+
+bool IPCServer::UDPThread::waitUntilWritable (int timeoutMs) const
+{
+    // Not juce::DatagramSocket::waitUntilReady: that holds the socket's read lock
+    // while it waits, and the discovery thread waits for datagrams under the
+    // same lock nearly all the time, so a dialog's acceptance, written on the
+    // message thread, would find the socket "not ready".
+    auto const rawHandle = socket != nullptr ? socket->getRawSocketHandle() : -1;
+
+    if (rawHandle < 0)
+        return false;
+
+    pollfd entry { rawHandle, POLLOUT, 0 };
+    return ::poll (&entry, 1, timeoutMs) > 0 && (entry.revents & POLLOUT) != 0;
+}
+
+//==============================================================================
+void IPCServer::UDPThread::askUser (juce::String const& ip, int port, std::shared_ptr<PendingDialogs> const& pending)
+{
+    {
+        const juce::ScopedLock sl (pending->lock);
+
+        if (pending->pendingAcceptDialogs.count (ip) != 0)
+            return;
+    }
+
+    DBGOrLog ("Client unknown, asking for permission to add...");
+    reply (waitingReply, DiscoveryProtocol::waitReply(), ip, port);
+
+    juce::MessageManager::callAsync ([pending, ip, port] { openDialog (pending, ip, port); });
+}
+
+void IPCServer::UDPThread::openDialog (std::shared_ptr<PendingDialogs> const& pending, juce::String const& ip, int port)
+{
+    const juce::ScopedLock sl (pending->lock);
+
+    if (pending->thread == nullptr)
+        return;   // the run has ended: nobody could act on the answer
+
+    auto* dialog = new juce::AlertWindow ("Accept?", "Add " + ip + " to Corvelline?",
+                                          juce::MessageBoxIconType::QuestionIcon, nullptr);
+    dialog->addButton ("Yes", 1);
+    dialog->addButton ("No", 0);
+
+    juce::Component::SafePointer<juce::AlertWindow> window (dialog);
+    pending->pendingAcceptDialogs[ip] = window;
+    pending->openDialogs.push_back (window);
+
+    dialog->enterModalState (true, juce::ModalCallbackFunction::create ([pending, ip, port, dialog] (int result)
+    {
+        const juce::ScopedLock callbackLock (pending->lock);
+
+        // The entry goes unless a later dialog for the same address took it over.
+        auto entry = pending->pendingAcceptDialogs.find (ip);
+
+        if (entry != pending->pendingAcceptDialogs.end()
+             && (entry->second == nullptr || entry->second.getComponent() == dialog))
+            pending->pendingAcceptDialogs.erase (entry);
+
+        auto& open = pending->openDialogs;
+        open.erase (std::remove_if (open.begin(), open.end(),
+                                    [dialog] (auto const& w) { return w == nullptr || w.getComponent() == dialog; }),
+                    open.end());
+
+        if (result == 1)
+        {
+            DBGOrLog ("User accepted client");
+
+            if (pending->thread != nullptr)
+                pending->thread->accept (ip, port);
+        }
+        else
+        {
+            DBGOrLog ("Modal callback for " + ip + " cancelled");
+        }
+    }), true);
+}
+
+void IPCServer::UDPThread::closeDialog (juce::String const& ip, std::shared_ptr<PendingDialogs> const& pending)
+{
+    {
+        const juce::ScopedLock sl (pending->lock);
+
+        if (pending->pendingAcceptDialogs.count (ip) == 0)
+            return;
+    }
+
+    juce::MessageManager::callAsync ([pending, ip]
+    {
+        juce::Component::SafePointer<juce::AlertWindow> dialog;
+        {
+            const juce::ScopedLock sl (pending->lock);
+            auto entry = pending->pendingAcceptDialogs.find (ip);
+
+            if (entry != pending->pendingAcceptDialogs.end())
+                dialog = entry->second;
+        }
+
+        if (dialog != nullptr)
+            dialog->exitModalState (0);
+    });
+}
