@@ -44,6 +44,9 @@ void IPCServer::ServerIPC::connectionMade()
         limit.tv_usec = (sendTimeoutMs % 1000) * 1000;
         setsockopt (connected->getRawSocketHandle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof (limit));
     }
+
+    const juce::ScopedLock sl (sendLock);
+    opened = true;
 }
 
 void IPCServer::ServerIPC::connectionLost()
@@ -56,7 +59,9 @@ bool IPCServer::ServerIPC::sendPayload (juce::MemoryBlock const& payload)
 {
     const juce::ScopedLock sl (sendLock);
 
-    if (sendingStopped)
+    // A machine's connection is paired before the listener hands it its
+    // socket: until connectionMade, there is nothing to write to.
+    if (sendingStopped || ! opened)
         return false;
 
     auto const started = juce::Time::getMillisecondCounterHiRes();

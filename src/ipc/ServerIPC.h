@@ -45,6 +45,7 @@ public:
 private:
     juce::CriticalSection sendLock;
     bool sendingStopped = false;      // guarded by sendLock
+    bool opened = false;              // guarded by sendLock: the socket is in place
     double blockedMs = 0.0;           // guarded by sendLock
     double lastBlockedAt = 0.0;       // guarded by sendLock
 
