@@ -90,37 +90,23 @@ juce::ValueTree rectangleTree (const char* type, int x, int y, int w, int h)
 }
 } // namespace
 
-TEST (Machine, NewRecordIsValueInitialisedAndCopiesCarryNoConnection)
+TEST (Machine, CopiesCarryNoConnectionAndMovesHandItOver)
 {
     Machine record;
-    EXPECT_TRUE (record.IP.isEmpty());
-    EXPECT_EQ (record.port, 0);
-    EXPECT_TRUE (record.OS.isEmpty());
-    EXPECT_TRUE (record.displays.isEmpty());
-    EXPECT_TRUE (record.totalArea.isEmpty());
     EXPECT_EQ (record.connection, nullptr);
-    EXPECT_FALSE (record.isServer);
-
+    EXPECT_EQ (record.port, 0);
     record.IP = "10.0.0.2";
-    record.port = 5000;
-    record.OS = "MAC";
-    record.displays.add ({ 0, 0, 10, 10 });
     record.totalArea = { 5, 6, 10, 10 };
-    record.isServer = true;
     record.connection = new IPCServer::ServerIPC (nullptr);
 
-    Machine copy (record);
-    EXPECT_EQ (copy.connection, nullptr);
-    EXPECT_EQ (copy.IP, "10.0.0.2");
-    EXPECT_EQ (copy.port, 5000);
-    EXPECT_EQ (copy.totalArea, juce::Rectangle<int> (5, 6, 10, 10));
-    EXPECT_TRUE (copy.isServer);
-
-    Machine assigned;
+    Machine copy (record), assigned;
     assigned = record;
+    EXPECT_EQ (copy.connection, nullptr);
     EXPECT_EQ (assigned.connection, nullptr);
+    EXPECT_EQ (copy.IP, "10.0.0.2");
+    EXPECT_EQ (assigned.totalArea, record.totalArea);
 
-    // Moving hands the connection over: exactly one record owns it.
+    // Exactly one record owns the connection, so it is deleted once.
     Machine moved (std::move (record));
     EXPECT_NE (moved.connection, nullptr);
     EXPECT_EQ (record.connection, nullptr);
@@ -210,20 +196,6 @@ TEST (MonitorInfo, MachineInfoOfARecordWithoutDisplaysHasOnlyTheTotalAreaAndIsLo
         << after;
 }
 
-TEST (MonitorInfo, InvalidTreeGetsNothingAppended)
-{
-    juce::ValueTree invalid;
-    juce::RectangleList<int> monitors ({ 0, 0, 10, 10 });
-    addMonitorInfo (monitors, { 0, 0, 10, 10 }, invalid);
-    EXPECT_FALSE (invalid.isValid());
-
-    juce::RectangleList<int> decoded;
-    juce::Rectangle<int> total (1, 2, 3, 4);
-    decodeMonitorInfo (decoded, total, invalid);
-    EXPECT_EQ (total, juce::Rectangle<int>());
-    EXPECT_TRUE (decoded.isEmpty());
-}
-
 TEST (MonitorInfo, DecodeReadsTotalByNameAndMonitorsFromChildOne)
 {
     // Mirrored monitors: two children, one rectangle after reading.
@@ -281,6 +253,20 @@ TEST (MonitorInfo, DecodeReadsTotalByNameAndMonitorsFromChildOne)
         EXPECT_TRUE (monitors.containsRectangle ({ 100, 0, 1024, 768 }));
         EXPECT_TRUE (monitors.containsRectangle ({ 3000, 0, 640, 480 }));
         EXPECT_FALSE (monitors.intersectsRectangle ({ 0, 0, 100, 600 }));
+    }
+
+    // An invalid tree gets nothing appended and reads as zeros.
+    {
+        juce::ValueTree invalid;
+        juce::RectangleList<int> monitors ({ 0, 0, 10, 10 });
+        addMonitorInfo (monitors, { 0, 0, 10, 10 }, invalid);
+        EXPECT_FALSE (invalid.isValid());
+
+        juce::RectangleList<int> decoded;
+        juce::Rectangle<int> total (1, 2, 3, 4);
+        decodeMonitorInfo (decoded, total, invalid);
+        EXPECT_EQ (total, juce::Rectangle<int>());
+        EXPECT_TRUE (decoded.isEmpty());
     }
 
     // No "totalArea" at all: zeros.
