@@ -66,7 +66,7 @@ TEST_F (ServerDialog, YesAcceptsAndNoSendsNothing)
     ask (first);
     ask (second, "DISCOVERY_REQUEST CLUSTERID: -1");
     ASSERT_TRUE (waitForDialogs (2));
-    EXPECT_TRUE (log->contains ("Client unknown, asking for permission to add..."));
+    EXPECT_TRUE (log->mentions ("Client unknown, asking for permission to add..."));
 
     for (auto* dialog : dialogs())
     {
@@ -78,8 +78,8 @@ TEST_F (ServerDialog, YesAcceptsAndNoSendsNothing)
 
     EXPECT_EQ (first.receive().value_or (""), acceptance (first));
     EXPECT_FALSE (second.receive (400).has_value());
-    EXPECT_TRUE (log->contains ("User accepted client"));
-    EXPECT_TRUE (log->contains ("Modal callback for 192.168.77.3 cancelled"));
+    EXPECT_TRUE (log->mentions ("User accepted client"));
+    EXPECT_TRUE (log->mentions ("Modal callback for 192.168.77.3 cancelled"));
 
     FramePeer tcp ("192.168.77.2");   // accepted: the connection is paired and served
     tcp.send ("Current input ID: 9");
@@ -102,8 +102,8 @@ TEST_F (ServerDialog, RepeatedRequestsAndCancel)
     peer.send ("CANCEL: 192.168.77.2");
     EXPECT_TRUE (waitForDialogs (0));
     EXPECT_FALSE (peer.receive (300).has_value());
-    EXPECT_TRUE (log->contains ("UDPThread received CANCEL: 192.168.77.2"));
-    EXPECT_TRUE (log->contains ("Modal callback for 192.168.77.2 cancelled"));
+    EXPECT_TRUE (log->mentions ("UDPThread received CANCEL: 192.168.77.2"));
+    EXPECT_TRUE (log->mentions ("Modal callback for 192.168.77.2 cancelled"));
 
     // Two requests before the message thread opens the first dialog: two "WAIT"s,
     // two dialogs; the cancel closes the later one, and the earlier still accepts.
@@ -145,8 +145,8 @@ TEST_F (ServerDialog, DialogsAndTheirAnswersOutliveTheServerHarmlessly)
     std::thread ([this] { destroyServer(); }).join();
     answered->exitModalState (1);   // what "Yes" does, before the posted closing runs
     EXPECT_TRUE (waitForDialogs (0));
-    EXPECT_EQ (log->count ("User accepted client"), 1);
-    EXPECT_FALSE (log->contains ("Server: add new client"));
+    EXPECT_EQ (log->countMentioning ("User accepted client"), 1);
+    EXPECT_FALSE (log->mentions ("Server: add new client"));
 
     // A dialog whose opening was posted just before the end is never opened.
     startServer();
@@ -168,7 +168,7 @@ TEST_F (ServerDialog, DiscoveryPortTakenShowsFailureAndTheServerStillRuns)
     ASSERT_EQ (::bind (blocker, (sockaddr*) &any, sizeof (any)), 0);
 
     startServer();
-    EXPECT_TRUE (log->contains ("Server: binding to 192.168.77.1port 25476 for UDP failed"));
+    EXPECT_TRUE (log->mentions ("Server: binding to 192.168.77.1port 25476 for UDP failed"));
     ASSERT_TRUE (waitForDialogs (1, "Failure!"));
     EXPECT_EQ (dialogs ("Failure!").front()->getDescription(), "Failure!. UDP binding to 25476 failed.");
     dialogs ("Failure!").front()->exitModalState (0);

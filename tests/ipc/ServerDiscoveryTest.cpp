@@ -40,7 +40,7 @@ TEST_F (ServerDiscovery, DrawsAndStoresAClusterIDWhenThereIsNone)
 TEST_F (ServerDiscovery, RepliesByClusterIDToTheRequestsSourcePort)
 {
     startServer();
-    EXPECT_TRUE (log->contains ("Server: UDP port bound to 192.168.77.1 port 25476 clusterID 4711"));
+    EXPECT_TRUE (log->mentions ("Server: UDP port bound to 192.168.77.1 port 25476 clusterID 4711"));
 
     addAddress ("192.168.77.2");
     DatagramPeer peer ("192.168.77.2");
@@ -59,7 +59,7 @@ TEST_F (ServerDiscovery, RepliesByClusterIDToTheRequestsSourcePort)
         EXPECT_EQ (peer.receive().value_or (""), "REJECTED") << other;
     }
 
-    EXPECT_TRUE (log->contains ("Client with non-matching cluster ID, rejecting..."));
+    EXPECT_TRUE (log->mentions ("Client with non-matching cluster ID, rejecting..."));
 
     // Not connected yet: asking again replaces the record and is accepted again.
     peer.send ("DISCOVERY_REQUEST CLUSTERID: 4711");
@@ -70,7 +70,7 @@ TEST_F (ServerDiscovery, RepliesByClusterIDToTheRequestsSourcePort)
     pump (200);
     peer.send ("DISCOVERY_REQUEST CLUSTERID: 4711");
     EXPECT_FALSE (peer.receive (400).has_value());
-    EXPECT_TRUE (log->contains ("Server: duplicate addition attempt 192.168.77.2 " + juce::String (peer.port)));
+    EXPECT_TRUE (log->mentions ("Server: duplicate addition attempt 192.168.77.2 " + juce::String (peer.port)));
 }
 
 TEST_F (ServerDiscovery, AnAddressWhoseIDIsBelowOneIsRegisteredButNotAnswered)
@@ -85,7 +85,7 @@ TEST_F (ServerDiscovery, AnAddressWhoseIDIsBelowOneIsRegisteredButNotAnswered)
         EXPECT_FALSE (peer.receive (400).has_value()) << ip;
     }
 
-    EXPECT_EQ (log->count ("UDPThread: socket not ready for writing acceptance message"), 2);
+    EXPECT_EQ (log->countMentioning ("UDPThread: socket not ready for writing acceptance message"), 2);
 
     // Both are registered: a machine that joins now sees them in "Send monitors".
     auto joined = accept ("192.168.77.3");
@@ -112,11 +112,11 @@ TEST_F (ServerDiscovery, BadDatagramsAndFloodsLeaveItServing)
     junk.send ("CANCEL: 192.168.77.1");   // no dialog open: nothing, no reply
     EXPECT_FALSE (junk.receive (400).has_value());
 
-    EXPECT_TRUE (log->contains ("UDPThread: undigested message: Hello"));
-    EXPECT_TRUE (log->contains ("UDPThread: undigested message: H"));
-    EXPECT_TRUE (log->contains ("UDPThread: received " + juce::String::repeatedString ("Z", 256) + " from"));
-    EXPECT_TRUE (log->contains ("UDPThread received CANCEL: 192.168.77.1"));
-    EXPECT_EQ (log->count ("UDPThread: received "), 5);   // the empty datagram is not even logged
+    EXPECT_TRUE (log->mentions ("UDPThread: undigested message: Hello"));
+    EXPECT_TRUE (log->mentions ("UDPThread: undigested message: H"));
+    EXPECT_TRUE (log->mentions ("UDPThread: received " + juce::String::repeatedString ("Z", 256) + " from"));
+    EXPECT_TRUE (log->mentions ("UDPThread received CANCEL: 192.168.77.1"));
+    EXPECT_EQ (log->countMentioning ("UDPThread: received "), 5);   // the empty datagram is not even logged
 
     // Requests from many addresses, of this cluster and of others.
     std::vector<std::unique_ptr<DatagramPeer>> peers;

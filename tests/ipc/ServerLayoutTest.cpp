@@ -125,7 +125,7 @@ TEST_F (ServerLayouts, RestoredAfterADragAndAppendedWhenADesktopDiffers)
     EXPECT_EQ (layoutMessages (low),
                (std::vector<std::string> { "Resize content component width: 4032 height: 2376",
                                            place (low.id, 403, 648), place (back.id, 100, 50) }));
-    EXPECT_TRUE (log->contains ("Server: found stored layout"));
+    EXPECT_TRUE (log->mentions ("Server: found stored layout"));
 
     // It comes back with another desktop size: automatic layout, and a second layout is stored.
     back.tcp->close();

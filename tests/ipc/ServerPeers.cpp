@@ -230,23 +230,6 @@ juce::ValueTree monitorTree (bool isNew, int width, int height)
     return tree;
 }
 
-//==============================================================================
-void LogCapture::logMessage (juce::String const& line)
-{
-    const juce::ScopedLock sl (lock);
-    lines.add (line);
-}
-
-int LogCapture::count (juce::String const& fragment) const
-{
-    const juce::ScopedLock sl (lock);
-    int n = 0;
-
-    for (auto const& line : lines)
-        n += line.contains (fragment) ? 1 : 0;
-
-    return n;
-}
 
 //==============================================================================
 void ServerFixture::SetUp()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/LogCapture.h"
+
 #include "ipc/IPCServer.h"
 #include "support/TestEnvironment.h"
 
@@ -65,18 +67,6 @@ namespace ServerPeers
 
     /** A "newMonitorInfo" or "changedMonitorInfo" tree: one monitor filling the desktop. */
     juce::ValueTree monitorTree (bool isNew, int width, int height);
-
-    struct LogCapture : juce::Logger
-    {
-        LogCapture()             { juce::Logger::setCurrentLogger (this); }
-        ~LogCapture() override   { juce::Logger::setCurrentLogger (nullptr); }
-        void logMessage (juce::String const& line) override;
-        int count (juce::String const& fragment) const;
-        bool contains (juce::String const& fragment) const { return count (fragment) > 0; }
-
-        juce::CriticalSection lock;
-        juce::StringArray lines;
-    };
 
     /** A machine that joined the server. */
     struct Joined

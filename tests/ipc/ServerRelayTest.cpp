@@ -63,7 +63,7 @@ TEST_F (ServerRelay, MovesModesAndAnnouncementsWithTheirEdgeCases)
     auto const inputA = "Current input ID: " + n (a.id);
     expect (a, "Current input ID: " + juce::String (a.id), { inputA }, { inputA }, { inputA });
     expect (b, "Current input ID: " + juce::String (a.id), {}, {}, {});   // no change, no announcement
-    EXPECT_EQ (log->count ("Server: send and set currentInputID to " + juce::String (a.id)), 1);
+    EXPECT_EQ (log->countMentioning ("Server: send and set currentInputID to " + juce::String (a.id)), 1);
     auto const inputB = "Current input ID: " + n (b.id);
     expect (b, "Current input ID:" + juce::String (b.id), { inputB }, { inputB }, { inputB });
 }

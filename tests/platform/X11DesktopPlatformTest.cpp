@@ -1,6 +1,8 @@
 #include "platform/X11DesktopPlatform.h"
 #include "support/ScopedXvfb.h"
 
+#include "support/LogCapture.h"
+
 #include <gmock/gmock.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -10,28 +12,6 @@ using ::testing::HasSubstr;
 
 namespace
 {
-/** Collects the log lines while it is installed. */
-struct CapturedLog : juce::Logger
-{
-    CapturedLog() { juce::Logger::setCurrentLogger (this); }
-    ~CapturedLog() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    void logMessage (juce::String const& message) override
-    {
-        const juce::ScopedLock guard (lock);
-        lines.add (message);
-    }
-
-    juce::String all() const
-    {
-        const juce::ScopedLock guard (lock);
-        return lines.joinIntoString ("\n");
-    }
-
-    juce::CriticalSection lock;
-    juce::StringArray lines;
-};
-
 struct QuitCountingApplication : juce::JUCEApplication
 {
     const juce::String getApplicationName() override    { return "Corvelline"; }
@@ -67,7 +47,7 @@ TEST (X11DesktopPlatform, QuitRequestsReachTheApplicationOnTheMessageThread)
 
 TEST (X11DesktopPlatform, TrustedWhereTheDisplayOffersXtestAndXinput22)
 {
-    CapturedLog log;
+    LogCapture log;
     X11DesktopPlatform platform;
     EXPECT_TRUE (platform.isTrusted (false));
     EXPECT_TRUE (platform.isTrusted (true));
@@ -76,7 +56,7 @@ TEST (X11DesktopPlatform, TrustedWhereTheDisplayOffersXtestAndXinput22)
 
 TEST (X11DesktopPlatform, UntrustedWithoutXtestOrWithoutADisplayAndOnlyThePromptTellsWhy)
 {
-    CapturedLog log;
+    LogCapture log;
     X11DesktopPlatform platform;
 
     ScopedXvfb withoutXtest ({ "-extension", "XTEST" });

@@ -2,6 +2,8 @@
 #include "ProbeTrayManager.h"
 #include "support/TestEnvironment.h"
 
+#include "support/LogCapture.h"
+
 #include <gmock/gmock.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -10,33 +12,6 @@ using ::testing::HasSubstr;
 
 namespace
 {
-/** Collects the log lines while it is installed. */
-struct CapturedLog : juce::Logger
-{
-    CapturedLog() { juce::Logger::setCurrentLogger (this); }
-    ~CapturedLog() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    void logMessage (juce::String const& message) override
-    {
-        const juce::ScopedLock guard (lock);
-        lines.add (message);
-    }
-
-    int count (juce::String const& part) const
-    {
-        const juce::ScopedLock guard (lock);
-        int n = 0;
-
-        for (auto& line : lines)
-            n += line.contains (part) ? 1 : 0;
-
-        return n;
-    }
-
-    juce::CriticalSection lock;
-    juce::StringArray lines;
-};
-
 juce::Image picture (juce::Colour colour)
 {
     juce::Image image (juce::Image::ARGB, 36, 36, true);
@@ -90,7 +65,7 @@ juce::Component* openMenuWindow()
 
 TEST (X11StatusItem, WithoutATrayNothingIsShownTheLackIsLoggedOnceAndTheProgramRunsOn)
 {
-    CapturedLog log;
+    LogCapture log;
     X11StatusItem item;
     item.setMenu ("Corvelline", { { "Show Window", [] {} }, { "Quit", [] {} } });
 
@@ -99,7 +74,7 @@ TEST (X11StatusItem, WithoutATrayNothingIsShownTheLackIsLoggedOnceAndTheProgramR
 
     EXPECT_FALSE (item.isShown());
     EXPECT_EQ (item.getWindowId(), 0ul);
-    EXPECT_EQ (log.count ("no system tray"), 1);
+    EXPECT_EQ (log.countMentioning ("no system tray"), 1);
 
     // Nothing of ours sits on the desktop (JUCE would leave a 1x1 window at 0,0).
     for (int i = 0; i < juce::Desktop::getInstance().getNumComponents(); ++i)

@@ -1,4 +1,5 @@
 #include "support/RecordingClient.h"
+#include "support/TestEnvironment.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -70,22 +71,7 @@ void RecordingClient::clearCalls()
 
 bool RecordingClient::waitUntil (std::function<bool()> condition, int timeoutMs)
 {
-    auto const deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
-    bool const pump = mm != nullptr && mm->isThisTheMessageThread();
-
-    while (! condition())
-    {
-        if (juce::Time::getMillisecondCounter() > deadline)
-            return condition();
-
-        if (pump)
-            mm->runDispatchLoopUntil (5);
-        else
-            juce::Thread::sleep (5);
-    }
-
-    return true;
+    return TestEnvironment::waitUntil (std::move (condition), timeoutMs);
 }
 
 bool RecordingClient::waitForCalls (juce::String const& name, int count, int timeoutMs) const

@@ -1,5 +1,7 @@
 #include "support/TestEnvironment.h"
 
+#include <juce_events/juce_events.h>
+
 #include <cstdlib>
 #include <sched.h>
 #include <sys/stat.h>
@@ -65,6 +67,31 @@ bool enterTestNamespace()
         && runIp ("link set t0 up")
         && runIp ("link set t1 up")
         && runIp ("route add default dev t0");
+}
+
+bool waitUntil (std::function<bool()> condition, int timeoutMs)
+{
+    auto const deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+    auto* mm = juce::MessageManager::getInstanceWithoutCreating();
+    bool const onMessageThread = mm != nullptr && mm->isThisTheMessageThread();
+
+    while (! condition())
+    {
+        if (juce::Time::getMillisecondCounter() > deadline)
+            return condition();
+
+        if (onMessageThread)
+            mm->runDispatchLoopUntil (5);
+        else
+            juce::Thread::sleep (5);
+    }
+
+    return true;
+}
+
+void pump (int ms)
+{
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (ms);
 }
 
 juce::File getHome() { return processFolder.getChildFile ("home"); }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 
+#include <functional>
+
 /** The surroundings every test process gets from TestMain: a network namespace
     of its own (loopback plus a veth pair t0/t1 with 192.168.77.1/24 on t0 and
     the default route through it, so a broadcast to 255.255.255.255 loops back
@@ -30,6 +32,13 @@ namespace TestEnvironment
     /** The per-process HOME and TMPDIR folders. */
     juce::File getHome();
     juce::File getTemp();
+
+    /** Waits (bounded) until 'condition' holds; on the message thread it keeps the
+        message loop running meanwhile. Returns the condition's last value. */
+    bool waitUntil (std::function<bool()> condition, int timeoutMs = 10000);
+
+    /** Runs the message loop for a while (message thread only). */
+    void pump (int ms);
 
     /** Sets up the process: namespace, HOME, TMPDIR. Called by TestMain. */
     void setUpProcess();
