@@ -23,17 +23,6 @@ using Event = X11Probe::Event;
 using Type = InputEventType;
 constexpr auto plain = EventFlags::nonCoalesced;
 
-std::vector<Event> only (const std::vector<Event>& events, int detail)
-{
-    std::vector<Event> result;
-
-    for (auto& e : events)
-        if (e.detail == detail)
-            result.push_back (e);
-
-    return result;
-}
-
 int countEntries (const char* folder)
 {
     int count = 0;
@@ -122,7 +111,9 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
         EXPECT_TRUE (post (InputEvent::scroll (s.pixels)));
         auto events = probe->take ((size_t) s.clicks * 2);
         EXPECT_EQ (events.size(), (size_t) s.clicks * 2) << s.pixels;
-        EXPECT_EQ (only (events, s.button), events) << s.pixels;
+
+        for (auto& e : events)
+            EXPECT_EQ (e.detail, s.button) << s.pixels;
     }
 
     // A character without a key (é in a US layout) goes through a spare keycode

@@ -124,17 +124,3 @@ bool ScopedXvfb::runClient (juce::StringArray command, int timeoutMs) const
                   process.readAllProcessOutput().toRawUTF8());
     return false;
 }
-
-ScopedDisplay::ScopedDisplay (juce::String const& displayName)
-    : saved (std::getenv ("DISPLAY")), hadOne (std::getenv ("DISPLAY") != nullptr)
-{
-    setenv ("DISPLAY", displayName.toRawUTF8(), 1);
-}
-
-ScopedDisplay::~ScopedDisplay()
-{
-    if (hadOne)
-        setenv ("DISPLAY", saved.toRawUTF8(), 1);
-    else
-        unsetenv ("DISPLAY");
-}

@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <cstdlib>
+#include <memory>
 #include <sys/types.h>
 
 /** An Xvfb server of the test's own (-noreset -nolisten tcp, 1920x1080x24) on
@@ -34,10 +36,9 @@ private:
 class ScopedDisplay
 {
 public:
-    explicit ScopedDisplay (juce::String const& displayName);
-    ~ScopedDisplay();
+    explicit ScopedDisplay (juce::String const& name) { setenv ("DISPLAY", name.toRawUTF8(), 1); }
+    ~ScopedDisplay() { saved != nullptr ? setenv ("DISPLAY", saved->toRawUTF8(), 1) : unsetenv ("DISPLAY"); }
 
 private:
-    juce::String saved;
-    bool hadOne;
+    std::unique_ptr<juce::String> saved = std::getenv ("DISPLAY") ? std::make_unique<juce::String> (std::getenv ("DISPLAY")) : nullptr;
 };
