@@ -10,12 +10,9 @@
 
 namespace
 {
-juce::String ownName()
-{
-    return "Corvelline-" + juce::String ((juce::int64) geteuid());
-}
+const juce::String ownName = "Corvelline-" + juce::String ((juce::int64) geteuid());
 
-// Restores TMPDIR when a test changed it.
+// Removes the folder and restores TMPDIR after a test.
 struct TempDirGuard
 {
     juce::String saved = juce::String (juce::CharPointer_UTF8 (std::getenv ("TMPDIR")));
@@ -36,36 +33,27 @@ TEST (AppFolders, LogSettingsAndMarkerShareThePerUserConfigFolder)
     EXPECT_EQ (AppFolders::getAccessibilityMarker(), folder.getChildFile ("no_permissions.txt"));
 }
 
-TEST (AppTempFolder, IsAPrivateFolderOfItsOwnBelowTmpdirNeverTmpdirItself)
+TEST (AppTempFolder, APrivateFolderBelowTmpdirWhoseRemovalLeavesEverythingElseAlone)
 {
     TempDirGuard guard;
     auto system = AppTempFolder::getSystemTempFolder();
     EXPECT_EQ (system, TestEnvironment::getTemp());
-
-    auto folder = AppTempFolder::get();
-    EXPECT_EQ (folder, system.getChildFile (ownName()));
-    EXPECT_TRUE (folder.isDirectory());
-
-    struct stat info {};
-    ASSERT_EQ (stat (folder.getFullPathName().toRawUTF8(), &info), 0);
-    EXPECT_EQ (info.st_mode & 0777, 0700u);
-    EXPECT_EQ (AppTempFolder::get(), folder) << "one folder for the whole run";
-}
-
-TEST (AppTempFolder, RemovingItLeavesEverythingElseAlone)
-{
-    TempDirGuard guard;
-    auto system = AppTempFolder::getSystemTempFolder();
     auto sibling = system.getChildFile ("someone-elses.txt");
     ASSERT_TRUE (sibling.replaceWithText ("keep me"));
     auto outside = system.getChildFile ("outside");
     ASSERT_TRUE (outside.getChildFile ("precious.txt").create().wasOk());
 
     auto folder = AppTempFolder::get();
-    ASSERT_TRUE (folder.getChildFile ("Corvelline/zipOut.zip").create().wasOk());
-    // A link inside pointing out of the folder must be removed, not followed.
-    ASSERT_TRUE (outside.createSymbolicLink (folder.getChildFile ("Corvelline/link"), true));
+    EXPECT_EQ (folder, system.getChildFile (ownName));
+    struct stat info {};
+    ASSERT_EQ (stat (folder.getFullPathName().toRawUTF8(), &info), 0);
+    EXPECT_TRUE (S_ISDIR (info.st_mode));
+    EXPECT_EQ (info.st_mode & 0777, 0700u);
+    EXPECT_EQ (AppTempFolder::get(), folder) << "one folder for the whole run";
 
+    // A link inside pointing out of the folder is removed, not followed.
+    ASSERT_TRUE (folder.getChildFile ("Corvelline/zipOut.zip").create().wasOk());
+    ASSERT_TRUE (outside.createSymbolicLink (folder.getChildFile ("Corvelline/link"), true));
     EXPECT_TRUE (AppTempFolder::remove());
     EXPECT_FALSE (folder.exists());
     EXPECT_EQ (sibling.loadFileAsString(), "keep me");
@@ -76,29 +64,21 @@ TEST (AppTempFolder, RemovingItLeavesEverythingElseAlone)
     EXPECT_TRUE (AppTempFolder::get().isDirectory()) << "made again when needed";
 }
 
-TEST (AppTempFolder, ANameTakenByALinkOrAFileIsNeverUsed)
+TEST (AppTempFolder, ANameTakenByALinkIsNeverUsedAndAnUnusableTmpdirFallsBackToSlashTmp)
 {
     TempDirGuard guard;
     auto system = AppTempFolder::getSystemTempFolder();
     auto target = system.getChildFile ("victim");
     ASSERT_TRUE (target.getChildFile ("data.txt").create().wasOk());
-    ASSERT_TRUE (target.createSymbolicLink (system.getChildFile (ownName()), true));
+    ASSERT_TRUE (target.createSymbolicLink (system.getChildFile (ownName), true));
 
     auto folder = AppTempFolder::get();
-    ASSERT_NE (folder, juce::File());
-    EXPECT_NE (folder, system.getChildFile (ownName()));
-    EXPECT_TRUE (folder.getFileName().startsWith (ownName() + "-"));
+    EXPECT_TRUE (folder.getFileName().startsWith (ownName + "-"));
     EXPECT_TRUE (folder.isAChildOf (system));
     EXPECT_FALSE (folder.isSymbolicLink());
-
     EXPECT_TRUE (AppTempFolder::remove());
     EXPECT_TRUE (target.getChildFile ("data.txt").existsAsFile());
-    EXPECT_TRUE (system.getChildFile (ownName()).isSymbolicLink()) << "the foreign link stays";
-}
-
-TEST (AppTempFolder, AnUnusableTmpdirFallsBackToSlashTmp)
-{
-    TempDirGuard guard;
+    EXPECT_TRUE (system.getChildFile (ownName).isSymbolicLink()) << "the foreign link stays";
 
     for (auto* value : { "", "relative/dir", "/no/such/folder/at/all" })
     {

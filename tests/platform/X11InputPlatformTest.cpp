@@ -1,6 +1,5 @@
-// The X11 backend under an Xvfb of each test's own: what it posts as seen by
-// another client, what its tap reports, withholding, warping, typing
-// characters that have no key, and the tap's lifecycle.
+// The X11 backend under an Xvfb of each test's own: what it posts as another
+// client sees it, what its tap reports, withholding, and the tap's lifecycle.
 
 #include "platform/X11Backend.h"
 #include "platform/X11Probe.h"
@@ -11,47 +10,18 @@
 
 #include <dirent.h>
 
+using ::testing::ElementsAre;
+using TestEnvironment::waitUntil;
+
 namespace
 {
 // Keycodes of Xvfb's default (evdev) keymap.
-constexpr int keycodeA = 38, keycodeS = 39, keycodeShiftL = 50, keycodeReturn = 36;
+constexpr int keycodeA = 38, keycodeS = 39, keycodeShiftL = 50, keycodeControlL = 37, keycodeReturn = 36;
+constexpr int shiftMask = 1, controlMask = 4;
 
 using Event = X11Probe::Event;
-
-std::vector<Event> only (const std::vector<Event>& events, int detail)
-{
-    std::vector<Event> result;
-
-    for (auto& e : events)
-        if (e.detail == detail)
-            result.push_back (e);
-
-    return result;
-}
-
-bool waitUntil (std::function<bool()> condition, int timeoutMs = 5000)
-{
-    const auto deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-
-    while (! condition())
-    {
-        if (juce::Time::getMillisecondCounter() > deadline)
-            return false;
-
-        juce::Thread::sleep (5);
-    }
-
-    return true;
-}
-
-const InputEvent* findEvent (const std::vector<InputEvent>& events, std::function<bool (const InputEvent&)> match)
-{
-    for (auto& e : events)
-        if (match (e))
-            return &e;
-
-    return nullptr;
-}
+using Type = InputEventType;
+constexpr auto plain = EventFlags::nonCoalesced;
 
 int countEntries (const char* folder)
 {
@@ -60,8 +30,7 @@ int countEntries (const char* folder)
     if (auto* dir = opendir (folder))
     {
         while (auto* entry = readdir (dir))
-            if (entry->d_name[0] != '.')
-                ++count;
+            count += entry->d_name[0] != '.' ? 1 : 0;
 
         closedir (dir);
     }
@@ -81,12 +50,6 @@ protected:
         ASSERT_TRUE (probe->isOk());
     }
 
-    void TearDown() override
-    {
-        probe.reset();
-        platform.reset();
-    }
-
     bool post (const InputEvent& event) { return platform->postEvent (event); }
 
     ScopedXvfb xvfb;
@@ -95,130 +58,109 @@ protected:
 };
 } // namespace
 
-TEST (X11InputBackend, RefusesADisplayItCannotOpen)
+TEST_F (X11Input, PostedEventsReachAnotherClient)
 {
-    EXPECT_EQ (createX11InputPlatform (":4321"), nullptr);
+    EXPECT_EQ (createX11InputPlatform (":4321"), nullptr);   // no such display
     EXPECT_EQ (loadX11KeyboardLayout (":4321"), nullptr);
-}
-
-TEST_F (X11Input, PostedKeysReachTheFocusedWindowWithTheirModifiers)
-{
     ASSERT_TRUE (probe->showWindow());
 
-    EXPECT_TRUE (post (InputEvent::key (0, true)));
-    EXPECT_TRUE (post (InputEvent::key (0, false)));
-    auto events = probe->waitForEvents (2, 5000);
-    EXPECT_THAT (events, ::testing::ElementsAre (Event { Event::keyPress, keycodeA, 0 },
-                                                 Event { Event::keyRelease, keycodeA, 0 }));
+    // Keys by macOS code; Shift is held around the key down alone, and a
+    // modifier posted by its own code is pressed as a key.
+    const auto shift = plain | EventFlags::shift;
 
-    // Shift held around the key down and released again afterwards; a key
-    // up gets no modifier of its own (a modifier tapped alone means something).
-    const auto shift = EventFlags::nonCoalesced | EventFlags::shift;
-    EXPECT_TRUE (post (InputEvent::key (1, true, shift)));
-    EXPECT_TRUE (post (InputEvent::key (1, false, shift)));
-    EXPECT_TRUE (post (InputEvent::key (0, true)));
-    events = probe->collectEvents();
-    EXPECT_EQ (only (events, keycodeShiftL).size(), 2u);
-    auto keysS = only (events, keycodeS);
-    ASSERT_EQ (keysS.size(), 2u);
-    EXPECT_EQ (keysS[0].state & X11Probe::shiftMask, X11Probe::shiftMask);
-    EXPECT_EQ (keysS[1].state & X11Probe::shiftMask, 0);
-    auto keysA = only (events, keycodeA);
-    ASSERT_EQ (keysA.size(), 1u);
-    EXPECT_EQ (keysA[0].state & X11Probe::shiftMask, 0);
-    EXPECT_TRUE (post (InputEvent::key (0, false)));
+    for (auto e : { InputEvent::key (0, true), InputEvent::key (0, false), InputEvent::key (1, true, shift),
+                    InputEvent::key (1, false, shift), InputEvent::key (MacKeyCodes::shift, true, shift),
+                    InputEvent::key (MacKeyCodes::shift, false) })
+        EXPECT_TRUE (post (e)) << e.describe();
 
-    // A modifier key posted by its own code is pressed as a key.
-    EXPECT_TRUE (post (InputEvent::key (MacKeyCodes::shift, true, shift)));
-    EXPECT_TRUE (post (InputEvent::key (MacKeyCodes::shift, false)));
-    EXPECT_EQ (only (probe->collectEvents(), keycodeShiftL).size(), 2u);
+    EXPECT_THAT (probe->take (8), ElementsAre (Event { XCB_KEY_PRESS, keycodeA, 0 }, Event { XCB_KEY_RELEASE, keycodeA, 0 },
+                                               Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeS, shiftMask },
+                                               Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }, Event { XCB_KEY_RELEASE, keycodeS, 0 },
+                                               Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }));
 
-    // Codes without a key are refused; so are types that cannot be posted.
-    EXPECT_FALSE (post (InputEvent::key (52, true)));
-    EXPECT_FALSE (post (InputEvent::key (200, true)));
+    // Codes without a key, and types that cannot be posted, are refused.
     InputEvent flagsChanged;
-    flagsChanged.type = InputEventType::flagsChanged;
-    EXPECT_FALSE (post (flagsChanged));
-}
+    flagsChanged.type = Type::flagsChanged;
 
-TEST_F (X11Input, PostedPointerButtonsAndWheelReachOtherClients)
-{
-    ASSERT_TRUE (probe->showWindow());
+    for (auto e : { InputEvent::key (52, true), InputEvent::key (200, true), flagsChanged })
+        EXPECT_FALSE (post (e)) << e.describe();
 
+    // The pointer, a left drag, a right click, a left click with Control held.
     EXPECT_TRUE (post (InputEvent::mouseMove ({ 300.4, 400.6 })));
     EXPECT_TRUE (waitUntil ([&] { return probe->getPointer() == juce::Point<int> (300, 401); }));
+    const auto control = plain | EventFlags::control;
 
-    EXPECT_TRUE (post (InputEvent::mouseButton (0, true, {})));
-    EXPECT_TRUE (post (InputEvent::mouseMove ({ 320, 410 }, true)));
-    EXPECT_TRUE (post (InputEvent::mouseButton (0, false, {})));
-    EXPECT_TRUE (post (InputEvent::mouseButton (1, true, {})));
-    EXPECT_TRUE (post (InputEvent::mouseButton (1, false, {})));
-    auto events = probe->waitForEvents (4, 5000);
-    EXPECT_THAT (events, ::testing::ElementsAre (Event { Event::buttonPress, 1, 0 },
-                                                 Event { Event::buttonRelease, 1, 0x100 },
-                                                 Event { Event::buttonPress, 3, 0 },
-                                                 Event { Event::buttonRelease, 3, 0x400 }));
+    for (auto e : { InputEvent::mouseButton (0, true, {}), InputEvent::mouseMove ({ 320, 410 }, true),
+                    InputEvent::mouseButton (0, false, {}), InputEvent::mouseButton (1, true, {}),
+                    InputEvent::mouseButton (1, false, {}), InputEvent::mouseButton (0, true, {}, control),
+                    InputEvent::mouseButton (0, false, {}, control) })
+        EXPECT_TRUE (post (e)) << e.describe();
+
+    EXPECT_THAT (probe->take (8), ElementsAre (Event { XCB_BUTTON_PRESS, 1, 0 }, Event { XCB_BUTTON_RELEASE, 1, 0x100 },
+                                               Event { XCB_BUTTON_PRESS, 3, 0 }, Event { XCB_BUTTON_RELEASE, 3, 0x400 },
+                                               Event { XCB_KEY_PRESS, keycodeControlL, 0 }, Event { XCB_BUTTON_PRESS, 1, controlMask },
+                                               Event { XCB_KEY_RELEASE, keycodeControlL, controlMask | 0x100 }, Event { XCB_BUTTON_RELEASE, 1, 0x100 }));
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (320, 410));
 
-    // A click with Control held: pressed around the down alone.
-    const auto control = EventFlags::nonCoalesced | EventFlags::control;
-    EXPECT_TRUE (post (InputEvent::mouseButton (0, true, {}, control)));
-    EXPECT_TRUE (post (InputEvent::mouseButton (0, false, {}, control)));
-    auto all = probe->collectEvents();
-    EXPECT_EQ (only (all, 37).size(), 2u);   // Control_L down and up, once
-    events = only (all, 1);
+    // Ten pixels make one wheel click (4 up, 5 down); the rest counts towards
+    // the next, and a turn drops it.
+    const struct { int pixels, button, clicks; } scrolls[] = { { 30, 4, 3 }, { -25, 5, 2 }, { -5, 5, 1 }, { -4, 5, 0 }, { 7, 4, 0 } };
+
+    for (auto s : scrolls)
+    {
+        EXPECT_TRUE (post (InputEvent::scroll (s.pixels)));
+        auto events = probe->take ((size_t) s.clicks * 2);
+        EXPECT_EQ (events.size(), (size_t) s.clicks * 2) << s.pixels;
+
+        for (auto& e : events)
+            EXPECT_EQ (e.detail, s.button) << s.pixels;
+    }
+
+    // A character without a key (é in a US layout) goes through a spare keycode
+    // that types it, the euro sign too; keys that type a character use that key.
+    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', true)));
+    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', false)));
+    auto events = probe->take (2);
     ASSERT_EQ (events.size(), 2u);
-    EXPECT_EQ (events[0].state & 4, 4);
+    const int spare = events[0].detail;
+    EXPECT_EQ (events[1].detail, spare);
+    EXPECT_EQ (probe->keysymOf (spare), 0xe9u);
 
-    // Ten pixels make one wheel click; what is left over counts towards the next.
-    EXPECT_TRUE (post (InputEvent::scroll (30)));
-    events = probe->collectEvents();
-    EXPECT_EQ (only (events, 4).size(), 6u);
-    EXPECT_TRUE (post (InputEvent::scroll (-25)));
-    EXPECT_EQ (only (probe->collectEvents(), 5).size(), 4u);
-    EXPECT_TRUE (post (InputEvent::scroll (-5)));
-    EXPECT_EQ (only (probe->collectEvents(), 5).size(), 2u);
-    EXPECT_TRUE (post (InputEvent::scroll (-4)));
-    EXPECT_TRUE (post (InputEvent::scroll (7)));   // a turn drops the rest of the other way
-    EXPECT_TRUE (probe->collectEvents().empty());
-}
+    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u20ac', true)));
+    events = probe->take (1);
+    ASSERT_EQ (events.size(), 1u);
+    EXPECT_EQ (probe->keysymOf (events[0].detail), 0x10020acu);
+    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u20ac', false)));
 
-TEST_F (X11Input, DestroyingThePlatformReleasesWhatItLeftPressed)
-{
-    ASSERT_TRUE (probe->showWindow());
+    for (auto unit : { u'A', u'\r' })
+    {
+        EXPECT_TRUE (post (InputEvent::unicodeKey (unit, true)));
+        EXPECT_TRUE (post (InputEvent::unicodeKey (unit, false)));
+    }
+
+    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_RELEASE, events[0].detail, 0 },
+                                             Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
+                                             Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }, Event { XCB_KEY_RELEASE, keycodeA, 0 },
+                                             Event { XCB_KEY_PRESS, keycodeReturn, 0 }, Event { XCB_KEY_RELEASE, keycodeReturn, 0 }));
+
+    // A lone surrogate cannot be typed; a release without a press is refused.
+    EXPECT_FALSE (post (InputEvent::unicodeKey (0xd800, true)));
+    EXPECT_FALSE (post (InputEvent::unicodeKey (u'z', false)));
+
+    // The spare keycode is given back some time after its last use.
+    juce::Thread::sleep (250);
+    EXPECT_TRUE (post (InputEvent::mouseMove ({ 5, 5 })));
+    EXPECT_EQ (probe->keysymOf (spare), 0u);
+
+    // What is still pressed when the platform goes is released.
     EXPECT_TRUE (post (InputEvent::key (0, true)));
     EXPECT_TRUE (post (InputEvent::mouseButton (1, true, {})));
     EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', true)));
-    EXPECT_EQ (probe->waitForEvents (3, 5000).size(), 3u);
-
+    EXPECT_EQ (probe->take (3).size(), 3u);
     platform.reset();
-    auto events = probe->waitForEvents (3, 5000);
-    ASSERT_EQ (events.size(), 3u);
-    for (auto& e : events)
-        EXPECT_TRUE (e.type == Event::keyRelease || e.type == Event::buttonRelease);
-}
 
-TEST_F (X11Input, WarpMovesThePointerWithoutAnEventAndDeltasStartFromIt)
-{
-    TapRecorder tap (*platform);
-    ASSERT_TRUE (tap.start());
-
-    probe->moveTo ({ 100, 100 });
-    ASSERT_TRUE (tap.waitForType (InputEventType::mouseMoved));
-
-    EXPECT_TRUE (platform->warpPointer ({ 960, 540 }));
-    EXPECT_EQ (probe->getPointer(), juce::Point<int> (960, 540));
-    EXPECT_EQ (platform->getPointerLocation(), juce::Point<double> (960, 540));
-    platform->showCursor();
-
-    tap.clear();
-    probe->moveTo ({ 970, 535 });
-    ASSERT_TRUE (tap.waitForType (InputEventType::mouseMoved));
-    auto events = tap.events();
-    ASSERT_EQ (events.size(), 1u);   // the warp itself made no event
-    EXPECT_EQ (events[0].location, juce::Point<double> (970, 535));
-    EXPECT_EQ (events[0].delta, juce::Point<double> (10, -5));
-    EXPECT_FALSE (events[0].isMarked());
+    for (auto& e : probe->take (3))
+        EXPECT_TRUE (e.type == XCB_KEY_RELEASE || e.type == XCB_BUTTON_RELEASE) << e;
 }
 
 TEST_F (X11Input, TapReportsOtherClientsUnmarkedAndOwnPostsMarked)
@@ -226,148 +168,131 @@ TEST_F (X11Input, TapReportsOtherClientsUnmarkedAndOwnPostsMarked)
     TapRecorder tap (*platform);
     ASSERT_TRUE (tap.start());
 
-    probe->key (keycodeA, true);
-    probe->key (keycodeA, false);
-    ASSERT_TRUE (tap.waitForType (InputEventType::keyUp, 0));
-    auto events = tap.events();
-    ASSERT_EQ (events.size(), 2u);
-    EXPECT_EQ (events[0].type, InputEventType::keyDown);
-    EXPECT_EQ (events[0].keyCode, 0);
-    EXPECT_EQ (events[0].flags, EventFlags::nonCoalesced);
-    EXPECT_FALSE (events[0].isMarked());
-    EXPECT_FALSE (events[1].isMarked());
+    // Another client's keys with Shift: physical, unmarked, with the modifier flags.
+    const auto shifted = plain | EventFlags::shift;
 
+    for (auto [keycode, down] : { std::pair (keycodeShiftL, true), { keycodeA, true }, { keycodeA, false }, { keycodeShiftL, false } })
+        probe->key (keycode, down);
+
+    ASSERT_TRUE (tap.waitForCount (4));
+    auto events = tap.events();
+    ASSERT_EQ (events.size(), 4u);
+    const std::tuple<Type, int, juce::uint64> keys[] = { { Type::flagsChanged, MacKeyCodes::shift, shifted }, { Type::keyDown, 0, shifted },
+                                                         { Type::keyUp, 0, shifted }, { Type::flagsChanged, MacKeyCodes::shift, plain } };
+
+    for (size_t i = 0; i < events.size(); ++i)
+    {
+        EXPECT_EQ (std::tuple (events[i].type, (int) events[i].keyCode, events[i].flags), keys[i]) << events[i].describe();
+        EXPECT_FALSE (events[i].isMarked());
+    }
+
+    // Our own keys come back marked.
     tap.clear();
     EXPECT_TRUE (post (InputEvent::key (1, true)));
     EXPECT_TRUE (post (InputEvent::key (1, false)));
-    ASSERT_TRUE (tap.waitForType (InputEventType::keyUp, 1));
+    ASSERT_TRUE (tap.waitForType (Type::keyUp, 1));
     events = tap.events();
     ASSERT_EQ (events.size(), 2u);
-    EXPECT_TRUE (events[0].isMarked());
     EXPECT_EQ (events[0].sourceUserData, kSyntheticEventMarker);
     EXPECT_TRUE (events[1].isMarked());
 
-    // Moves: the other client's unmarked, ours marked, deltas between them.
+    // Moves: the other client's unmarked, ours marked, deltas between them;
+    // a warp makes no event, and the next delta starts from it.
     tap.clear();
     probe->moveTo ({ 100, 100 });
-    ASSERT_TRUE (tap.waitForType (InputEventType::mouseMoved));
+    ASSERT_TRUE (tap.waitForCount (1));
     EXPECT_TRUE (post (InputEvent::mouseMove ({ 200, 150 })));
-    ASSERT_TRUE (tap.waitFor ([] (auto& seen) { return seen.size() >= 2; }));
+    ASSERT_TRUE (tap.waitForCount (2));
+    EXPECT_TRUE (platform->warpPointer ({ 960, 540 }));
+    EXPECT_EQ (probe->getPointer(), juce::Point<int> (960, 540));
+    EXPECT_EQ (platform->getPointerLocation(), juce::Point<double> (960, 540));
+    platform->showCursor();
+    probe->moveTo ({ 970, 535 });
+    ASSERT_TRUE (tap.waitForCount (3));
     events = tap.events();
+    ASSERT_EQ (events.size(), 3u);
     EXPECT_FALSE (events[0].isMarked());
     EXPECT_EQ (events[0].location, juce::Point<double> (100, 100));
     EXPECT_TRUE (events[1].isMarked());
-    EXPECT_EQ (events[1].location, juce::Point<double> (200, 150));
     EXPECT_EQ (events[1].delta, juce::Point<double> (100, 50));
+    EXPECT_FALSE (events[2].isMarked());
+    EXPECT_EQ (events[2].location, juce::Point<double> (970, 535));
+    EXPECT_EQ (events[2].delta, juce::Point<double> (10, -5));
 
     // A posted click and scroll come back marked, with our modifier around them.
     tap.clear();
-    EXPECT_TRUE (post (InputEvent::mouseButton (1, true, {}, EventFlags::nonCoalesced | EventFlags::command)));
+    EXPECT_TRUE (post (InputEvent::mouseButton (1, true, {}, plain | EventFlags::command)));
     EXPECT_TRUE (post (InputEvent::mouseButton (1, false, {})));
     EXPECT_TRUE (post (InputEvent::scroll (-10)));
-    ASSERT_TRUE (tap.waitForType (InputEventType::scrollWheel));
-    events = tap.events();
-    auto* down = findEvent (events, [] (auto& e) { return e.type == InputEventType::rightMouseDown; });
-    ASSERT_NE (down, nullptr);
-    EXPECT_TRUE (down->isMarked());
-    EXPECT_EQ (down->flags, EventFlags::nonCoalesced | EventFlags::command);
-    EXPECT_EQ (down->location, juce::Point<double> (200, 150));
-    auto* scroll = findEvent (events, [] (auto& e) { return e.type == InputEventType::scrollWheel; });
-    EXPECT_TRUE (scroll->isMarked());
-    EXPECT_EQ (scroll->scrollDeltaAxis1, -10);
-    for (auto& e : events)
+    ASSERT_TRUE (tap.waitForType (Type::scrollWheel));
+    auto rightDown = tap.find (Type::rightMouseDown);
+    ASSERT_TRUE (rightDown.has_value());
+    EXPECT_EQ (rightDown->flags, plain | EventFlags::command);
+    EXPECT_EQ (rightDown->location, juce::Point<double> (970, 535));
+    EXPECT_EQ (tap.find (Type::scrollWheel)->scrollDeltaAxis1, -10);
+
+    for (auto& e : tap.events())
         EXPECT_TRUE (e.isMarked()) << e.describe();
-}
 
-TEST_F (X11Input, TapFollowsModifiersButtonsClicksAndWheel)
-{
-    TapRecorder tap (*platform);
-    ASSERT_TRUE (tap.start());
-
-    probe->key (keycodeShiftL, true);
-    probe->key (keycodeA, true);
-    probe->key (keycodeA, false);
-    probe->key (keycodeShiftL, false);
-    ASSERT_TRUE (tap.waitFor ([] (auto& seen) { return seen.size() >= 4; }));
-    auto events = tap.events();
-    const auto shifted = EventFlags::nonCoalesced | EventFlags::shift;
-    EXPECT_EQ (events[0].type, InputEventType::flagsChanged);
-    EXPECT_EQ (events[0].keyCode, MacKeyCodes::shift);
-    EXPECT_EQ (events[0].flags, shifted);
-    EXPECT_EQ (events[1].type, InputEventType::keyDown);
-    EXPECT_EQ (events[1].flags, shifted);
-    EXPECT_EQ (events[3].type, InputEventType::flagsChanged);
-    EXPECT_EQ (events[3].flags, EventFlags::nonCoalesced);
-
-    // Two quick clicks, then a drag. The tap reads the pointer when it sees
-    // an event, so the moves wait until it has seen the one before.
+    // Another client's clicks: two quick ones, then a drag, then the wheel up
+    // and to the right. The tap reads the pointer when it sees an event, so
+    // the moves wait until it has seen the one before.
     tap.clear();
     probe->moveTo ({ 500, 500 });
-    ASSERT_TRUE (tap.waitForType (InputEventType::mouseMoved));
-    for (int i = 0; i < 2; ++i)
-    {
-        probe->button (1, true);
-        probe->button (1, false);
-    }
-    probe->button (1, true);
-    ASSERT_TRUE (tap.waitFor ([] (auto& seen) { return seen.size() >= 6; }));
+    ASSERT_TRUE (tap.waitForCount (1));
+
+    for (int i = 0; i < 5; ++i)
+        probe->button (1, i % 2 == 0);
+
+    ASSERT_TRUE (tap.waitForCount (6));
     probe->moveTo ({ 520, 510 });
-    probe->button (1, false);
-    probe->button (4, true);
-    probe->button (4, false);
-    probe->button (7, true);
-    probe->button (7, false);
-    ASSERT_TRUE (tap.waitFor ([] (auto& seen) { return seen.size() >= 10; }));
+
+    for (auto [button, down] : { std::pair (1, false), { 4, true }, { 4, false }, { 7, true }, { 7, false } })
+        probe->button (button, down);
+
+    ASSERT_TRUE (tap.waitForCount (10));
     events = tap.events();
     std::vector<juce::int64> clicks;
-    for (auto& e : events)
-        if (e.type == InputEventType::leftMouseDown || e.type == InputEventType::leftMouseUp)
-            clicks.push_back (e.clickState);
-    EXPECT_THAT (clicks, ::testing::ElementsAre (1, 1, 2, 2, 3, 3));
 
-    auto* drag = findEvent (events, [] (auto& e) { return e.type == InputEventType::leftMouseDragged; });
-    ASSERT_NE (drag, nullptr);
+    for (auto& e : events)
+        if (e.type == Type::leftMouseDown || e.type == Type::leftMouseUp)
+            clicks.push_back (e.clickState);
+
+    EXPECT_THAT (clicks, ElementsAre (1, 1, 2, 2, 3, 3));
+    auto drag = tap.find (Type::leftMouseDragged);
+    ASSERT_TRUE (drag.has_value());
     EXPECT_EQ (drag->location, juce::Point<double> (520, 510));
     EXPECT_EQ (drag->delta, juce::Point<double> (20, 10));
-
-    auto* up = findEvent (events, [] (auto& e) { return e.type == InputEventType::scrollWheel; });
-    ASSERT_NE (up, nullptr);
-    EXPECT_EQ (up->scrollDeltaAxis1, 10);
-    EXPECT_EQ (events.back().type, InputEventType::scrollWheel);
-    EXPECT_EQ (events.back().scrollDeltaAxis1, 0);
-    EXPECT_EQ (events.back().scrollDeltaAxis2, -10);
+    EXPECT_EQ (tap.find (Type::scrollWheel)->scrollDeltaAxis1, 10);
+    EXPECT_EQ (events.back().type, Type::scrollWheel);
+    EXPECT_EQ (std::pair (events.back().scrollDeltaAxis1, events.back().scrollDeltaAxis2), std::pair (0, -10));
 }
 
 TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
 {
     ASSERT_TRUE (probe->showWindow());
 
-    // The callback swallows while withholding, as the application's would: a
-    // passing verdict would switch withholding off.
+    // The callback swallows while withholding, as the application's does: a
+    // passing verdict switches withholding off, a swallowing one on.
     std::atomic<bool> swallow { true };
-    TapRecorder tap (*platform, [&] (const InputEvent&)
-    {
-        return swallow ? EventTap::Verdict::swallow : EventTap::Verdict::pass;
-    });
+    TapRecorder tap (*platform, [&] (const InputEvent&) { return swallow ? EventTap::Verdict::swallow : EventTap::Verdict::pass; });
     ASSERT_TRUE (tap.start());
 
     ASSERT_TRUE (platform->setWithholding (true));
     EXPECT_TRUE (platform->isWithholding());
 
-    probe->key (keycodeA, true);
-    probe->key (keycodeA, false);
-    probe->button (1, true);
-    probe->button (1, false);
-    probe->button (4, true);
-    probe->button (4, false);
+    for (auto [keycode, down] : { std::pair (keycodeA, true), { keycodeA, false } })
+        probe->key (keycode, down);
+
+    for (auto [button, down] : { std::pair (1, true), { 1, false }, { 4, true }, { 4, false } })
+        probe->button (button, down);
+
     probe->moveTo ({ 700, 500 });
-    EXPECT_TRUE (probe->collectEvents().empty());
+    EXPECT_THAT (probe->take(), ElementsAre());
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (700, 500));   // the pointer still moves
 
-    ASSERT_TRUE (tap.waitForType (InputEventType::mouseMoved));
-    EXPECT_TRUE (tap.waitForType (InputEventType::keyDown, 0));
-    EXPECT_TRUE (tap.waitForType (InputEventType::leftMouseDown));
-    EXPECT_TRUE (tap.waitForType (InputEventType::scrollWheel));
+    for (auto type : { Type::mouseMoved, Type::keyDown, Type::leftMouseDown, Type::scrollWheel })
+        EXPECT_TRUE (tap.waitForType (type)) << (int) type;
 
     EXPECT_TRUE (platform->warpPointer ({ 960, 540 }));
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (960, 540));
@@ -376,159 +301,90 @@ TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
     ASSERT_TRUE (platform->setWithholding (false));
     EXPECT_FALSE (platform->isWithholding());
     probe->key (keycodeA, true);
-    probe->key (keycodeA, false);
     probe->button (1, true);
     probe->button (1, false);
-    EXPECT_EQ (probe->waitForEvents (4, 5000).size(), 4u);
-}
+    EXPECT_THAT (probe->take (3), ElementsAre (Event { XCB_KEY_PRESS, keycodeA, 0 }, Event { XCB_BUTTON_PRESS, 1, 0 },
+                                               Event { XCB_BUTTON_RELEASE, 1, 0x100 }));
 
-TEST_F (X11Input, SwallowingVerdictsSwitchWithholdingOnAndPassingOnesOff)
-{
-    ASSERT_TRUE (probe->showWindow());
-    std::atomic<bool> swallow { true };
-    TapRecorder tap (*platform, [&] (const InputEvent&)
-    {
-        return swallow ? EventTap::Verdict::swallow : EventTap::Verdict::pass;
-    });
-    ASSERT_TRUE (tap.start());
-
-    // The first key cannot be recalled; the next ones are withheld.
-    probe->key (keycodeA, true);
-    ASSERT_TRUE (waitUntil ([&] { return platform->isWithholding(); }));
-    probe->key (keycodeA, false);
+    // Verdicts steer it: the first swallowed key cannot be recalled, the next
+    // ones are withheld. Moves never switch it, marked events neither; a
+    // passed key releases it.
+    swallow = true;
     probe->key (keycodeS, true);
+    ASSERT_TRUE (waitUntil ([&] { return platform->isWithholding(); }));
     probe->key (keycodeS, false);
-    EXPECT_THAT (probe->collectEvents(), ::testing::ElementsAre (Event { Event::keyPress, keycodeA, 0 }));
+    probe->key (keycodeA, false);
+    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_PRESS, keycodeS, 0 }));
 
-    // Moves never switch it, marked events neither.
     swallow = false;
+    tap.clear();
     probe->moveTo ({ 10, 10 });
     EXPECT_TRUE (post (InputEvent::key (0, true)));
     EXPECT_TRUE (post (InputEvent::key (0, false)));
-    ASSERT_TRUE (tap.waitFor ([] (auto& seen) { return seen.size() >= 7; }));
+    ASSERT_TRUE (tap.waitForCount (3));
     EXPECT_TRUE (platform->isWithholding());
-
-    // A passed key releases it.
     probe->key (keycodeS, true);
     ASSERT_TRUE (waitUntil ([&] { return ! platform->isWithholding(); }));
     probe->key (keycodeS, false);
-    EXPECT_THAT (probe->collectEvents(), ::testing::ElementsAre (Event { Event::keyRelease, keycodeS, 0 }));
-}
+    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_RELEASE, keycodeS, 0 }));
 
-TEST_F (X11Input, WithholdingFailsWhileAnotherProgramHoldsTheKeyboard)
-{
+    // It cannot be had while another program holds the keyboard.
     ASSERT_TRUE (probe->grabKeyboard());
     EXPECT_FALSE (platform->setWithholding (true));
     EXPECT_FALSE (platform->isWithholding());
 }
 
-TEST_F (X11Input, CharactersWithoutAKeyAreTypedThroughASpareKeycode)
+TEST_F (X11Input, TapLifecycleLeaksNothingOverAHundredCyclesAndUserActivityWakes)
 {
-    ASSERT_TRUE (probe->showWindow());
+    {
+        TapRecorder tap (*platform);
+        ASSERT_TRUE (tap.start());   // anything created once and kept stays out of the count
+    }
 
-    // é has no key in a US layout.
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', true)));
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', false)));
-    auto events = probe->waitForEvents (2, 5000);
-    ASSERT_EQ (events.size(), 2u);
-    const int spare = events[0].detail;
-    EXPECT_EQ (events[1].detail, spare);
-    EXPECT_EQ (probe->keysymOf (spare), 0xe9u);
+    const int files = countEntries ("/proc/self/fd"), threads = countEntries ("/proc/self/task");
+    const int clients = probe->countClients();
+    ASSERT_GT (clients, 0);
 
-    // The euro sign, beyond Latin-1, through another spare or the same one.
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u20ac', true)));
-    events = probe->waitForEvents (1, 5000);
-    ASSERT_EQ (events.size(), 1u);
-    EXPECT_EQ (probe->keysymOf (events[0].detail), 0x10020acu);
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u20ac', false)));
-    EXPECT_EQ (probe->collectEvents().size(), 1u);
+    for (int i = 0; i < 100; ++i)
+    {
+        TapRecorder tap (*platform);
+        ASSERT_TRUE (tap.start());
+        ASSERT_TRUE (tap.stop());
+        ASSERT_TRUE (tap.result);
+    }
 
-    // Characters that a key types use that key, with Shift when it needs it.
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'A', true)));
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'A', false)));
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\r', true)));
-    EXPECT_TRUE (post (InputEvent::unicodeKey (u'\r', false)));
-    events = probe->collectEvents();
-    auto keysA = only (events, keycodeA);
-    ASSERT_EQ (keysA.size(), 2u);
-    EXPECT_EQ (keysA[0].state & X11Probe::shiftMask, X11Probe::shiftMask);
-    EXPECT_EQ (only (events, keycodeReturn).size(), 2u);
+    EXPECT_EQ (countEntries ("/proc/self/fd"), files);
+    EXPECT_EQ (countEntries ("/proc/self/task"), threads);
+    EXPECT_TRUE (waitUntil ([&] { return probe->countClients() == clients; }));
 
-    // A lone surrogate cannot be typed; a release without a press is refused.
-    EXPECT_FALSE (post (InputEvent::unicodeKey (0xd800, true)));
-    EXPECT_FALSE (post (InputEvent::unicodeKey (u'z', false)));
-
-    // The spare keycode is given back some time after its last use.
-    juce::Thread::sleep ((int) 250);
-    EXPECT_TRUE (post (InputEvent::mouseMove ({ 5, 5 })));
-    EXPECT_EQ (probe->keysymOf (spare), 0u);
-}
-
-TEST_F (X11Input, DeclaringUserActivityResetsTheIdleTime)
-{
-    juce::Thread::sleep (1200);
-    ASSERT_GE (probe->getIdleMs(), 1000);
+    // Nobody has touched the input since the start: declaring activity resets the idle time.
+    ASSERT_TRUE (waitUntil ([&] { return probe->getIdleMs() >= 1000; }));
     platform->declareUserActivity ("KVMWakeup");
     EXPECT_TRUE (waitUntil ([&] { return probe->getIdleMs() < 1000; }));
-}
 
-TEST_F (X11Input, TapStopsFromAnotherThreadFromItsCallbackAndRunsAgain)
-{
+    // Events handed over reach the callback on the tap's thread, which stops the tap.
     TapRecorder tap (*platform);
-    ASSERT_TRUE (tap.start());
-    EXPECT_TRUE (tap.stop());
-    EXPECT_TRUE (tap.result);
-
-    // Handed over events reach the callback, which stops the tap.
     tap.onEvent = [] (EventTap& t, const InputEvent& e) { if (e.isMarked()) t.stop(); };
     ASSERT_TRUE (tap.start());
-    auto wakeUp = InputEvent::mouseButton (0, true, platform->getPointerLocation(), EventFlags::nonCoalesced);
+    auto wakeUp = InputEvent::mouseButton (0, true, platform->getPointerLocation());
     wakeUp.sourceUserData = kSyntheticEventMarker;
     EXPECT_EQ (platform->postToEventTaps (wakeUp), 1);
     EXPECT_TRUE (waitUntil ([&] { return ! tap.tap->isRunning(); }));
     EXPECT_TRUE (tap.stop());
-    ASSERT_EQ (tap.events().size(), 1u);
-    EXPECT_EQ (tap.events()[0], wakeUp);
+    EXPECT_THAT (tap.events(), ElementsAre (wakeUp));
     EXPECT_EQ (platform->postToEventTaps (wakeUp), 0);
 
-    // A stop asked for before the tap runs makes the next run return at once.
+    // A stop asked for before the tap runs makes the next run return at once;
+    // then it runs again, and disabled it calls nobody.
     tap.onEvent = nullptr;
     tap.tap->stop();
     EXPECT_TRUE (tap.tap->run());
     ASSERT_TRUE (tap.start());
     probe->key (keycodeA, true);
-    probe->key (keycodeA, false);
-    EXPECT_TRUE (tap.waitForType (InputEventType::keyUp, 0));
-
-    // Disabled, it calls nobody.
+    EXPECT_TRUE (tap.waitForType (Type::keyDown, 0));
     tap.tap->setEnabled (false);
     tap.clear();
-    probe->key (keycodeS, true);
-    probe->key (keycodeS, false);
-    probe->sync();
+    probe->key (keycodeA, false);
     juce::Thread::sleep (100);
-    EXPECT_TRUE (tap.events().empty());
-}
-
-TEST_F (X11Input, HundredStartsAndStopsLeakNoDescriptorThreadOrConnection)
-{
-    auto cycle = [&]
-    {
-        TapRecorder tap (*platform);
-        ASSERT_TRUE (tap.start());
-        ASSERT_TRUE (tap.stop());
-    };
-
-    cycle();   // anything created once and kept stays out of the count
-    const int files = countEntries ("/proc/self/fd");
-    const int threads = countEntries ("/proc/self/task");
-    const int clients = probe->countClients();
-    ASSERT_GT (clients, 0);
-
-    for (int i = 0; i < 100; ++i)
-        cycle();
-
-    EXPECT_EQ (countEntries ("/proc/self/fd"), files);
-    EXPECT_EQ (countEntries ("/proc/self/task"), threads);
-    EXPECT_TRUE (waitUntil ([&] { return probe->countClients() == clients; }));
+    EXPECT_THAT (tap.events(), ElementsAre());
 }

@@ -3,71 +3,186 @@
 #include <juce_core/juce_core.h>
 #include <juce_graphics/juce_graphics.h>
 
-#include <memory>
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h>
+#include <xcb/xtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <poll.h>
+#include <sys/uio.h>
+#include <utility>
 #include <vector>
 
 /** An independent X client for the X11 backend's tests: a window of its own
     that records the key and button events it receives, pointer queries, and
-    XTest input of its own, which counts as physical input for the program.
-    X11 types stay in the source file. */
+    XTest input of its own, which the program must count as physical. */
 class X11Probe
 {
 public:
-    explicit X11Probe (const juce::String& displayName);
-    ~X11Probe();
+    struct Event
+    {
+        int type = 0;     // XCB_KEY_PRESS, XCB_KEY_RELEASE, XCB_BUTTON_PRESS or XCB_BUTTON_RELEASE
+        int detail = 0;   // keycode or button
+        int state = 0;    // modifier mask when it happened
+        bool operator== (const Event& o) const { return type == o.type && detail == o.detail && state == o.state; }
+        friend std::ostream& operator<< (std::ostream& s, const Event& e) { return s << e.type << '/' << e.detail << '/' << e.state; }
+    };
 
-    bool isOk() const;
+    explicit X11Probe (juce::String const& displayName) : c (xcb_connect (displayName.toRawUTF8(), nullptr))
+    {
+        if (xcb_connection_has_error (c) == 0)
+            root = xcb_setup_roots_iterator (xcb_get_setup (c)).data->root;
+    }
+
+    ~X11Probe() { xcb_disconnect (c); }
+
+    bool isOk() const { return xcb_connection_has_error (c) == 0 && root != 0; }
 
     /** Maps a window over the whole screen that takes key and button events,
         and gives it the keyboard focus. */
-    bool showWindow();
-
-    struct Event
+    bool showWindow()
     {
-        enum Type { keyPress = 2, keyRelease = 3, buttonPress = 4, buttonRelease = 5 };
-        int type = 0;
-        int detail = 0;      // keycode or button
-        int state = 0;       // modifier mask when it happened
-        bool operator== (const Event& other) const
+        window = xcb_generate_id (c);
+        const uint32_t values[] = { 1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE
+                                         | XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE };
+        xcb_create_window (c, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1920, 1080, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                           XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_map_window (c, window);   // override-redirect: mapped at once, so it can take the focus
+        xcb_set_input_focus (c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+        take();
+        auto* focus = xcb_get_input_focus_reply (c, xcb_get_input_focus (c), nullptr);
+        const bool focused = focus != nullptr && focus->focus == window;
+        std::free (focus);
+        return focused;
+    }
+
+    /** What arrived at the window, once 'count' events did (at most 5 s) or,
+        with no count, after a short while; forgets it. */
+    std::vector<Event> take (size_t count = 0)
+    {
+        sync();
+
+        if (count == 0)
         {
-            return type == other.type && detail == other.detail && state == other.state;
+            juce::Thread::sleep (150);
+            sync();
         }
-    };
 
-    /** Waits until count events arrived at the window or the time ran out;
-        returns and forgets what arrived. */
-    std::vector<Event> waitForEvents (size_t count, int timeoutMs);
+        for (auto deadline = juce::Time::getMillisecondCounter() + 5000;
+             received.size() < count && juce::Time::getMillisecondCounter() < deadline; pump())
+        {
+            pollfd p { xcb_get_file_descriptor (c), POLLIN, 0 };
+            poll (&p, 1, 10);
+        }
 
-    /** Everything that arrived within a short while, after a round trip;
-        forgets it too. */
-    std::vector<Event> collectEvents (int settleMs = 150);
+        return std::exchange (received, {});
+    }
 
-    juce::Point<int> getPointer();
+    juce::Point<int> getPointer()
+    {
+        auto* reply = xcb_query_pointer_reply (c, xcb_query_pointer (c, root), nullptr);
+        juce::Point<int> result = reply != nullptr ? juce::Point<int> (reply->root_x, reply->root_y) : juce::Point<int>();
+        std::free (reply);
+        return result;
+    }
 
-    /** XTest input from this client: physical input, as far as the program
-        can tell. */
-    void key (int keycode, bool down);
-    void button (int number, bool down);
-    void moveTo (juce::Point<int> position);
+    void key (int keycode, bool down)   { fake (down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode); }
+    void button (int number, bool down) { fake (down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, number); }
+    void moveTo (juce::Point<int> p)    { fake (XCB_MOTION_NOTIFY, 0, p); }
 
     /** Waits until the server has handled everything sent. */
-    void sync();
+    void sync()
+    {
+        std::free (xcb_get_input_focus_reply (c, xcb_get_input_focus (c), nullptr));
+        pump();
+    }
 
     /** The first keysym of a keycode in the server's core keymap now. */
-    juce::uint32 keysymOf (int keycode);
+    juce::uint32 keysymOf (int keycode)
+    {
+        auto* reply = xcb_get_keyboard_mapping_reply (c, xcb_get_keyboard_mapping (c, (uint8_t) keycode, 1), nullptr);
+        juce::uint32 keysym = reply != nullptr && xcb_get_keyboard_mapping_keysyms_length (reply) > 0
+                                ? xcb_get_keyboard_mapping_keysyms (reply)[0] : 0;
+        std::free (reply);
+        return keysym;
+    }
 
-    /** Milliseconds since the last user input (MIT-SCREEN-SAVER). */
-    juce::int64 getIdleMs();
+    /** Milliseconds since the last user input (MIT-SCREEN-SAVER QueryInfo). */
+    juce::int64 getIdleMs() { return extensionReplyWord ("MIT-SCREEN-SAVER", 1, root, 16); }
+
+    /** The number of clients connected to the server (X-Resource QueryClients). */
+    int countClients() { return (int) extensionReplyWord ("X-Resource", 1, 0, 8); }
 
     /** Holds the keyboard with an active grab of this client. */
-    bool grabKeyboard();
-
-    /** The number of clients connected to the server, this one included. */
-    int countClients();
-
-    static constexpr int shiftMask = 1;
+    bool grabKeyboard()
+    {
+        auto* reply = xcb_grab_keyboard_reply (c, xcb_grab_keyboard (c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
+                                                                     XCB_GRAB_MODE_ASYNC), nullptr);
+        const bool ok = reply != nullptr && reply->status == XCB_GRAB_STATUS_SUCCESS;
+        std::free (reply);
+        return ok;
+    }
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl;
+    xcb_connection_t* c;
+    xcb_window_t root = 0, window = 0;
+    std::vector<Event> received;
+
+    void pump()
+    {
+        while (auto* e = xcb_poll_for_event (c))
+        {
+            const int type = e->response_type & 0x7f;
+
+            if (type >= XCB_KEY_PRESS && type <= XCB_BUTTON_RELEASE)
+            {
+                auto* k = reinterpret_cast<xcb_key_press_event_t*> (e);
+                received.push_back ({ type, k->detail, k->state });
+            }
+
+            std::free (e);
+        }
+    }
+
+    void fake (uint8_t type, int detail, juce::Point<int> p = {})
+    {
+        xcb_test_fake_input (c, type, (uint8_t) detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? root : XCB_NONE,
+                             (int16_t) p.x, (int16_t) p.y, 0);
+        sync();
+    }
+
+    // Sends a request of an extension this client has no binding for, with
+    // at most one word of arguments, and reads a 32-bit word of its reply;
+    // -1 when the extension is missing.
+    juce::int64 extensionReplyWord (const char* name, uint8_t minor, uint32_t argument, size_t offset)
+    {
+        auto* extension = xcb_query_extension_reply (c, xcb_query_extension (c, (uint16_t) std::strlen (name), name), nullptr);
+        const uint8_t opcode = extension != nullptr && extension->present ? extension->major_opcode : 0;
+        std::free (extension);
+
+        if (opcode == 0)
+            return -1;
+
+        const uint16_t length = argument != 0 ? 2 : 1;
+        uint32_t request[2] = { (uint32_t) opcode | (uint32_t) minor << 8 | (uint32_t) length << 16, argument };
+        iovec parts[3] {};   // xcb_send_request needs two in front of the request
+        parts[2] = { request, length * sizeof (uint32_t) };
+        xcb_protocol_request_t protocol { 1, nullptr, 0, 0 };
+        xcb_generic_error_t* error = nullptr;
+        auto* reply = static_cast<uint8_t*> (xcb_wait_for_reply (c, xcb_send_request (c, XCB_REQUEST_RAW, parts + 2, &protocol), &error));
+        std::free (error);
+        juce::int64 word = -1;
+
+        if (reply != nullptr)
+        {
+            uint32_t value = 0;
+            std::memcpy (&value, reply + offset, sizeof (value));
+            word = value;
+        }
+
+        std::free (reply);
+        return word;
+    }
 };

@@ -2,14 +2,15 @@
 
 #include <juce_core/juce_core.h>
 
+#include <cstdlib>
+#include <memory>
 #include <sys/types.h>
 
-/** An Xvfb server of the test's own (Xvfb :N -noreset -nolisten tcp -screen
-    0 1920x1080x24) on a display number it finds free, for tests that grab
-    the input or change the keymap and must not disturb the shared display.
-    Started by the constructor, which waits (bounded) until the server
-    answers; killed by the destructor. Extra arguments go to Xvfb (for example
-    { "-extension", "XTEST" } to leave XTEST out). */
+/** An Xvfb server of the test's own (-noreset -nolisten tcp, 1920x1080x24) on
+    a display number it finds free, for tests that grab the input or change
+    the keymap and must not disturb the shared display. The constructor waits
+    (bounded) until it answers; the destructor ends it. Extra arguments go to
+    Xvfb (for example { "-extension", "XTEST" } to leave XTEST out). */
 class ScopedXvfb
 {
 public:
@@ -20,13 +21,11 @@ public:
     ScopedXvfb& operator= (const ScopedXvfb&) = delete;
 
     bool isRunning() const noexcept { return number >= 0; }
-
-    /** ":N", to connect to. */
     juce::String getDisplayName() const { return ":" + juce::String (number); }
 
-    /** Runs a program with "-display :N" appended after its name (setxkbmap,
-        xset); true when it exited with 0 within the time-out. */
-    bool runClient (const juce::StringArray& command, int timeoutMs = 20000) const;
+    /** Runs a program with "-display :N" after its name (setxkbmap, xset);
+        true when it exited with 0 within the time-out. */
+    bool runClient (juce::StringArray command, int timeoutMs = 20000) const;
 
 private:
     pid_t pid = -1;
@@ -37,10 +36,9 @@ private:
 class ScopedDisplay
 {
 public:
-    explicit ScopedDisplay (juce::String const& displayName);
-    ~ScopedDisplay();
+    explicit ScopedDisplay (juce::String const& name) { setenv ("DISPLAY", name.toRawUTF8(), 1); }
+    ~ScopedDisplay() { saved != nullptr ? setenv ("DISPLAY", saved->toRawUTF8(), 1) : unsetenv ("DISPLAY"); }
 
 private:
-    juce::String saved;
-    bool hadOne;
+    std::unique_ptr<juce::String> saved = std::getenv ("DISPLAY") ? std::make_unique<juce::String> (std::getenv ("DISPLAY")) : nullptr;
 };
