@@ -12,7 +12,7 @@ packages=(
     libxcb1-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-xkb-dev libxcb-xfixes0-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     # tests
-    iproute2 util-linux xvfb x11-xkb-utils x11-xserver-utils x11-utils xclip zip unzip
+    iproute2 util-linux xvfb x11-xkb-utils x11-xserver-utils x11-utils xclip
 )
 
 missing=()
