@@ -28,12 +28,6 @@ struct ServerDialog : ServerFixture
     {
         return TestEnvironment::waitUntil ([&] { return dialogs (title).size() == count; }, 3000);
     }
-
-    void TearDown() override
-    {
-        ServerFixture::TearDown();
-        EXPECT_TRUE (waitForDialogs (0)) << "dialogs left open";
-    }
 };
 
 TEST_F (ServerDialog, YesNoCancelAndRepeatedRequests)
