@@ -1,28 +1,14 @@
-#include "ServerPeers.h"
+#include "ServerFixture.h"
 
-#include "app/SingletonApplicationProperties.h"
 #include "ipc/AutoLayout.h"
-#include "ipc/Machine.h"
 
 #include <limits>
 
-using namespace ServerPeers;
-
-TEST (AutoLayout, CentresALoneMachineAndLinesUpSeveral)
+TEST (AutoLayout, HalvesTruncateAndHostileSizesDoNotOverflow)
 {
-    auto one = AutoLayout::compute ({ { 1920, 1080 } });
-    EXPECT_EQ (juce::Point<int> (one.contentWidth, one.contentHeight), juce::Point<int> (2304, 1296));
-    EXPECT_EQ (one.places, (std::vector<juce::Point<int>> { { 192, 108 } }));
-
-    auto two = AutoLayout::compute ({ { 1920, 1080 }, { 1440, 900 } });
-    EXPECT_EQ (juce::Point<int> (two.contentWidth, two.contentHeight), juce::Point<int> (4032, 2376));
-    EXPECT_EQ (two.places, (std::vector<juce::Point<int>> { { 403, 648 }, { 2323, 648 } }));
-
-    auto odd = AutoLayout::compute ({ { 1001, 777 } });   // 1201 x 932: halves truncate
+    auto odd = AutoLayout::compute ({ { 1001, 777 } });   // content 1201 x 932
     EXPECT_EQ (odd.places, (std::vector<juce::Point<int>> { { 100, 78 } }));
-
-    auto none = AutoLayout::compute ({});
-    EXPECT_EQ (none.contentWidth + none.contentHeight, 0);
+    EXPECT_EQ (AutoLayout::compute ({}).contentWidth, 0);
 
     // Sizes a hostile peer sends: no overflow (the sanitizer build would stop here).
     auto constexpr big = std::numeric_limits<int>::max();
@@ -38,130 +24,103 @@ struct ServerLayouts : ServerFixture
     void SetUp() override
     {
         ServerFixture::SetUp();
-        bool tenIsLower = computeMachineID ("192.168.77.10") < computeMachineID ("192.168.77.2");
+        bool const tenIsLower = computeMachineID ("192.168.77.10") < computeMachineID ("192.168.77.2");
         lowIP = tenIsLower ? "192.168.77.10" : "192.168.77.2";
         highIP = tenIsLower ? "192.168.77.2" : "192.168.77.10";
     }
 
-    static std::string place (int id, int x, int y)
+    static juce::String place (int id, int x, int y)
     {
-        return "Display position ID: " + std::to_string (id) + " x: " + std::to_string (x) + " y: " + std::to_string (y);
+        return "Display position ID: " + juce::String (id) + " x: " + juce::String (x) + " y: " + juce::String (y);
     }
 
-    /** What a machine is told while another joins: the payloads that start with
-        "Resize" or "Display position", in order, up to the joiner's "machineInfo",
-        which comes after the layout has been stored. */
-    static std::vector<std::string> layoutMessages (Joined& m)
+    /** The "Resize" and "Display position" texts a machine is told while another
+        joins, up to the joiner's "machineInfo", which comes after the layout was stored. */
+    static juce::StringArray layoutTexts (Peer& m)
     {
-        std::vector<std::string> kept;
+        juce::StringArray kept;
 
-        while (auto payload = m.tcp->receive())
-        {
-            if (payload->rfind ("machineInfo", 0) == 0)
-                break;
-
-            if (payload->rfind ("Resize", 0) == 0 || payload->rfind ("Display position", 0) == 0)
-                kept.push_back (*payload);
-        }
+        for (auto const& text : m.tcp->readTextsUntil ("machineInfo"))
+            if (text.startsWith ("Resize") || text.startsWith ("Display position"))
+                kept.add (text);
 
         return kept;
     }
 
-    static void setLayouts (juce::String const& text)
+    static juce::String layouts() { return settings().getValue ("LAYOUTS"); }
+
+    /** A machine as a stored layout holds it. */
+    static juce::String stored (juce::String const& ip, int x, int y, int width, int height)
     {
-        SingletonApplicationProperties::get().getUserSettings()->setValue ("LAYOUTS", text);
+        return "<MACHINE IP=\"" + ip + "\" OS=\"MAC\" x=\"" + juce::String (x) + "\" y=\"" + juce::String (y)
+                 + "\" width=\"" + juce::String (width) + "\" height=\"" + juce::String (height) + "\"/>";
+    }
+
+    /** A stored layout's machines, sorted by address text. */
+    juce::String sorted (juce::String const& lowMachine, juce::String const& highMachine) const
+    {
+        return lowIP.endsWith ("10") ? lowMachine + highMachine : highMachine + lowMachine;
     }
 };
 
-TEST_F (ServerLayouts, AutomaticLayoutIsStoredSortedByAddressText)
+TEST_F (ServerLayouts, AutomaticStoredRestoredAfterADragAndAppendedForAnotherDesktop)
 {
-    setLayouts ("<LAYOUTS><LAYOUT");   // does not parse: as if nothing were stored
+    settings().setValue ("LAYOUTS", "<LAYOUTS><LAYOUT");   // does not parse: as if nothing were stored
     startServer();
 
+    // One machine is centred, and nothing is stored.
     auto low = accept (lowIP);
-    low.tcp = std::make_unique<FramePeer> (lowIP);
-    low.tcp->send ("Operating system: MAC");
-    low.tcp->send (monitorTree (true, 1920, 1080));
-    EXPECT_EQ (low.tcp->receive().value_or (""), "Resize content component width: 2304 height: 1296");
-    EXPECT_EQ (low.tcp->receive().value_or (""), place (low.id, 192, 108));
-    EXPECT_EQ (storedLayouts(), "<LAYOUTS><LAYOUT");   // one machine: nothing stored
+    low.connect();
+    low.send ("Operating system: MAC");
+    low.send (monitorTree (true, 1920, 1080));
+    EXPECT_EQ (low.tcp->readText(), "Resize content component width: 2304 height: 1296");
+    EXPECT_EQ (low.tcp->readText(), place (low.id, 192, 108));
+    EXPECT_EQ (layouts(), "<LAYOUTS><LAYOUT");
 
+    // Two are lined up, and the layout is stored.
     auto high = join (highIP, 1440, 900);
-    EXPECT_EQ (layoutMessages (low),
-               (std::vector<std::string> { "Resize content component width: 4032 height: 2376",
-                                           place (low.id, 403, 648), place (high.id, 2323, 648) }));
-
-    auto machine = [] (juce::String const& ip, int x, int w, int h)
-    {
-        return "<MACHINE IP=\"" + ip + "\" OS=\"MAC\" x=\"" + juce::String (x) + "\" y=\"648\" width=\""
-                 + juce::String (w) + "\" height=\"" + juce::String (h) + "\"/>";
-    };
-    auto const ten = lowIP.endsWith ("10") ? machine (lowIP, 403, 1920, 1080) : machine (highIP, 2323, 1440, 900);
-    auto const two = lowIP.endsWith ("10") ? machine (highIP, 2323, 1440, 900) : machine (lowIP, 403, 1920, 1080);
-    EXPECT_EQ (storedLayouts(), "<LAYOUTS><LAYOUT contentComponent_width=\"4032\" contentComponent_height=\"2376\">"
-                                  + ten + two + "</LAYOUT></LAYOUTS>");
-}
-
-TEST_F (ServerLayouts, RestoredAfterADragAndAppendedWhenADesktopDiffers)
-{
-    startServer();
-    auto low = join (lowIP, 1920, 1080);
-    auto high = join (highIP, 1440, 900);
-    drain ({ &low });
-    low.tcp->send ("Machine moved ID: " + juce::String (high.id) + " x: 100 y: 50");
-    drain ({ &low, &high });
+    EXPECT_EQ (layoutTexts (low), juce::StringArray ("Resize content component width: 4032 height: 2376",
+                                                     place (low.id, 403, 648), place (high.id, 2323, 648)));
+    auto const automatic = sorted (stored (lowIP, 403, 648, 1920, 1080), stored (highIP, 2323, 648, 1440, 900));
+    EXPECT_EQ (layouts(), "<LAYOUTS><LAYOUT contentComponent_width=\"4032\" contentComponent_height=\"2376\">"
+                            + automatic + "</LAYOUT></LAYOUTS>");
 
     // The dragged machine leaves: the one left is centred, then told of the removal.
+    low.send ("Machine moved ID: " + juce::String (high.id) + " x: 100 y: 50");
+    low.tcp->drain();
     high.tcp->close();
-    auto const removal = "Remove machine IP: " + highIP.toStdString() + " port: " + std::to_string (high.port)
-                           + " ID: " + std::to_string (high.id);
-    auto seen = low.tcp->receiveUntil (removal);
-    ASSERT_EQ (seen.size(), 3u);
-    EXPECT_EQ (seen[0], "Resize content component width: 2304 height: 1296");
-    EXPECT_EQ (seen[1], place (low.id, 192, 108));
+    EXPECT_EQ (low.tcp->readTextsUntil (high.removal()),
+               juce::StringArray ("Resize content component width: 2304 height: 1296", place (low.id, 192, 108), high.removal()));
 
-    // It comes back: the stored layout is found although its places differ.
+    // It comes back: the stored layout is restored.
     auto back = join (highIP, 1440, 900);
-    EXPECT_EQ (layoutMessages (low),
-               (std::vector<std::string> { "Resize content component width: 4032 height: 2376",
-                                           place (low.id, 403, 648), place (back.id, 100, 50) }));
-    EXPECT_TRUE (log->mentions ("Server: found stored layout"));
+    EXPECT_EQ (layoutTexts (low), juce::StringArray ("Resize content component width: 4032 height: 2376",
+                                                     place (low.id, 403, 648), place (back.id, 100, 50)));
 
-    // It comes back with another desktop size: automatic layout, and a second layout is stored.
+    // It comes back with another desktop size: automatic layout, and a second layout is appended.
     back.tcp->close();
-    low.tcp->receiveUntil ("Remove machine IP: " + highIP.toStdString() + " port: " + std::to_string (back.port)
-                             + " ID: " + std::to_string (back.id));
+    low.tcp->readTextsUntil (back.removal());
     auto resized = join (highIP, 1280, 800);
-    EXPECT_EQ (layoutMessages (low),
-               (std::vector<std::string> { "Resize content component width: 3840 height: 2256",
-                                           place (low.id, 384, 588), place (resized.id, 2304, 588) }));
-    auto const stored = storedLayouts();
-    EXPECT_EQ (stored.length() - stored.replace ("<LAYOUT ", "").length(), 2 * 8);
-    EXPECT_LT (stored.indexOf ("x=\"100\" y=\"50\" width=\"1440\""), stored.indexOf ("width=\"1280\" height=\"800\""));
+    EXPECT_EQ (layoutTexts (low), juce::StringArray ("Resize content component width: 3840 height: 2256",
+                                                     place (low.id, 384, 588), place (resized.id, 2304, 588)));
+    EXPECT_EQ (layouts(), "<LAYOUTS><LAYOUT contentComponent_width=\"4032\" contentComponent_height=\"2376\">"
+                            + sorted (stored (lowIP, 403, 648, 1920, 1080), stored (highIP, 100, 50, 1440, 900))
+                            + "</LAYOUT><LAYOUT contentComponent_width=\"3840\" contentComponent_height=\"2256\">"
+                            + sorted (stored (lowIP, 384, 588, 1920, 1080), stored (highIP, 2304, 588, 1280, 800))
+                            + "</LAYOUT></LAYOUTS>");
 }
 
-TEST_F (ServerLayouts, FirstMatchWinsAndAStoredLayoutWithoutContentSizeIsKept)
+TEST_F (ServerLayouts, FirstMatchWinsAndALayoutWithoutContentSizeIsKept)
 {
-    auto const sorted = [this] (juce::String const& lowMachine, juce::String const& highMachine)
-    {
-        return lowIP.endsWith ("10") ? lowMachine + highMachine : highMachine + lowMachine;
-    };
-    auto const lowAt = [this] (int x) { return "<MACHINE IP=\"" + lowIP + "\" OS=\"MAC\" x=\"" + juce::String (x) + "\" y=\"1\" width=\"1920\" height=\"1080\"/>"; };
-    auto const highAt = [this] (int x) { return "<MACHINE IP=\"" + highIP + "\" OS=\"MAC\" x=\"" + juce::String (x) + "\" y=\"1\" width=\"1440\" height=\"900\"/>"; };
-
-    setLayouts ("<LAYOUTS><LAYOUT>" + sorted (lowAt (7), highAt (8)) + "</LAYOUT>"
-                  "<LAYOUT contentComponent_width=\"9\" contentComponent_height=\"9\">" + sorted (lowAt (5), highAt (6))
-                  + "</LAYOUT></LAYOUTS>");
+    auto const first = sorted (stored (lowIP, 7, 1, 1920, 1080), stored (highIP, 8, 1, 1440, 900));
+    settings().setValue ("LAYOUTS", "<LAYOUTS><LAYOUT>" + first + "</LAYOUT><LAYOUT contentComponent_width=\"9\" contentComponent_height=\"9\">"
+                                      + sorted (stored (lowIP, 5, 1, 1920, 1080), stored (highIP, 6, 1, 1440, 900)) + "</LAYOUT></LAYOUTS>");
     startServer();
     auto low = join (lowIP, 1920, 1080);
     auto high = join (highIP, 1440, 900);
-
-    EXPECT_EQ (layoutMessages (low),
-               (std::vector<std::string> { "Resize content component width: 0 height: 0", place (low.id, 7, 1), place (high.id, 8, 1) }));
+    EXPECT_EQ (layoutTexts (low), juce::StringArray ("Resize content component width: 0 height: 0", place (low.id, 7, 1), place (high.id, 8, 1)));
 
     // The saves that follow cannot replace the layout without a content size: one is appended.
-    auto const stored = storedLayouts();
-    EXPECT_TRUE (stored.startsWith ("<LAYOUTS><LAYOUT>" + sorted (lowAt (7), highAt (8)) + "</LAYOUT><LAYOUT contentComponent_width=\"9\""));
-    EXPECT_TRUE (stored.endsWith ("<LAYOUT contentComponent_width=\"0\" contentComponent_height=\"0\">"
-                                  + sorted (lowAt (7), highAt (8)) + "</LAYOUT></LAYOUTS>"));
+    EXPECT_TRUE (layouts().startsWith ("<LAYOUTS><LAYOUT>" + first + "</LAYOUT><LAYOUT contentComponent_width=\"9\""));
+    EXPECT_TRUE (layouts().endsWith ("<LAYOUT contentComponent_width=\"0\" contentComponent_height=\"0\">" + first + "</LAYOUT></LAYOUTS>"));
 }

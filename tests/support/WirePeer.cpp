@@ -1,5 +1,10 @@
 #include "support/WirePeer.h"
 
+#include "support/TestEnvironment.h"
+
+#include <algorithm>
+#include <vector>
+
 namespace WirePeer
 {
 namespace
@@ -15,6 +20,34 @@ void putLittleEndian32 (juce::uint8* out, juce::uint32 value)
 juce::uint32 getLittleEndian32 (juce::uint8 const* in)
 {
     return (juce::uint32) in[0] | ((juce::uint32) in[1] << 8) | ((juce::uint32) in[2] << 16) | ((juce::uint32) in[3] << 24);
+}
+
+juce::uint32 deadlineIn (int ms)   { return juce::Time::getMillisecondCounter() + (juce::uint32) juce::jmax (0, ms); }
+
+int msLeft (juce::uint32 deadline)
+{
+    auto const now = juce::Time::getMillisecondCounter();
+    return now >= deadline ? 0 : (int) (deadline - now);
+}
+
+/** 1 when the socket can be read within timeoutMs, 0 on time-out, -1 on error;
+    when pumping, the message loop runs meanwhile. */
+template <typename Socket>
+int waitReadable (Socket& socket, int timeoutMs, bool pumping)
+{
+    auto const deadline = deadlineIn (timeoutMs);
+
+    for (;;)
+    {
+        auto const left = msLeft (deadline);
+        auto const ready = socket.waitUntilReady (true, pumping ? 0 : juce::jmin (100, left));
+
+        if (ready != 0 || left == 0)
+            return ready;
+
+        if (pumping)
+            TestEnvironment::pump (juce::jmin (2, left));
+    }
 }
 } // namespace
 
@@ -36,6 +69,13 @@ juce::MemoryBlock frame (juce::String const& text)
     return frame (juce::MemoryBlock (text.toRawUTF8(), text.getNumBytesAsUTF8()));
 }
 
+juce::String textOf (juce::MemoryBlock const& payload)
+{
+    auto const* bytes = static_cast<char const*> (payload.getData());
+    auto const length = std::find (bytes, bytes + payload.getSize(), '\0') - bytes;
+    return juce::String::fromUTF8 (bytes, (int) length);
+}
+
 //==============================================================================
 Stream::Stream (std::unique_ptr<juce::StreamingSocket> socketToUse) : socket (std::move (socketToUse)) {}
 
@@ -49,84 +89,123 @@ std::unique_ptr<Stream> Stream::connect (juce::String const& host, int port, int
     return std::make_unique<Stream> (std::move (s));
 }
 
+int Stream::waitReadable (int timeoutMs)
+{
+    return WirePeer::waitReadable (*socket, timeoutMs, pumping);
+}
+
 bool Stream::writeBytes (void const* data, size_t size)
 {
     return socket != nullptr && socket->write (data, (int) size) == (int) size;
 }
 
-std::optional<juce::MemoryBlock> Stream::readBytes (size_t size, int timeoutMs)
+bool Stream::fill (size_t size, juce::uint32 deadline)
 {
-    juce::MemoryBlock block (size);
-    size_t got = 0;
-    auto const deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
-
-    while (got < size)
+    while (pending.getSize() < size)
     {
-        auto now = juce::Time::getMillisecondCounter();
+        if (waitReadable (msLeft (deadline)) != 1)
+            return false;
 
-        if (now >= deadline)
-            return std::nullopt;
-
-        auto ready = socket->waitUntilReady (true, (int) juce::jmin<juce::uint32> (100, deadline - now));
-
-        if (ready < 0)
-            return std::nullopt;
-
-        if (ready == 0)
-            continue;
-
-        auto n = socket->read (static_cast<char*> (block.getData()) + got, (int) juce::jmin<size_t> (size - got, 1 << 20), false);
+        // No more than is asked for: what is not read stays visible to the socket's readiness.
+        std::vector<char> chunk (juce::jmin<size_t> (size - pending.getSize(), 1 << 20));
+        auto const n = socket->read (chunk.data(), (int) chunk.size(), false);
 
         if (n <= 0)
-            return std::nullopt;
+            return false;
 
-        got += (size_t) n;
+        pending.append (chunk.data(), (size_t) n);
     }
 
+    return true;
+}
+
+juce::MemoryBlock Stream::take (size_t size)
+{
+    juce::MemoryBlock block (pending.getData(), size);
+    pending.removeSection (0, size);
     return block;
+}
+
+std::optional<juce::MemoryBlock> Stream::readBytes (size_t size, int timeoutMs)
+{
+    if (! fill (size, deadlineIn (timeoutMs)))
+        return std::nullopt;
+
+    return take (size);
 }
 
 std::optional<juce::MemoryBlock> Stream::readFrame (int timeoutMs)
 {
-    auto header = readBytes (8, timeoutMs);
+    auto const deadline = deadlineIn (timeoutMs);
 
-    if (! header)
+    if (! fill (8, deadline))
         return std::nullopt;
 
-    auto const* bytes = static_cast<juce::uint8 const*> (header->getData());
+    auto const* header = static_cast<juce::uint8 const*> (pending.getData());
 
-    if (getLittleEndian32 (bytes) != 0xF2B49E2Cu)
+    if (getLittleEndian32 (header) != 0xF2B49E2Cu)
         return std::nullopt;
 
-    auto length = getLittleEndian32 (bytes + 4);
+    auto const length = (size_t) getLittleEndian32 (header + 4);
 
-    if (length == 0)
-        return juce::MemoryBlock();
+    if (! fill (8 + length, deadline))
+        return std::nullopt;
 
-    return readBytes (length, timeoutMs);
+    take (8);
+    return take (length);
+}
+
+juce::String Stream::readText (int timeoutMs)
+{
+    auto payload = readFrame (timeoutMs);
+    return payload ? textOf (*payload) : juce::String ("(nothing)");
+}
+
+juce::StringArray Stream::readTextsUntil (juce::String const& last, int timeoutMs)
+{
+    juce::StringArray texts;
+    auto const deadline = deadlineIn (timeoutMs);
+
+    while (texts.isEmpty() || texts.strings.getLast() != last)
+    {
+        auto payload = readFrame (msLeft (deadline));
+
+        if (! payload)
+            break;
+
+        texts.add (textOf (*payload));
+    }
+
+    return texts;
+}
+
+juce::StringArray Stream::readTexts (int quietMs)
+{
+    juce::StringArray texts;
+
+    while (auto payload = readFrame (quietMs))
+        texts.add (textOf (*payload));
+
+    return texts;
 }
 
 bool Stream::waitForClose (int timeoutMs)
 {
-    auto const deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+    pending.reset();
+    auto const deadline = deadlineIn (timeoutMs);
 
-    while (juce::Time::getMillisecondCounter() < deadline)
+    for (;;)
     {
-        auto ready = socket->waitUntilReady (true, 50);
+        auto const ready = waitReadable (msLeft (deadline));
 
-        if (ready < 0)
+        if (ready != 1)
+            return ready < 0;
+
+        char buffer[4096];
+
+        if (socket->read (buffer, (int) sizeof (buffer), false) <= 0)
             return true;
-
-        if (ready > 0)
-        {
-            char buffer[4096];
-
-            if (socket->read (buffer, (int) sizeof (buffer), false) <= 0)
-                return true;
-        }
     }
-
-    return false;
 }
 
 void Stream::close()
@@ -162,7 +241,7 @@ Datagrams::Datagrams (int port, juce::String const& address)
 
 std::optional<Datagrams::Received> Datagrams::receive (int timeoutMs)
 {
-    if (socket.waitUntilReady (true, timeoutMs) != 1)
+    if (waitReadable (socket, timeoutMs, pumping) != 1)
         return std::nullopt;
 
     char buffer[2048];
@@ -180,8 +259,19 @@ std::optional<Datagrams::Received> Datagrams::receive (int timeoutMs)
     return received;
 }
 
+juce::String Datagrams::receiveText (int timeoutMs)
+{
+    auto received = receive (timeoutMs);
+    return received ? received->text : juce::String ("(nothing)");
+}
+
 bool Datagrams::send (juce::String const& host, int port, juce::String const& text)
 {
-    return socket.write (host, port, text.toRawUTF8(), (int) text.getNumBytesAsUTF8()) == (int) text.getNumBytesAsUTF8();
+    return sendBytes (host, port, text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+bool Datagrams::sendBytes (juce::String const& host, int port, void const* data, size_t size)
+{
+    return socket.write (host, port, data, (int) size) == (int) size;
 }
 } // namespace WirePeer
