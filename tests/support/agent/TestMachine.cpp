@@ -2,13 +2,14 @@
 // client with recording operations in a network namespace of its own, driven
 // by commands on standard input, reporting on standard output.
 //
-//   net ADDR/PREFIX IF      give IF the address, bring it up, route through it
-//   discover                one discovery: "discovered <1|0> <clientID> <clusterID>"
-//   startup                 what the application's start-up does: discover, else
-//                           become the server and join it: "startup <hostsServer> <clientID>"
-//   clipboard-files A|B     the files on the clipboard
-//   cluster N               store N as the cluster ID in the settings
-//   state                   "state <hosts server 0|1> <backup 0|1> <clientID>"
+//   test_machine HOME TMPDIR
+//
+//   net ADDR/PREFIX IF     give IF the address, bring it up, route through it: "ok net"
+//   startup [CLUSTERID]    store the cluster ID, then do what the application's start-up
+//                          does: discover, else become the server and join it:
+//                          "startup <hosts server 0|1> <clientID> <clusterID>"
+//   clipboard-files A|B    the files on the clipboard: "ok clipboard-files"
+//   state                  "state <hosts server 0|1> <backup 0|1> <clientID>"
 //   quit
 // Every call of an operation is reported as "call <name> <arguments>".
 
@@ -16,13 +17,8 @@
 #include "support/RecordingClient.h"
 #include "support/TestEnvironment.h"
 
-#include <juce_events/juce_events.h>
-
-#include <cstdio>
 #include <iostream>
-#include <mutex>
 #include <sched.h>
-#include <string>
 
 namespace
 {
@@ -31,190 +27,130 @@ std::mutex outputLock;
 void report (juce::String const& line)
 {
     const std::lock_guard<std::mutex> sl (outputLock);
-    std::fputs ((line.replaceCharacters ("\r\n", "  ") + "\n").toRawUTF8(), stdout);
-    std::fflush (stdout);
+    std::cout << line.replaceCharacters ("\r\n", "  ") << std::endl;
 }
 
-class Task : public juce::Thread
+// The application's start-up task.
+class StartUp : public juce::Thread
 {
 public:
-    Task (std::function<void()> workToDo) : juce::Thread ("ThreadWithProgressWindow"), work (std::move (workToDo)) { startThread(); }
-    ~Task() override { stopThread (-1); }
-    void run() override { work(); }
-
-private:
-    std::function<void()> work;
-};
-
-class SimulatedMachine
-{
-public:
-    SimulatedMachine()
-    {
-        client.onCall = [] (RecordingClient::Call const& call) { report ("call " + call.name + " " + call.arguments); };
-    }
-
-    ~SimulatedMachine()
-    {
-        tasks.clear();
-        client.closeClient();
-    }
-
-    void handle (juce::String const& line)
-    {
-        auto command = line.upToFirstOccurrenceOf (" ", false, false);
-        auto argument = line.fromFirstOccurrenceOf (" ", false, false);
-
-        if (command == "discover")
-        {
-            tasks.push_back (std::make_unique<Task> ([this]
-            {
-                auto ok = client.udpConnectToServer();
-                report ("discovered " + juce::String (ok ? 1 : 0) + " " + juce::String (client.clientID.load())
-                        + " " + juce::String (client.clusterID.load()));
-            }));
-        }
-        else if (command == "startup")
-        {
-            tasks.push_back (std::make_unique<Task> ([this]
-            {
-                auto readClusterID = [this]
-                {
-                    client.clusterID = SingletonApplicationProperties::get().getUserSettings()->getIntValue ("clusterID", -1);
-                };
-
-                readClusterID();
-
-                if (! client.udpConnectToServer())
-                {
-                    client.createOwnServer();
-                    client.tellMainComponentIAmServer();
-                    readClusterID();
-
-                    if (! client.udpConnectToServer())
-                        report ("error Not connecting to myself as server!");
-                }
-
-                client.startingUp = false;
-                report ("startup " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.clientID.load()));
-            }));
-        }
-        else if (command == "clipboard-files")
-        {
-            juce::Array<juce::File> files;
-
-            for (auto const& path : juce::StringArray::fromTokens (argument, "|", {}))
-                files.add (juce::File (path));
-
-            client.setClipboardFiles (files);
-            report ("ok clipboard-files");
-        }
-        else if (command == "cluster")
-        {
-            auto* settings = SingletonApplicationProperties::get().getUserSettings();
-            settings->setValue ("clusterID", argument.getIntValue());
-            settings->save();
-            report ("ok cluster");
-        }
-        else if (command == "state")
-        {
-            report ("state " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.isBackupServer ? 1 : 0)
-                    + " " + juce::String (client.clientID.load()));
-        }
-        else if (command == "quit")
-        {
-            juce::MessageManager::getInstance()->stopDispatchLoop();
-        }
-        else
-        {
-            report ("error unknown command " + line);
-        }
-    }
-
-    RecordingClient client;
-    std::vector<std::unique_ptr<Task>> tasks;
-};
-
-class CommandReader : public juce::Thread
-{
-public:
-    explicit CommandReader (SimulatedMachine& m) : juce::Thread ("CommandReader"), machine (m) {}
+    explicit StartUp (RecordingClient& c) : juce::Thread ("ThreadWithProgressWindow"), client (c) { startThread(); }
+    ~StartUp() override { stopThread (-1); }
 
     void run() override
     {
-        std::string line;
+        auto readClusterID = [this] { client.clusterID = SingletonApplicationProperties::get().getUserSettings()->getIntValue ("clusterID", -1); };
+        readClusterID();
 
-        while (! threadShouldExit() && std::getline (std::cin, line))
+        if (! client.udpConnectToServer())
         {
-            auto text = juce::String (line);
-            juce::MessageManager::callAsync ([this, text] { machine.handle (text); });
+            client.createOwnServer();
+            client.tellMainComponentIAmServer();
+            readClusterID();
 
-            if (text == "quit")
-                return;
+            if (! client.udpConnectToServer())
+                report ("error Not connecting to myself as server!");
         }
+
+        client.startingUp = false;
+        report ("startup " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.clientID.load()) + " "
+                + juce::String (client.clusterID.load()));
+    }
+
+private:
+    RecordingClient& client;
+};
+
+void handle (RecordingClient& client, std::unique_ptr<StartUp>& startUp, juce::String const& line)
+{
+    auto command = line.upToFirstOccurrenceOf (" ", false, false);
+    auto argument = line.fromFirstOccurrenceOf (" ", false, false);
+    auto parts = juce::StringArray::fromTokens (argument, " ", {});
+
+    if (command == "net" && parts.size() == 2 && TestEnvironment::runIp ("addr add " + parts[0] + " dev " + parts[1])
+        && TestEnvironment::runIp ("link set " + parts[1] + " up") && TestEnvironment::runIp ("route add default dev " + parts[1]))
+    {
+        report ("ok net");
+    }
+    else if (command == "startup")
+    {
+        if (argument.isNotEmpty())
+        {
+            SingletonApplicationProperties::get().getUserSettings()->setValue ("clusterID", argument.getIntValue());
+            SingletonApplicationProperties::get().getUserSettings()->save();
+        }
+
+        startUp = std::make_unique<StartUp> (client);
+    }
+    else if (command == "clipboard-files")
+    {
+        juce::Array<juce::File> files;
+
+        for (auto const& path : juce::StringArray::fromTokens (argument, "|", {}))
+            files.add (juce::File (path));
+
+        client.setClipboard ({}, files);
+        report ("ok clipboard-files");
+    }
+    else if (command == "state")
+    {
+        report ("state " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.isBackupServer ? 1 : 0)
+                + " " + juce::String (client.clientID.load()));
+    }
+    else
+    {
+        report ("error " + line);
+    }
+}
+
+// Hands each command line to the message thread; the end of the input ends the machine.
+class CommandReader : public juce::Thread
+{
+public:
+    explicit CommandReader (std::function<void (juce::String)> h) : juce::Thread ("CommandReader"), handler (std::move (h)) {}
+
+    void run() override
+    {
+        for (std::string line; std::getline (std::cin, line) && line != "quit";)
+            juce::MessageManager::callAsync ([this, text = juce::String (line)] { handler (text); });
 
         juce::MessageManager::callAsync ([] { juce::MessageManager::getInstance()->stopDispatchLoop(); });
     }
 
 private:
-    SimulatedMachine& machine;
+    std::function<void (juce::String)> handler;
 };
 } // namespace
 
-int main()
+int main (int argc, char** argv)
 {
     // A namespace of its own before any thread exists, so that every thread of
     // this machine lives in it.
-    if (unshare (CLONE_NEWNET) != 0 || ! TestEnvironment::runIp ("link set lo up"))
+    if (argc != 3 || unshare (CLONE_NEWNET) != 0 || ! TestEnvironment::runIp ("link set lo up"))
     {
         report ("error no network namespace");
         return 1;
     }
 
-    report ("ready");
+    setenv ("HOME", argv[1], 1);
+    setenv ("TMPDIR", argv[2], 1);
 
-    std::string line;
-
-    while (std::getline (std::cin, line))
-    {
-        auto text = juce::String (line);
-
-        if (text == "quit")
-            return 0;
-
-        if (text.startsWith ("net "))
-        {
-            auto parts = juce::StringArray::fromTokens (text.substring (4), " ", {});
-
-            if (parts.size() == 2
-                && TestEnvironment::runIp ("addr add " + parts[0] + " dev " + parts[1])
-                && TestEnvironment::runIp ("link set " + parts[1] + " up")
-                && TestEnvironment::runIp ("route add default dev " + parts[1]))
-            {
-                report ("ok net");
-                break;
-            }
-
-            report ("error net " + text);
-        }
-    }
+    juce::ScopedJuceInitialiser_GUI juce;
+    SingletonApplicationProperties::configure();
 
     {
-        juce::ScopedJuceInitialiser_GUI juce;
-        SingletonApplicationProperties::configure();
-
-        {
-            SimulatedMachine machine;
-            CommandReader reader (machine);
-            reader.startThread();
-            juce::MessageManager::getInstance()->runDispatchLoop();
-            reader.signalThreadShouldExit();
-            // stdin stays open until the lab closes it; the reader ends with it.
-            reader.stopThread (100);
-        }
-
-        SingletonApplicationProperties::get().closeFiles();
+        RecordingClient client;
+        std::unique_ptr<StartUp> startUp;
+        client.onCall = [] (RecordingClient::Call const& call) { report ("call " + call.text); };
+        CommandReader reader ([&] (juce::String const& line) { handle (client, startUp, line); });
+        reader.startThread();
+        report ("ready");
+        juce::MessageManager::getInstance()->runDispatchLoop();
+        reader.stopThread (100);
+        startUp.reset();
+        client.closeClient();
     }
 
+    SingletonApplicationProperties::get().closeFiles();
     return 0;
 }
