@@ -23,7 +23,8 @@ public:
 
     ~RecordingClient() override { closeClient(); }
 
-    std::vector<Call> getCalls() const;
+    std::vector<Call> getCalls() const                  { return guarded ([this] { return calls; }); }
+    void clearCalls()                                   { guarded ([this] { calls.clear(); return 0; }); }
 
     /** The calls joined by "; ", each followed by " @message" when it ran on the message thread. */
     juce::String callTexts (bool withThreads = false) const;
@@ -32,20 +33,29 @@ public:
     int count (juce::String const& name) const;
     bool waitFor (juce::String const& name, int count = 1, int timeoutMs = 10000) const;
 
-    void clearCalls();
-
     /** Called for every recorded call, on the calling thread. */
     std::function<void (Call const&)> onCall;
 
-    void setClipboard (juce::String text, juce::Array<juce::File> files = {}, juce::Array<juce::File> dragged = {});
+    void setClipboard (juce::String text, juce::Array<juce::File> files = {}, juce::Array<juce::File> dragged = {})
+    {
+        guarded ([&] { clipboardText = text; clipboardFiles = files; draggedFiles = dragged; return 0; });
+    }
 
     //==============================================================================
     void prepareLocalAndRemote (int id, bool middle) override   { record ("prepareLocalAndRemote", id, middle); }
     void takeBackControl() override                             { record ("takeBackControl"); }
     void addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
-                     juce::Rectangle<int>& area, juce::String const& os) override;
-    void removeMachine (juce::String const& ip, int port, int id) override;
-    void clearMachines() override;
+                     juce::Rectangle<int>& area, juce::String const& os) override
+    {
+        guarded ([&] { return registry[id] = { ip, port }; });
+        record ("addMachine", ip, port, id, monitors, area, os);
+    }
+    void removeMachine (juce::String const& ip, int port, int id) override
+    {
+        guarded ([&] { return registry.erase (id); });
+        record ("removeMachine", ip, port, id);
+    }
+    void clearMachines() override                               { guarded ([this] { registry.clear(); return 0; }); record ("clearMachines"); }
     void updateMachinePosition (int id, int x, int y, bool move) override { record ("updateMachinePosition", id, x, y, move); }
     void updateMachineDisplay (juce::ValueTree const& tree) override { record ("updateMachineDisplay", tree); }
     void resizeContentComponent (int width, int height) override { record ("resizeContentComponent", width, height); }
@@ -57,8 +67,16 @@ public:
     void stopListenerThread() override                          { record ("stopListenerThread"); }
     void tellMainComponentIAmServer() override                  { record ("tellMainComponentIAmServer"); }
     void sendFileToMachine (juce::File file, int id, bool fromDrag) override;
-    juce::Array<juce::File> checkPasteboardForDraggedFiles() override;
-    juce::Array<juce::File> checkPasteboardForFiles() override;
+    juce::Array<juce::File> checkPasteboardForDraggedFiles() override
+    {
+        record ("checkPasteboardForDraggedFiles");
+        return guarded ([this] { return draggedFiles; });
+    }
+    juce::Array<juce::File> checkPasteboardForFiles() override
+    {
+        record ("checkPasteboardForFiles");
+        return guarded ([this] { return clipboardFiles; });
+    }
     void addFileToClipboard (juce::File file, bool toDrag) override { record ("addFileToClipboard", file, toDrag); }
     void addMultipleFilesOrDirsToClipboard (juce::Array<juce::File> const& files) override;
     void emptyClipboard() override                              { record ("emptyClipboard"); }
@@ -67,7 +85,7 @@ public:
     void setCurrentReceivingID (int id) override                { record ("setCurrentReceivingID", id); }
 
 protected:
-    juce::String getTextFromClipboard() override;
+    juce::String getTextFromClipboard() override                { return guarded ([this] { return clipboardText; }); }
     void copyTextToClipboard (juce::String const& text) override { record ("copyTextToClipboard", text.quoted()); }
 
 private:
@@ -84,10 +102,19 @@ private:
     {
         juce::StringArray parts { name };
         (parts.add (describe (args)), ...);
-        store ({ parts.joinIntoString (" ").trimEnd(), juce::MessageManager::getInstance()->isThisTheMessageThread() });
+        Call call { parts.joinIntoString (" ").trimEnd(), juce::MessageManager::getInstance()->isThisTheMessageThread() };
+        guarded ([&] { calls.push_back (call); return 0; });
+
+        if (onCall)
+            onCall (call);
     }
 
-    void store (Call call);
+    template <typename Work>
+    auto guarded (Work work) const -> decltype (work())
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        return work();
+    }
 
     mutable std::mutex lock;
     std::vector<Call> calls;
