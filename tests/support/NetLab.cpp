@@ -16,17 +16,6 @@ extern char** environ;
 
 NetLab::Machine::~Machine()
 {
-    if (pid > 0)
-        send ("quit");
-
-    for (int i = 0; i < 100 && pid > 0; ++i)
-    {
-        if (::waitpid (pid, nullptr, WNOHANG) != 0)
-            pid = -1;
-        else
-            juce::Thread::sleep (50);
-    }
-
     kill();
     ::close (toMachine);
     ::close (fromMachine);
@@ -99,12 +88,10 @@ void NetLab::Machine::forgetLines()
 
 void NetLab::Machine::kill()
 {
-    if (pid > 0)
-    {
-        ::kill (pid, SIGKILL);
+    if (pid > 0 && ::kill (pid, SIGKILL) == 0)
         ::waitpid (pid, nullptr, 0);
-        pid = -1;
-    }
+
+    pid = -1;
 }
 
 //==============================================================================
@@ -124,16 +111,24 @@ NetLab::~NetLab()
 NetLab::Machine* NetLab::startMachine (juce::String const& name)
 {
     auto base = TestEnvironment::getTemp().getParentDirectory().getChildFile ("machine-" + name);
-    auto machine = std::unique_ptr<Machine> (new Machine (base.getChildFile ("home"), base.getChildFile ("tmp")));
-    int in[2] = { -1, -1 }, out[2] = { -1, -1 };
+    machines.push_back (std::unique_ptr<Machine> (new Machine (base.getChildFile ("home"), base.getChildFile ("tmp"))));
+    auto& machine = *machines.back();
+    int in[2], out[2];
 
-    if (! TestEnvironment::inPrivateNetworkNamespace() || ! machine->home.createDirectory()
-        || ! machine->temp.createDirectory() || ::pipe (in) != 0 || ::pipe (out) != 0)
+    if (! TestEnvironment::inPrivateNetworkNamespace() || ! machine.home.createDirectory()
+        || ! machine.temp.createDirectory() || ::pipe (in) != 0)
         return nullptr;
 
-    // The program gets its HOME and TMPDIR as arguments.
-    std::string program = CORVELLINE_TEST_MACHINE, home = machine->home.getFullPathName().toStdString(),
-                temp = machine->temp.getFullPathName().toStdString();
+    if (::pipe (out) != 0)
+    {
+        ::close (in[0]);
+        ::close (in[1]);
+        return nullptr;
+    }
+
+    // The program takes its HOME and TMPDIR as arguments.
+    std::string program = CORVELLINE_TEST_MACHINE, home = machine.home.getFullPathName().toStdString(),
+                temp = machine.temp.getFullPathName().toStdString();
     char* argv[] = { program.data(), home.data(), temp.data(), nullptr };
 
     posix_spawn_file_actions_t actions;
@@ -142,18 +137,16 @@ NetLab::Machine* NetLab::startMachine (juce::String const& name)
     posix_spawn_file_actions_adddup2 (&actions, out[1], 1);
     posix_spawn_file_actions_addclose (&actions, in[1]);
     posix_spawn_file_actions_addclose (&actions, out[0]);
-    auto failed = posix_spawn (&machine->pid, program.c_str(), &actions, nullptr, argv, environ);
+
+    if (posix_spawn (&machine.pid, program.c_str(), &actions, nullptr, argv, environ) != 0)
+        machine.pid = -1;
+
     posix_spawn_file_actions_destroy (&actions);
     ::close (in[0]);
     ::close (out[1]);
-    machine->toMachine = in[1];
-    machine->fromMachine = out[0];
-
-    if (failed != 0)
-        machine->pid = -1;
-
-    machines.push_back (std::move (machine));
-    return machines.back()->waitForLine ("ready") ? machines.back().get() : nullptr;
+    machine.toMachine = in[1];
+    machine.fromMachine = out[0];
+    return machine.waitForLine ("ready") ? &machine : nullptr;
 }
 
 juce::String NetLab::addLink (Machine& machine)

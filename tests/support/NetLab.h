@@ -15,8 +15,8 @@
     standard output. The lab joins a machine to the test's namespace by a veth
     pair, or several machines by a bridge there (the hub).
 
-    Machines are told to quit when the lab goes, and killed when they do not
-    within a few seconds; their links go with their namespaces. Every wait is bounded. */
+    Machines are killed when the lab goes; their links go with their
+    namespaces. Every wait is bounded. */
 class NetLab
 {
 public:

@@ -10,7 +10,6 @@
 //                          "startup <hosts server 0|1> <clientID> <clusterID>"
 //   clipboard-files A|B    the files on the clipboard: "ok clipboard-files"
 //   state                  "state <hosts server 0|1> <backup 0|1> <clientID>"
-//   quit
 // Every call of an operation is reported as "call <name> <arguments>".
 
 #include "app/SingletonApplicationProperties.h"
@@ -103,7 +102,8 @@ void handle (RecordingClient& client, std::unique_ptr<StartUp>& startUp, juce::S
     }
 }
 
-// Hands each command line to the message thread; the end of the input ends the machine.
+// Hands each command line to the message thread; the end of the input ends the
+// machine (which the lab otherwise kills).
 class CommandReader : public juce::Thread
 {
 public:
@@ -111,7 +111,7 @@ public:
 
     void run() override
     {
-        for (std::string line; std::getline (std::cin, line) && line != "quit";)
+        for (std::string line; std::getline (std::cin, line);)
             juce::MessageManager::callAsync ([this, text = juce::String (line)] { handler (text); });
 
         juce::MessageManager::callAsync ([] { juce::MessageManager::getInstance()->stopDispatchLoop(); });
