@@ -53,7 +53,6 @@ TEST (DiscoveryClient, AcceptedAtOnceJoinsAndListensForFiles)
     auto stream = server.acceptNextSearch (4711);
     ASSERT_NE (stream, nullptr);
     EXPECT_EQ (server.request->bytes, juce::MemoryBlock ("DISCOVERY_REQUEST CLUSTERID: 4711", 33));
-    EXPECT_EQ (server.request->senderIP, TestEnvironment::testAddress);
     EXPECT_TRUE (log.contains ("Client: start UDP connection attempt, bound to 192.168.77.1, cluster ID: 4711"));
 
     // The joining messages in order; the monitors as the tree the server reads.
@@ -65,12 +64,8 @@ TEST (DiscoveryClient, AcceptedAtOnceJoinsAndListensForFiles)
     ASSERT_TRUE (run.finished());
     EXPECT_TRUE (run.result);
     EXPECT_EQ (client.clientID.load(), id);
-    EXPECT_EQ (client.serverIP, TestEnvironment::testAddress);
-    EXPECT_EQ (client.serverPort, DiscoveryProtocol::serverPort);
     EXPECT_EQ (storedClusterID(), -1);   // a machine with a cluster ID keeps its own and stores nothing
 
-    ASSERT_NE (client.fileTransferServer, nullptr);
-    EXPECT_EQ (client.fileTransferServer->port, server.request->senderPort + 1);
     EXPECT_NE (WirePeer::Stream::connect (TestEnvironment::testAddress, server.request->senderPort + 1), nullptr);
 }
 

@@ -1,6 +1,7 @@
 // One simulated machine for tests of several machines (see NetLab): a cluster
 // client with recording operations in a network namespace of its own, driven
-// by commands on standard input, reporting on standard output.
+// by commands on standard input, reporting on standard output. It runs until
+// it is killed or its input ends.
 //
 //   test_machine HOME TMPDIR
 //
@@ -30,37 +31,27 @@ void report (juce::String const& line)
 }
 
 // The application's start-up task.
-class StartUp : public juce::Thread
+void startUp (RecordingClient& client)
 {
-public:
-    explicit StartUp (RecordingClient& c) : juce::Thread ("ThreadWithProgressWindow"), client (c) { startThread(); }
-    ~StartUp() override { stopThread (-1); }
+    auto* settings = SingletonApplicationProperties::get().getUserSettings();
+    client.clusterID = settings->getIntValue ("clusterID", -1);
 
-    void run() override
+    if (! client.udpConnectToServer())
     {
-        auto readClusterID = [this] { client.clusterID = SingletonApplicationProperties::get().getUserSettings()->getIntValue ("clusterID", -1); };
-        readClusterID();
+        client.createOwnServer();
+        client.tellMainComponentIAmServer();
+        client.clusterID = settings->getIntValue ("clusterID", -1);
 
         if (! client.udpConnectToServer())
-        {
-            client.createOwnServer();
-            client.tellMainComponentIAmServer();
-            readClusterID();
-
-            if (! client.udpConnectToServer())
-                report ("error Not connecting to myself as server!");
-        }
-
-        client.startingUp = false;
-        report ("startup " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.clientID.load()) + " "
-                + juce::String (client.clusterID.load()));
+            report ("error Not connecting to myself as server!");
     }
 
-private:
-    RecordingClient& client;
-};
+    client.startingUp = false;
+    report ("startup " + juce::String (client.hostsServer() ? 1 : 0) + " " + juce::String (client.clientID.load()) + " "
+            + juce::String (client.clusterID.load()));
+}
 
-void handle (RecordingClient& client, std::unique_ptr<StartUp>& startUp, juce::String const& line)
+void handle (RecordingClient& client, juce::String const& line)
 {
     auto command = line.upToFirstOccurrenceOf (" ", false, false);
     auto argument = line.fromFirstOccurrenceOf (" ", false, false);
@@ -79,7 +70,7 @@ void handle (RecordingClient& client, std::unique_ptr<StartUp>& startUp, juce::S
             SingletonApplicationProperties::get().getUserSettings()->save();
         }
 
-        startUp = std::make_unique<StartUp> (client);
+        juce::Thread::launch ([&client] { startUp (client); });
     }
     else if (command == "clipboard-files")
     {
@@ -101,25 +92,6 @@ void handle (RecordingClient& client, std::unique_ptr<StartUp>& startUp, juce::S
         report ("error " + line);
     }
 }
-
-// Hands each command line to the message thread; the end of the input ends the
-// machine (which the lab otherwise kills).
-class CommandReader : public juce::Thread
-{
-public:
-    explicit CommandReader (std::function<void (juce::String)> h) : juce::Thread ("CommandReader"), handler (std::move (h)) {}
-
-    void run() override
-    {
-        for (std::string line; std::getline (std::cin, line);)
-            juce::MessageManager::callAsync ([this, text = juce::String (line)] { handler (text); });
-
-        juce::MessageManager::callAsync ([] { juce::MessageManager::getInstance()->stopDispatchLoop(); });
-    }
-
-private:
-    std::function<void (juce::String)> handler;
-};
 } // namespace
 
 int main (int argc, char** argv)
@@ -137,20 +109,19 @@ int main (int argc, char** argv)
 
     juce::ScopedJuceInitialiser_GUI juce;
     SingletonApplicationProperties::configure();
+    RecordingClient client;
+    client.onCall = [] (RecordingClient::Call const& call) { report ("call " + call.text); };
 
+    // Each command line is handled on the message thread.
+    juce::Thread::launch ([&client]
     {
-        RecordingClient client;
-        std::unique_ptr<StartUp> startUp;
-        client.onCall = [] (RecordingClient::Call const& call) { report ("call " + call.text); };
-        CommandReader reader ([&] (juce::String const& line) { handle (client, startUp, line); });
-        reader.startThread();
-        report ("ready");
-        juce::MessageManager::getInstance()->runDispatchLoop();
-        reader.stopThread (100);
-        startUp.reset();
-        client.closeClient();
-    }
+        for (std::string line; std::getline (std::cin, line);)
+            juce::MessageManager::callAsync ([&client, text = juce::String (line)] { handle (client, text); });
 
-    SingletonApplicationProperties::get().closeFiles();
+        std::_Exit (0);
+    });
+
+    report ("ready");
+    juce::MessageManager::getInstance()->runDispatchLoop();
     return 0;
 }
