@@ -152,15 +152,11 @@ TEST (ClientMessages, PostedRowsAreOvertakenAndAFrameWithAnotherMagicNumberSilen
     EXPECT_EQ (j.client.callTexts(), "");   // nothing delivered, no loss reported
 }
 
-TEST (ClientMessages, ClipboardTextIsRoutedFilesGoAsOneArchiveDraggedFilesOneByOne)
+TEST (ClientMessages, ClipboardFilesGoAsOneArchiveDraggedFilesOneByOne)
 {
     REQUIRE_PRIVATE_NETWORK();
     JoinedClient j;
     ASSERT_NE (j.stream, nullptr);
-
-    j.client.setClipboard ("some content: with a keyword");
-    EXPECT_EQ (j.callsFor (text ("Send clipboard to ID: 42")), "checkPasteboardForFiles");
-    EXPECT_EQ (readText (*j.stream), "Route clipboard to ID: 42 content: some content: with a keyword");
 
     auto folder = TestEnvironment::getHome().getChildFile ("clip");
     ASSERT_TRUE (folder.createDirectory());

@@ -33,7 +33,6 @@ TEST (ClusterNamespaces, DiscoveryAndClipboardFilesCrossAVethPair)
     EXPECT_EQ (server.request->senderIP, "192.168.78.2");
     EXPECT_EQ (server.joiningTexts(), "Connected client: " + id + "; Operating system: MAC; Is server: FALSE; newMonitorInfo; Send monitors");
     EXPECT_EQ (sender->waitForLine ("startup").value_or ("none"), "startup 0 " + id + " 321");
-    EXPECT_NE (WirePeer::Stream::connect ("192.168.78.2", server.request->senderPort + 1), nullptr);   // its file listener
 
     // This process is also the receiving machine, whose files arrive at its port + 1.
     RecordingClient receiver;
@@ -85,9 +84,6 @@ TEST (ClusterNamespaces, TheBackupTakesOverAndEveryoneRejoinsIt)
     for (auto* machine : m)
         for (auto const& ip : ips)
             ASSERT_TRUE (machine->waitForLine ("call addMachine " + ip + " ")) << ip;
-
-    m[1]->send ("state");
-    EXPECT_EQ (m[1]->waitForLine ("state").value_or ("none"), "state 0 1 " + juce::String (computeMachineID (ips[1])));
 
     // The server's machine goes at once: the backup creates its server before it
     // searches, and both rejoin it; what the registry held is cleared and refilled.

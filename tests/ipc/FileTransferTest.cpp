@@ -15,13 +15,6 @@ juce::File makeFile (juce::File const& file, juce::String const& content)
     return file;
 }
 
-juce::File scratch (juce::String const& name)
-{
-    auto folder = TestEnvironment::getHome().getChildFile (name);
-    folder.createDirectory();
-    return folder;
-}
-
 // Everything below a folder, sorted; symbolic links end in '@'.
 juce::String namesIn (juce::File const& folder)
 {
@@ -93,7 +86,7 @@ TEST (FileTransfer, SenderWaitsForTheExactAnswerAndANewTransferReplacesAnUnfinis
     REQUIRE_PRIVATE_NETWORK();
     WirePeer::Listener raw (receiverPort);
     RecordingClient sender;
-    auto file = makeFile (scratch ("out").getChildFile ("data.bin"), juce::String::repeatedString ("0123456789", 10000));
+    auto file = makeFile (TestEnvironment::getHome().getChildFile ("out/data.bin"), juce::String::repeatedString ("0123456789", 10000));
 
     sender.openOutgoingFileTransfer (file, TestEnvironment::testAddress, receiverPort, false);
     auto first = raw.accept();
@@ -124,7 +117,7 @@ TEST (FileTransfer, ReceivedFilesAreUnpackedIntoTheTransferFolderAndHandedOver)
     Receiver receiver;
     auto folder = FileTransfer::getTransferFolder();
     auto sender = std::make_unique<RecordingClient>();
-    auto base = scratch ("files");
+    auto base = TestEnvironment::getHome().getChildFile ("files");
     auto send = [&] (juce::Array<juce::File> files)
     {
         sender->openOutgoingFileTransfer (FileTransfer::packFiles (files), TestEnvironment::testAddress, receiverPort, false);
@@ -158,17 +151,17 @@ TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
     REQUIRE_PRIVATE_NETWORK();
     Receiver receiver;
     auto outside = FileTransfer::getTransferFolder().getParentDirectory();
-    auto workingFolder = scratch ("cwd");
-    ASSERT_TRUE (workingFolder.setAsCurrentWorkingDirectory());
+    auto workingFolder = TestEnvironment::getHome().getChildFile ("cwd");
 
     // What a received file would replace (and then delete) if its name were
     // taken as a path: a name with '~' in front is a file name like any other.
     juce::Array<juce::File> const planted { outside.getChildFile ("escape.bin "), outside.getSiblingFile ("escape.bin "),
-                                            outside.getChildFile ("abs.bin "), FileTransfer::childNamed (workingFolder, "~nobody-here "),
-                                            TestEnvironment::getHome().getChildFile ("kept") };
+                                            outside.getChildFile ("abs.bin "), FileTransfer::childNamed (workingFolder, "~nobody-here ") };
 
     for (auto const& file : planted)
         makeFile (file, "keep");
+
+    ASSERT_TRUE (workingFolder.setAsCurrentWorkingDirectory());
 
     for (auto name : juce::StringArray { "../escape.bin", "../../escape.bin", outside.getChildFile ("abs.bin").getFullPathName(),
                                          "~nobody-here", "~", "~root" })
@@ -196,15 +189,15 @@ TEST (FileTransfer, SymbolicLinksInAnArchiveAreNeverMade)
 {
     REQUIRE_PRIVATE_NETWORK();
     Receiver receiver;
-    auto outside = scratch ("outside");
-    auto craft = scratch ("craft");
+    auto outside = TestEnvironment::getHome().getChildFile ("outside");
+    auto craft = TestEnvironment::getHome().getChildFile ("craft");
 
     // A link to a file outside, then an entry of the same name; a link to a
     // folder outside, then an entry below it.
     auto target = makeFile (outside.getChildFile ("target.txt"), "only while the archive is made");
+    auto plain = makeFile (craft.getChildFile ("plain.txt"), "written through the link");
     ASSERT_TRUE (target.createSymbolicLink (craft.getChildFile ("flink"), false));
     ASSERT_TRUE (outside.createSymbolicLink (craft.getChildFile ("dlink"), false));
-    auto plain = makeFile (craft.getChildFile ("plain.txt"), "written through the link");
 
     juce::ZipFile::Builder builder;
     builder.addFile (craft.getChildFile ("flink"), 0, "flink");

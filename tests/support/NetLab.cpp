@@ -5,6 +5,7 @@
 #include <csignal>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,30 +18,29 @@ extern char** environ;
 NetLab::Machine::~Machine()
 {
     kill();
-    ::close (toMachine);
-    ::close (fromMachine);
+    ::close (channel);
 }
 
 bool NetLab::Machine::send (juce::String const& command)
 {
     auto line = (command + "\n").toStdString();
-    return ::write (toMachine, line.data(), line.size()) == (ssize_t) line.size();
+    return ::write (channel, line.data(), line.size()) == (ssize_t) line.size();
 }
 
 bool NetLab::Machine::readAvailable (int timeoutMs)
 {
-    pollfd p { fromMachine, POLLIN, 0 };
+    pollfd p { channel, POLLIN, 0 };
     char chunk[4096];
 
-    if (fromMachine < 0 || ::poll (&p, 1, timeoutMs) <= 0)
+    if (channel < 0 || ::poll (&p, 1, timeoutMs) <= 0)
         return false;
 
-    auto n = ::read (fromMachine, chunk, sizeof (chunk));
+    auto n = ::read (channel, chunk, sizeof (chunk));
 
     if (n <= 0)
     {
-        ::close (fromMachine);
-        fromMachine = -1;
+        ::close (channel);
+        channel = -1;
         return false;
     }
 
@@ -73,7 +73,7 @@ std::optional<juce::String> NetLab::Machine::waitForLine (juce::String const& pr
 
         auto now = juce::Time::getMillisecondCounter();
 
-        if (now >= deadline || fromMachine < 0)
+        if (now >= deadline || channel < 0)
             return std::nullopt;
 
         readAvailable ((int) juce::jmin<juce::uint32> (50, deadline - now));
@@ -113,18 +113,11 @@ NetLab::Machine* NetLab::startMachine (juce::String const& name)
     auto base = TestEnvironment::getTemp().getParentDirectory().getChildFile ("machine-" + name);
     machines.push_back (std::unique_ptr<Machine> (new Machine (base.getChildFile ("home"), base.getChildFile ("tmp"))));
     auto& machine = *machines.back();
-    int in[2], out[2];
+    int ends[2];
 
     if (! TestEnvironment::inPrivateNetworkNamespace() || ! machine.home.createDirectory()
-        || ! machine.temp.createDirectory() || ::pipe (in) != 0)
+        || ! machine.temp.createDirectory() || ::socketpair (AF_UNIX, SOCK_STREAM, 0, ends) != 0)
         return nullptr;
-
-    if (::pipe (out) != 0)
-    {
-        ::close (in[0]);
-        ::close (in[1]);
-        return nullptr;
-    }
 
     // The program takes its HOME and TMPDIR as arguments.
     std::string program = CORVELLINE_TEST_MACHINE, home = machine.home.getFullPathName().toStdString(),
@@ -133,19 +126,16 @@ NetLab::Machine* NetLab::startMachine (juce::String const& name)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_adddup2 (&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2 (&actions, out[1], 1);
-    posix_spawn_file_actions_addclose (&actions, in[1]);
-    posix_spawn_file_actions_addclose (&actions, out[0]);
+    posix_spawn_file_actions_adddup2 (&actions, ends[1], 0);
+    posix_spawn_file_actions_adddup2 (&actions, ends[1], 1);
+    posix_spawn_file_actions_addclose (&actions, ends[0]);
 
     if (posix_spawn (&machine.pid, program.c_str(), &actions, nullptr, argv, environ) != 0)
         machine.pid = -1;
 
     posix_spawn_file_actions_destroy (&actions);
-    ::close (in[0]);
-    ::close (out[1]);
-    machine.toMachine = in[1];
-    machine.fromMachine = out[0];
+    ::close (ends[1]);
+    machine.channel = ends[0];
     return machine.waitForLine ("ready") ? &machine : nullptr;
 }
 

@@ -45,7 +45,7 @@ public:
         bool readAvailable (int timeoutMs);
 
         pid_t pid = -1;
-        int toMachine = -1, fromMachine = -1;
+        int channel = -1;   // the machine's standard input and output
         std::string buffer;
         juce::StringArray pending;
     };
