@@ -46,15 +46,9 @@ public:
     void takeBackControl() override                             { record ("takeBackControl"); }
     void addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
                      juce::Rectangle<int>& area, juce::String const& os) override
-    {
-        guarded ([&] { return registry[id] = { ip, port }; });
-        record ("addMachine", ip, port, id, monitors, area, os);
-    }
+        { guarded ([&] { return registry[id] = { ip, port }; }); record ("addMachine", ip, port, id, monitors, area, os); }
     void removeMachine (juce::String const& ip, int port, int id) override
-    {
-        guarded ([&] { return registry.erase (id); });
-        record ("removeMachine", ip, port, id);
-    }
+        { guarded ([&] { return registry.erase (id); }); record ("removeMachine", ip, port, id); }
     void clearMachines() override                               { guarded ([this] { registry.clear(); return 0; }); record ("clearMachines"); }
     void updateMachinePosition (int id, int x, int y, bool move) override { record ("updateMachinePosition", id, x, y, move); }
     void updateMachineDisplay (juce::ValueTree const& tree) override { record ("updateMachineDisplay", tree); }
@@ -68,15 +62,9 @@ public:
     void tellMainComponentIAmServer() override                  { record ("tellMainComponentIAmServer"); }
     void sendFileToMachine (juce::File file, int id, bool fromDrag) override;
     juce::Array<juce::File> checkPasteboardForDraggedFiles() override
-    {
-        record ("checkPasteboardForDraggedFiles");
-        return guarded ([this] { return draggedFiles; });
-    }
+        { record ("checkPasteboardForDraggedFiles"); return guarded ([this] { return draggedFiles; }); }
     juce::Array<juce::File> checkPasteboardForFiles() override
-    {
-        record ("checkPasteboardForFiles");
-        return guarded ([this] { return clipboardFiles; });
-    }
+        { record ("checkPasteboardForFiles"); return guarded ([this] { return clipboardFiles; }); }
     void addFileToClipboard (juce::File file, bool toDrag) override { record ("addFileToClipboard", file, toDrag); }
     void addMultipleFilesOrDirsToClipboard (juce::Array<juce::File> const& files) override;
     void emptyClipboard() override                              { record ("emptyClipboard"); }
