@@ -73,12 +73,16 @@ TEST (ClusterNamespaces, TheBackupTakesOverAndEveryoneRejoinsIt)
         ASSERT_TRUE (lab.linkToHub (*m.back(), ip));
     }
 
-    // The first finds no server and becomes it; the second joins and is named backup; the third joins.
+    // The first finds no server and becomes it; the second joins and is named
+    // backup; the third joins once it is (the server names none when the third
+    // is accepted before it has read the second's joining).
     for (int i = 0; i < 3; ++i)
     {
         m[(size_t) i]->send ("startup 777");
         auto started = m[(size_t) i]->waitForLine ("startup", 30000);
         EXPECT_EQ (started.value_or ("none"), "startup " + juce::String (i == 0 ? 1 : 0) + " " + juce::String (computeMachineID (ips[i])) + " 777");
+        auto isBackup = [&] { return m[1]->send ("state") && m[1]->waitForLine ("state", 100).value_or ("").startsWith ("state 0 1 "); };
+        ASSERT_TRUE (i != 1 || TestEnvironment::waitUntil (isBackup));
     }
 
     for (auto* machine : m)
