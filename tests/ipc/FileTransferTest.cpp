@@ -39,9 +39,10 @@ struct Receiver
     // The names handed to the clipboard by the next transfer.
     juce::String handOver()
     {
-        client.clearCalls();
         EXPECT_TRUE (client.waitFor ("addMultipleFilesOrDirsToClipboard", 1, 20000));
-        return client.callTexts (true);
+        auto calls = client.callTexts (true);
+        client.clearCalls();
+        return calls;
     }
 
     int receivers() const { return client.fileTransferServer->getNumReceivers(); }
