@@ -1,73 +1,13 @@
-// Machines in network namespaces of their own, joined to the test's namespace
-// by veth pairs: discovery and file transfer across real links.
+// Machines in network namespaces of their own: discovery and file transfer
+// across a veth pair against a raw server, and fail-over of the real server
+// with three machines on a bridge.
 
 #include "ipc/ClientFileTransfer.h"
-#include "ipc/DiscoveryProtocol.h"
-#include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"
 #include "support/NetLab.h"
-#include "support/TestEnvironment.h"
 #include "ClientHarness.h"
 
-#include <gmock/gmock.h>
-
-namespace
-{
-struct RawServer
-{
-    WirePeer::Datagrams udp { DiscoveryProtocol::serverPort };
-    WirePeer::Listener tcp { ControlProtocol::serverPort };
-
-    // Accepts the next request and returns the joined connection.
-    std::unique_ptr<WirePeer::Stream> acceptNext (juce::String& requesterIP, int& requesterPort, int clusterID = 321)
-    {
-        auto request = udp.receive (15000);
-
-        if (! request)
-            return nullptr;
-
-        requesterIP = request->senderIP;
-        requesterPort = request->senderPort;
-        udp.send (request->senderIP, request->senderPort,
-                  DiscoveryProtocol::acceptance (computeMachineID (request->senderIP), request->senderPort, clusterID));
-        return tcp.accept (15000);
-    }
-};
-} // namespace
-
-TEST (ClusterNamespaces, DiscoveryCrossesAVethPairAndIdsComeFromTheRealAddress)
-{
-    REQUIRE_PRIVATE_NETWORK();
-    NetLab lab;
-    auto* machine = lab.startMachine ("a");
-    ASSERT_NE (machine, nullptr);
-    ASSERT_TRUE (lab.linkToTest (*machine, "10.77.0.2", "10.77.0.1"));
-
-    RawServer server;
-    machine->send ("discover");
-
-    juce::String ip;
-    int port = 0;
-    auto stream = server.acceptNext (ip, port);
-    ASSERT_NE (stream, nullptr);
-    EXPECT_EQ (ip, "10.77.0.2");
-
-    auto const id = computeMachineID ("10.77.0.2");
-    EXPECT_EQ (readTextFramePumping (*stream), "Connected client: " + juce::String (id));
-    EXPECT_EQ (readTextFramePumping (*stream), "Operating system: MAC");
-    EXPECT_EQ (readTextFramePumping (*stream), "Is server: FALSE");
-    EXPECT_EQ (readTextFramePumping (*stream), "newMonitorInfo");
-    EXPECT_EQ (readTextFramePumping (*stream), "Send monitors");
-
-    auto result = machine->waitForLine ("discovered");
-    ASSERT_TRUE (result.has_value());
-    EXPECT_EQ (*result, "discovered 1 " + juce::String (id) + " 321");
-
-    // Its file-transfer listener waits on the machine port + 1 of its address.
-    EXPECT_NE (WirePeer::Stream::connect ("10.77.0.2", port + 1), nullptr);
-}
-
-TEST (ClusterNamespaces, ClipboardFilesTravelFromAnotherNamespace)
+TEST (ClusterNamespaces, DiscoveryAndClipboardFilesCrossAVethPair)
 {
     REQUIRE_PRIVATE_NETWORK();
     NetLab lab;
@@ -75,45 +15,99 @@ TEST (ClusterNamespaces, ClipboardFilesTravelFromAnotherNamespace)
     ASSERT_NE (sender, nullptr);
     ASSERT_TRUE (lab.linkToTest (*sender, "192.168.78.2", "192.168.78.1"));
 
-    // This process is the receiving machine (files arrive at its port + 1)
-    // and, speaking raw bytes, the server.
-    constexpr int receiverPort = 46000;
-    RecordingClient receiver;
-    receiver.fileTransferServer = std::make_unique<ClientIPC::ClientFileTransferIPCServer> (receiverPort + 1, &receiver);
-    ASSERT_TRUE (receiver.fileTransferServer->beginListening());
-
     auto docs = sender->home.getChildFile ("Docs");
-    docs.getChildFile ("x").createDirectory();
-    docs.getChildFile ("x/y.txt").replaceWithText ("why");
-    docs.getChildFile ("e").createDirectory();
+    ASSERT_TRUE (docs.getChildFile ("x").createDirectory() && docs.getChildFile ("e").createDirectory());
+    ASSERT_TRUE (docs.getChildFile ("x/y.txt").replaceWithText ("why"));
     auto note = sender->home.getChildFile ("note.txt");
-    note.replaceWithText (juce::String::repeatedString ("note ", 50000));
+    ASSERT_TRUE (note.replaceWithText (juce::String::repeatedString ("note ", 50000)));
     sender->send ("clipboard-files " + docs.getFullPathName() + "|" + note.getFullPathName());
     ASSERT_TRUE (sender->waitForLine ("ok clipboard-files"));
 
+    // The broadcast reaches this namespace from the machine's real address, and
+    // the acceptance goes back; the machine ID comes from that address.
     RawServer server;
-    sender->send ("discover");
-    juce::String ip;
-    int port = 0;
-    auto stream = server.acceptNext (ip, port);
+    sender->send ("startup");
+    auto stream = server.acceptNextSearch (321, 15000);
     ASSERT_NE (stream, nullptr);
+    auto const id = juce::String (computeMachineID ("192.168.78.2"));
+    EXPECT_EQ (server.request->senderIP, "192.168.78.2");
+    EXPECT_EQ (server.joiningTexts(), "Connected client: " + id + "; Operating system: MAC; Is server: FALSE; newMonitorInfo; Send monitors");
+    EXPECT_EQ (sender->waitForLine ("startup").value_or ("none"), "startup 0 " + id + " 321");
+
+    // This process is also the receiving machine, whose files arrive at its port + 1.
+    RecordingClient receiver;
+    receiver.fileTransferServer = std::make_unique<ClientIPC::ClientFileTransferIPCServer> (46001, &receiver);
+    ASSERT_TRUE (receiver.fileTransferServer->beginListening());
 
     Machine me;
     me.IP = "192.168.78.1";
-    me.port = receiverPort;
+    me.port = 46000;
     me.OS = "MAC";
     auto const receiverID = computeMachineID (me.IP);
     ASSERT_TRUE (stream->writeFrame (ControlProtocol::treePayload (createMachineInfo (&me, receiverID))));
     ASSERT_TRUE (sender->waitForLine ("call addMachine 192.168.78.1 46000"));
     ASSERT_TRUE (stream->writeFrame ("Send clipboard to ID: " + juce::String (receiverID)));
 
-    ASSERT_TRUE (receiver.waitForCalls ("addMultipleFilesOrDirsToClipboard", 1, 30000));
-    EXPECT_THAT (receiver.getCallTexts(), ::testing::ElementsAre ("addMultipleFilesOrDirsToClipboard Docs|note.txt"));
+    ASSERT_TRUE (receiver.waitFor ("addMultipleFilesOrDirsToClipboard", 1, 30000));
+    EXPECT_EQ (receiver.callTexts (true), "addMultipleFilesOrDirsToClipboard Docs|note.txt @message");
     auto folder = FileTransfer::getTransferFolder();
     EXPECT_EQ (folder.getChildFile ("Docs/x/y.txt").loadFileAsString(), "why");
     EXPECT_FALSE (folder.getChildFile ("Docs/e").exists());
     EXPECT_EQ (folder.getChildFile ("note.txt").loadFileAsString(), note.loadFileAsString());
 
-    // The sender packed in its own temporary folder, not in this one's.
+    // The sender packed in its own temporary folder.
     EXPECT_TRUE (sender->temp.getChildFile ("Corvelline-" + juce::String ((juce::int64) geteuid()) + "/Corvelline/zipOut.zip").existsAsFile());
+}
+
+TEST (ClusterNamespaces, TheBackupTakesOverAndEveryoneRejoinsIt)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    NetLab lab;
+    juce::StringArray const ips { "192.168.60.2", "192.168.60.3", "192.168.60.4" };
+    std::vector<NetLab::Machine*> m;
+
+    for (auto const& ip : ips)
+    {
+        m.push_back (lab.startMachine (ip));
+        ASSERT_NE (m.back(), nullptr);
+        ASSERT_TRUE (lab.linkToHub (*m.back(), ip));
+    }
+
+    // The first finds no server and becomes it; the second joins and is named
+    // backup; the third joins once it is (the server names none when the third
+    // is accepted before it has read the second's joining).
+    for (int i = 0; i < 3; ++i)
+    {
+        m[(size_t) i]->send ("startup 777");
+        auto started = m[(size_t) i]->waitForLine ("startup", 30000);
+        EXPECT_EQ (started.value_or ("none"), "startup " + juce::String (i == 0 ? 1 : 0) + " " + juce::String (computeMachineID (ips[i])) + " 777");
+        auto isBackup = [&] { return m[1]->send ("state") && m[1]->waitForLine ("state", 100).value_or ("").startsWith ("state 0 1 "); };
+        ASSERT_TRUE (i != 1 || TestEnvironment::waitUntil (isBackup));
+    }
+
+    for (auto* machine : m)
+        for (auto const& ip : ips)
+            ASSERT_TRUE (machine->waitForLine ("call addMachine " + ip + " ")) << ip;
+
+    // The server's machine goes at once: the backup creates its server before it
+    // searches, and both rejoin it; what the registry held is cleared and refilled.
+    m[1]->forgetLines();
+    m[2]->forgetLines();
+    m[0]->kill();
+
+    ASSERT_TRUE (m[1]->waitForLine ("call clearMachines", 20000));
+    ASSERT_TRUE (m[2]->waitForLine ("call clearMachines", 20000));
+    EXPECT_TRUE (m[1]->waitForLine ("call tellMainComponentIAmServer", 1000));
+    EXPECT_FALSE (m[2]->waitForLine ("call tellMainComponentIAmServer", 10));
+
+    for (auto* machine : { m[1], m[2] })
+    {
+        for (auto const& ip : { ips[1], ips[2] })
+            EXPECT_TRUE (machine->waitForLine ("call addMachine " + ip + " ", 30000)) << ip;
+
+        EXPECT_FALSE (machine->waitForLine ("call addMachine " + ips[0] + " ", 10));
+    }
+
+    m[1]->send ("state");
+    EXPECT_TRUE (m[1]->waitForLine ("state").value_or ("none").startsWith ("state 1 "));
 }

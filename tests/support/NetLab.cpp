@@ -2,10 +2,10 @@
 
 #include "support/TestEnvironment.h"
 
-#include <cerrno>
 #include <csignal>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,59 +15,44 @@ extern char** environ;
  #error "CORVELLINE_TEST_MACHINE must name the test-machine program"
 #endif
 
-namespace
-{
-juce::String uniqueTag()
-{
-    return juce::String (getpid() % 10000);
-}
-} // namespace
-
-//==============================================================================
-NetLab::Machine::Machine (juce::String nameToUse, juce::File homeToUse, juce::File tempToUse)
-    : name (std::move (nameToUse)), home (std::move (homeToUse)), temp (std::move (tempToUse))
-{
-}
-
 NetLab::Machine::~Machine()
 {
-    stop();
+    kill();
+    ::close (channel);
 }
 
 bool NetLab::Machine::send (juce::String const& command)
 {
     auto line = (command + "\n").toStdString();
-    return toMachine >= 0 && ::write (toMachine, line.data(), line.size()) == (ssize_t) line.size();
+    return ::write (channel, line.data(), line.size()) == (ssize_t) line.size();
 }
 
-void NetLab::Machine::readAvailable (int timeoutMs)
+bool NetLab::Machine::readAvailable (int timeoutMs)
 {
-    if (fromMachine < 0)
-        return;
-
-    pollfd p { fromMachine, POLLIN, 0 };
-
-    if (::poll (&p, 1, timeoutMs) <= 0)
-        return;
-
+    pollfd p { channel, POLLIN, 0 };
     char chunk[4096];
-    auto n = ::read (fromMachine, chunk, sizeof (chunk));
+
+    if (channel < 0 || ::poll (&p, 1, timeoutMs) <= 0)
+        return false;
+
+    auto n = ::read (channel, chunk, sizeof (chunk));
 
     if (n <= 0)
     {
-        ::close (fromMachine);
-        fromMachine = -1;
-        return;
+        ::close (channel);
+        channel = -1;
+        return false;
     }
 
     buffer.append (chunk, (size_t) n);
 
     for (auto end = buffer.find ('\n'); end != std::string::npos; end = buffer.find ('\n'))
     {
-        lines.add (juce::String::fromUTF8 (buffer.data(), (int) end));
-        consumed.push_back (false);
+        pending.add (juce::String::fromUTF8 (buffer.data(), (int) end));
         buffer.erase (0, end + 1);
     }
+
+    return true;
 }
 
 std::optional<juce::String> NetLab::Machine::waitForLine (juce::String const& prefix, int timeoutMs)
@@ -76,206 +61,108 @@ std::optional<juce::String> NetLab::Machine::waitForLine (juce::String const& pr
 
     for (;;)
     {
-        for (int i = 0; i < lines.size(); ++i)
+        for (int i = 0; i < pending.size(); ++i)
         {
-            if (! consumed[(size_t) i] && lines[i].startsWith (prefix))
+            if (pending[i].startsWith (prefix))
             {
-                consumed[(size_t) i] = true;
-                return lines[i];
+                auto line = pending[i];
+                pending.remove (i);
+                return line;
             }
         }
 
         auto now = juce::Time::getMillisecondCounter();
 
-        if (now >= deadline || fromMachine < 0)
+        if (now >= deadline || channel < 0)
             return std::nullopt;
 
         readAvailable ((int) juce::jmin<juce::uint32> (50, deadline - now));
     }
 }
 
-juce::StringArray NetLab::Machine::getLines()
-{
-    readAvailable (0);
-    return lines;
-}
-
 void NetLab::Machine::forgetLines()
 {
-    readAvailable (0);
-    std::fill (consumed.begin(), consumed.end(), true);
+    while (readAvailable (0)) {}
+    pending.clear();
 }
 
 void NetLab::Machine::kill()
 {
-    if (pid > 0)
-    {
-        ::kill (pid, SIGKILL);
-        int status = 0;
-        ::waitpid (pid, &status, 0);
-        pid = -1;
-    }
-}
+    if (pid > 0 && ::kill (pid, SIGKILL) == 0)
+        ::waitpid (pid, nullptr, 0);
 
-void NetLab::Machine::stop()
-{
-    if (pid > 0)
-    {
-        send ("quit");
-        bool ended = false;
-
-        for (int i = 0; i < 100 && ! ended; ++i)
-        {
-            int status = 0;
-            ended = ::waitpid (pid, &status, WNOHANG) == pid;
-
-            if (! ended)
-                juce::Thread::sleep (50);
-        }
-
-        if (! ended)
-        {
-            ::kill (pid, SIGKILL);
-            int status = 0;
-            ::waitpid (pid, &status, 0);
-        }
-
-        pid = -1;
-    }
-
-    if (toMachine >= 0)   { ::close (toMachine); toMachine = -1; }
-    if (fromMachine >= 0) { ::close (fromMachine); fromMachine = -1; }
+    pid = -1;
 }
 
 //==============================================================================
-NetLab::NetLab() = default;
+NetLab::NetLab()
+{
+    ::signal (SIGPIPE, SIG_IGN);   // a machine that has ended must not end the test with it
+}
 
 NetLab::~NetLab()
 {
     machines.clear();
 
-    for (auto const& link : ownLinks)
-        ip ("link del " + link);
-}
-
-bool NetLab::ip (juce::String const& arguments)
-{
-    return TestEnvironment::runIp (arguments);
+    if (hubMade)
+        TestEnvironment::runIp ("link del hub");
 }
 
 NetLab::Machine* NetLab::startMachine (juce::String const& name)
 {
-    if (! TestEnvironment::inPrivateNetworkNamespace())
-        return nullptr;
-
     auto base = TestEnvironment::getTemp().getParentDirectory().getChildFile ("machine-" + name);
-    auto machine = std::unique_ptr<Machine> (new Machine (name, base.getChildFile ("home"), base.getChildFile ("tmp")));
-    machine->home.createDirectory();
-    machine->temp.createDirectory();
+    machines.push_back (std::unique_ptr<Machine> (new Machine (base.getChildFile ("home"), base.getChildFile ("tmp"))));
+    auto& machine = *machines.back();
+    int ends[2];
 
-    int in[2], out[2];
-
-    if (::pipe (in) != 0 || ::pipe (out) != 0)
+    if (! TestEnvironment::inPrivateNetworkNamespace() || ! machine.home.createDirectory()
+        || ! machine.temp.createDirectory() || ::socketpair (AF_UNIX, SOCK_STREAM, 0, ends) != 0)
         return nullptr;
 
-    std::vector<std::string> envStrings;
-
-    for (char** e = environ; *e != nullptr; ++e)
-    {
-        juce::String entry (*e);
-
-        if (! entry.startsWith ("HOME=") && ! entry.startsWith ("TMPDIR="))
-            envStrings.push_back (*e);
-    }
-
-    envStrings.push_back (("HOME=" + machine->home.getFullPathName()).toStdString());
-    envStrings.push_back (("TMPDIR=" + machine->temp.getFullPathName()).toStdString());
-
-    std::vector<char*> env;
-    for (auto& s : envStrings)
-        env.push_back (s.data());
-    env.push_back (nullptr);
-
-    std::string program = CORVELLINE_TEST_MACHINE;
-    std::string machineName = name.toStdString();
-    char* argv[] = { program.data(), machineName.data(), nullptr };
+    // The program takes its HOME and TMPDIR as arguments.
+    std::string program = CORVELLINE_TEST_MACHINE, home = machine.home.getFullPathName().toStdString(),
+                temp = machine.temp.getFullPathName().toStdString();
+    char* argv[] = { program.data(), home.data(), temp.data(), nullptr };
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_adddup2 (&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2 (&actions, out[1], 1);
-    posix_spawn_file_actions_addclose (&actions, in[1]);
-    posix_spawn_file_actions_addclose (&actions, out[0]);
+    posix_spawn_file_actions_adddup2 (&actions, ends[1], 0);
+    posix_spawn_file_actions_adddup2 (&actions, ends[1], 1);
+    posix_spawn_file_actions_addclose (&actions, ends[0]);
 
-    pid_t pid = -1;
-    auto result = posix_spawn (&pid, program.c_str(), &actions, nullptr, argv, env.data());
+    if (posix_spawn (&machine.pid, program.c_str(), &actions, nullptr, argv, environ) != 0)
+        machine.pid = -1;
+
     posix_spawn_file_actions_destroy (&actions);
-    ::close (in[0]);
-    ::close (out[1]);
+    ::close (ends[1]);
+    machine.channel = ends[0];
+    return machine.waitForLine ("ready") ? &machine : nullptr;
+}
 
-    machine->toMachine = in[1];
-    machine->fromMachine = out[0];
-
-    if (result != 0)
-    {
-        machine->stop();
-        return nullptr;
-    }
-
-    machine->pid = pid;
-    auto* raw = machine.get();
-    machines.push_back (std::move (machine));
-
-    if (! raw->waitForLine ("ready", 15000))
-        return nullptr;
-
-    return raw;
+juce::String NetLab::addLink (Machine& machine)
+{
+    auto link = "lab" + juce::String (nextLink++);
+    return TestEnvironment::runIp ("link add " + link + " type veth peer name eth0 netns " + juce::String (machine.pid)) ? link : "";
 }
 
 bool NetLab::configure (Machine& machine, juce::String const& address)
 {
-    machine.send ("net " + address + "/24 eth0");
-
-    if (! machine.waitForLine ("ok net", 15000))
-        return false;
-
-    machine.address = address;
-    return true;
+    return machine.send ("net " + address + "/24 eth0") && machine.waitForLine ("ok net").has_value();
 }
 
 bool NetLab::linkToTest (Machine& machine, juce::String const& address, juce::String const& localAddress)
 {
-    auto link = "lab" + uniqueTag() + "x" + juce::String (nextLink++);
-
-    if (! ip ("link add " + link + " type veth peer name eth0 netns " + juce::String (machine.pid)))
-        return false;
-
-    ownLinks.add (link);
-    return ip ("addr add " + localAddress + "/24 dev " + link)
-        && ip ("link set " + link + " up")
-        && configure (machine, address);
+    auto link = addLink (machine);
+    return link.isNotEmpty() && TestEnvironment::runIp ("addr add " + localAddress + "/24 dev " + link)
+        && TestEnvironment::runIp ("link set " + link + " up") && configure (machine, address);
 }
 
 bool NetLab::linkToHub (Machine& machine, juce::String const& address)
 {
-    auto const hub = "hub" + uniqueTag();
-
     if (! hubMade)
-    {
-        if (! ip ("link add " + hub + " type bridge") || ! ip ("link set " + hub + " up"))
-            return false;
+        hubMade = TestEnvironment::runIp ("link add hub type bridge") && TestEnvironment::runIp ("link set hub up");
 
-        ownLinks.add (hub);
-        hubMade = true;
-    }
-
-    auto link = "lab" + uniqueTag() + "x" + juce::String (nextLink++);
-
-    if (! ip ("link add " + link + " type veth peer name eth0 netns " + juce::String (machine.pid)))
-        return false;
-
-    ownLinks.insert (0, link);
-    return ip ("link set " + link + " master " + hub)
-        && ip ("link set " + link + " up")
-        && configure (machine, address);
+    auto link = addLink (machine);
+    return hubMade && link.isNotEmpty() && TestEnvironment::runIp ("link set " + link + " master hub")
+        && TestEnvironment::runIp ("link set " + link + " up") && configure (machine, address);
 }

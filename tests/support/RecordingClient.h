@@ -4,102 +4,109 @@
 
 #include <functional>
 #include <map>
-#include <string>
 #include <mutex>
 #include <vector>
 
-/** A cluster client whose operations on the application only record their
-    calls (name, arguments, thread), standing in for the application object.
-
-    A few operations behave like the application's, as far as the tests need
-    them: addMachine, removeMachine and clearMachines keep a small registry of
-    addresses and ports, which sendFileToMachine uses to open a real outgoing
-    file transfer to the target's port + 1. */
+/** A cluster client standing in for the application: each of the 24
+    operations records its call as "name arguments" with the thread it ran on.
+    addMachine, removeMachine and clearMachines also keep a registry of
+    addresses, which sendFileToMachine uses to open a real transfer to the
+    target's port + 1; the clipboard is a fake set by the test. */
 class RecordingClient : public ClientIPC
 {
 public:
     struct Call
     {
-        juce::String name;
-        juce::String arguments;
+        juce::String text;   // "name arguments"
         bool onMessageThread = false;
     };
 
-    RecordingClient();
-    ~RecordingClient() override;
+    ~RecordingClient() override { closeClient(); }
 
-    //==============================================================================
-    /** Every call so far, in order. */
-    std::vector<Call> getCalls() const;
+    std::vector<Call> getCalls() const                  { return guarded ([this] { return calls; }); }
+    void clearCalls()                                   { guarded ([this] { calls.clear(); return 0; }); }
 
-    /** The calls of one operation. */
-    std::vector<Call> getCalls (juce::String const& name) const;
+    /** The calls joined by "; ", each followed by " @message" when it ran on the message thread. */
+    juce::String callTexts (bool withThreads = false) const;
 
-    /** "name arguments" of every call, in order. */
-    std::vector<std::string> getCallTexts() const;
-
-    void clearCalls();
-
-    /** Waits until 'condition' holds, at most timeoutMs. On the message thread
-        it keeps the message loop running meanwhile. */
-    static bool waitUntil (std::function<bool()> condition, int timeoutMs = 10000);
-
-    /** Waits until 'name' has been called at least 'count' times. */
-    bool waitForCalls (juce::String const& name, int count = 1, int timeoutMs = 10000) const;
+    /** How many calls of 'name' were recorded, and a bounded wait for 'count' of them. */
+    int count (juce::String const& name) const;
+    bool waitFor (juce::String const& name, int count = 1, int timeoutMs = 10000) const;
 
     /** Called for every recorded call, on the calling thread. */
     std::function<void (Call const&)> onCall;
 
-    //==============================================================================
-    // What the fake clipboard holds.
-    void setClipboardFiles (juce::Array<juce::File> files);
-    void setDraggedFiles (juce::Array<juce::File> files);
-    void setClipboardText (juce::String text);
-    juce::String getCopiedText() const;
-
-    /** The files handed to addMultipleFilesOrDirsToClipboard last. */
-    juce::Array<juce::File> getReceivedFiles() const;
-
-    /** Whether sendFileToMachine opens a real transfer (default) or only records. */
-    bool sendFilesForReal = true;
+    void setClipboard (juce::String text, juce::Array<juce::File> files = {}, juce::Array<juce::File> dragged = {})
+    {
+        guarded ([&] { clipboardText = text; clipboardFiles = files; draggedFiles = dragged; return 0; });
+    }
 
     //==============================================================================
-    void prepareLocalAndRemote (int id, bool requestMiddle) override;
-    void takeBackControl() override;
+    void prepareLocalAndRemote (int id, bool middle) override   { record ("prepareLocalAndRemote", id, middle); }
+    void takeBackControl() override                             { record ("takeBackControl"); }
     void addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
-                     juce::Rectangle<int>& area, juce::String const& os) override;
-    void removeMachine (juce::String const& ip, int port, int id) override;
-    void clearMachines() override;
-    void updateMachinePosition (int id, int x, int y, bool moveComponent) override;
-    void updateMachineDisplay (juce::ValueTree const& tree) override;
-    void resizeContentComponent (int width, int height) override;
-    void jumpTo (int id) override;
-    void jumpToMiddle (bool updateVirtual) override;
-    void gotReceivingModeMessage (juce::String const& fromOS) override;
-    void gotIdleModeMessage() override;
-    void stopSocketThread (bool checkPartner) override;
-    void stopListenerThread() override;
-    void tellMainComponentIAmServer() override;
+                     juce::Rectangle<int>& area, juce::String const& os) override
+        { guarded ([&] { return registry[id] = { ip, port }; }); record ("addMachine", ip, port, id, monitors, area, os); }
+    void removeMachine (juce::String const& ip, int port, int id) override
+        { guarded ([&] { return registry.erase (id); }); record ("removeMachine", ip, port, id); }
+    void clearMachines() override                               { guarded ([this] { registry.clear(); return 0; }); record ("clearMachines"); }
+    void updateMachinePosition (int id, int x, int y, bool move) override { record ("updateMachinePosition", id, x, y, move); }
+    void updateMachineDisplay (juce::ValueTree const& tree) override { record ("updateMachineDisplay", tree); }
+    void resizeContentComponent (int width, int height) override { record ("resizeContentComponent", width, height); }
+    void jumpTo (int id) override                               { record ("jumpTo", id); }
+    void jumpToMiddle (bool updateVirtual) override             { record ("jumpToMiddle", updateVirtual); }
+    void gotReceivingModeMessage (juce::String const& os) override { record ("gotReceivingModeMessage", os.quoted()); }
+    void gotIdleModeMessage() override                          { record ("gotIdleModeMessage"); }
+    void stopSocketThread (bool checkPartner) override          { record ("stopSocketThread", checkPartner); }
+    void stopListenerThread() override                          { record ("stopListenerThread"); }
+    void tellMainComponentIAmServer() override                  { record ("tellMainComponentIAmServer"); }
     void sendFileToMachine (juce::File file, int id, bool fromDrag) override;
-    juce::Array<juce::File> checkPasteboardForDraggedFiles() override;
-    juce::Array<juce::File> checkPasteboardForFiles() override;
-    void addFileToClipboard (juce::File file, bool toDragPasteboard) override;
+    juce::Array<juce::File> checkPasteboardForDraggedFiles() override
+        { record ("checkPasteboardForDraggedFiles"); return guarded ([this] { return draggedFiles; }); }
+    juce::Array<juce::File> checkPasteboardForFiles() override
+        { record ("checkPasteboardForFiles"); return guarded ([this] { return clipboardFiles; }); }
+    void addFileToClipboard (juce::File file, bool toDrag) override { record ("addFileToClipboard", file, toDrag); }
     void addMultipleFilesOrDirsToClipboard (juce::Array<juce::File> const& files) override;
-    void emptyClipboard() override;
-    juce::FileLogger* getLogger() override;
-    void setCurrentInputID (int id) override;
-    void setCurrentReceivingID (int id) override;
+    void emptyClipboard() override                              { record ("emptyClipboard"); }
+    juce::FileLogger* getLogger() override                      { record ("getLogger"); return nullptr; }
+    void setCurrentInputID (int id) override                    { record ("setCurrentInputID", id); }
+    void setCurrentReceivingID (int id) override                { record ("setCurrentReceivingID", id); }
 
 protected:
-    juce::String getTextFromClipboard() override;
-    void copyTextToClipboard (juce::String const& text) override;
+    juce::String getTextFromClipboard() override                { return guarded ([this] { return clipboardText; }); }
+    void copyTextToClipboard (juce::String const& text) override { record ("copyTextToClipboard", text.quoted()); }
 
 private:
-    void record (juce::String const& name, juce::String const& arguments = {});
+    static juce::String describe (juce::String const& s)        { return s; }
+    static juce::String describe (int i)                        { return juce::String (i); }
+    static juce::String describe (bool b)                       { return b ? "true" : "false"; }
+    static juce::String describe (juce::File const& f)          { return f.getFullPathName(); }
+    static juce::String describe (juce::Rectangle<int> const& r) { return r.toString(); }
+    static juce::String describe (juce::ValueTree const& t)     { return t.getType().toString() + " " + t["ID"].toString(); }
+    static juce::String describe (juce::RectangleList<int> const& list);
+
+    template <typename... Args>
+    void record (const char* name, Args const&... args)
+    {
+        juce::StringArray parts { name };
+        (parts.add (describe (args)), ...);
+        Call call { parts.joinIntoString (" ").trimEnd(), juce::MessageManager::getInstance()->isThisTheMessageThread() };
+        guarded ([&] { calls.push_back (call); return 0; });
+
+        if (onCall)
+            onCall (call);
+    }
+
+    template <typename Work>
+    auto guarded (Work work) const -> decltype (work())
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        return work();
+    }
 
     mutable std::mutex lock;
     std::vector<Call> calls;
     std::map<int, std::pair<juce::String, int>> registry;
-    juce::Array<juce::File> clipboardFiles, draggedFiles, receivedFiles;
-    juce::String clipboardText, copiedText;
+    juce::Array<juce::File> clipboardFiles, draggedFiles;
+    juce::String clipboardText;
 };
