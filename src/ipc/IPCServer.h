@@ -137,6 +137,11 @@ private:
     void sendToAllMachines (juce::MemoryBlock const& payload, int excludeID);
     void layOut();
 
+    /** Gives machine 'id' its monitors and desktop, then lays the machines out
+        again; null (and nothing done) when no such machine is known. Called
+        with machinesLock held. */
+    Machine* storeDisplaysAndLayOut (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id);
+
     // Message handling (the connection's reading thread).
     void sendMachinesTo (ServerIPC& asker);
     void switchReceivingMachine (int senderID, int receivingID);

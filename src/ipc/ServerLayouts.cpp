@@ -63,21 +63,30 @@ void IPCServer::layOut()
         autoLayoutMachines();
 }
 
+Machine* IPCServer::storeDisplaysAndLayOut (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id)
+{
+    auto* machine = findMachine (id);
+
+    if (machine != nullptr)
+    {
+        machine->displays = displays;
+        machine->totalArea = area;
+        layOut();
+    }
+
+    return machine;
+}
+
 //==============================================================================
 void IPCServer::addClientDisplays (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id)
 {
     DBGOrLog ("Server: add client displays");
 
     const juce::ScopedLock sl (machinesLock);
-    auto* machine = findMachine (id);
+    auto* machine = storeDisplaysAndLayOut (displays, area, id);
 
     if (machine == nullptr)
         return;
-
-    machine->displays = displays;
-    machine->totalArea = area;
-
-    layOut();
 
     // The record's "totalArea" now carries its place on the virtual desktop.
     sendToAllMachines (ControlProtocol::treePayload (createMachineInfo (machine, id)), id);
@@ -86,15 +95,9 @@ void IPCServer::addClientDisplays (juce::RectangleList<int> const& displays, juc
 void IPCServer::changeDisplays (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id)
 {
     const juce::ScopedLock sl (machinesLock);
-    auto* machine = findMachine (id);
 
-    if (machine == nullptr)
+    if (storeDisplaysAndLayOut (displays, area, id) == nullptr)
         return;
-
-    machine->displays = displays;
-    machine->totalArea = area;
-
-    layOut();
 
     // Forwarded as received: its "totalArea" is the machine's own desktop.
     juce::ValueTree changed (ControlProtocol::changedMonitorInfoType);
