@@ -156,14 +156,14 @@ public:
 
     juce::StringArray readPaths()
     {
-        auto owner = currentOwner (clipboard);
+        auto holder = currentOwner (clipboard);
 
-        if (owner == window)
+        if (holder == window)
             return owning ? paths : juce::StringArray();
 
         // Nobody, or JUCE holding text: JUCE offers no file list, and asking it
         // would wait for the message thread.
-        if (owner == XCB_NONE || owner == juceWindow)
+        if (holder == XCB_NONE || holder == juceWindow)
             return {};
 
         std::string bytes;
@@ -283,9 +283,9 @@ private:
     xcb_window_t currentOwner (xcb_atom_t selection)
     {
         auto* reply = xcb_get_selection_owner_reply (connection, xcb_get_selection_owner (connection, selection), nullptr);
-        xcb_window_t owner = reply != nullptr ? reply->owner : XCB_NONE;
+        xcb_window_t holder = reply != nullptr ? reply->owner : XCB_NONE;
         std::free (reply);
-        return owner;
+        return holder;
     }
 
     void run() override
