@@ -1,6 +1,6 @@
 #include "ipc/ClientFileTransfer.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "ipc/ControlProtocol.h"
 #include "platform/AppTempFolder.h"
 

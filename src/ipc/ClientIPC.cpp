@@ -1,7 +1,7 @@
 #include "ipc/ClientIPC.h"
 
-#include "app/Logging.h"
-#include "app/SingletonApplicationProperties.h"
+#include "core/Logging.h"
+#include "core/SingletonApplicationProperties.h"
 #include "ipc/ClientFileTransfer.h"
 #include "ipc/ControlProtocol.h"
 #include "ipc/DiscoveryProtocol.h"

@@ -1,7 +1,7 @@
 #include "ipc/IPCServer.h"
 
-#include "app/Logging.h"
-#include "app/SingletonApplicationProperties.h"
+#include "core/Logging.h"
+#include "core/SingletonApplicationProperties.h"
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/ServerIPC.h"

@@ -1,6 +1,6 @@
 #include "ipc/MyQuillsteadIPC.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 

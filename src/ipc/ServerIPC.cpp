@@ -1,6 +1,6 @@
 #include "ipc/ServerIPC.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"

@@ -10,8 +10,8 @@
 
 #include "ipc/IPCServer.h"
 
-#include "app/Logging.h"
-#include "app/SingletonApplicationProperties.h"
+#include "core/Logging.h"
+#include "core/SingletonApplicationProperties.h"
 #include "ipc/AutoLayout.h"
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"

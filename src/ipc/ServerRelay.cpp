@@ -3,7 +3,7 @@
 
 #include "ipc/IPCServer.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"

@@ -1,6 +1,6 @@
 #include "ipc/ServerUDPThread.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "ipc/DiscoveryProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/MulticastInterface.h"

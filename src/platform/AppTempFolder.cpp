@@ -1,6 +1,6 @@
 #include "platform/AppTempFolder.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 
 #include <cerrno>
 #include <cstdlib>

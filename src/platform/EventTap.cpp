@@ -1,6 +1,6 @@
 #include "platform/EventTap.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "platform/InputPlatform.h"
 
 EventTap::EventTap (InputPlatform& owner, Callback cb)

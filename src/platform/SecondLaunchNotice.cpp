@@ -1,6 +1,6 @@
 #include "platform/SecondLaunchNotice.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 
 #include <juce_events/juce_events.h>
 

@@ -1,7 +1,7 @@
 // The key-name tables, built from layouts held in memory.
 
 #include "input/MacKeyCodeWizard.h"
-#include "platform/MemoryKeyboardLayout.h"
+#include "platform/memory/MemoryKeyboardLayout.h"
 
 #include <gmock/gmock.h>
 

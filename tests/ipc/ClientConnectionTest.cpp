@@ -2,7 +2,7 @@
 // starting up, when running and as the backup, searching and rejoining, and
 // going away.
 
-#include "app/SingletonApplicationProperties.h"
+#include "core/SingletonApplicationProperties.h"
 #include "support/LogCapture.h"
 #include "ClientHarness.h"
 

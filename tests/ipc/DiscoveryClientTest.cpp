@@ -4,7 +4,7 @@
 #include "ipc/ClientFileTransfer.h"
 #include "ipc/MulticastInterface.h"
 #include "ipc/MyQuillsteadIPC.h"
-#include "app/SingletonApplicationProperties.h"
+#include "core/SingletonApplicationProperties.h"
 #include "support/LogCapture.h"
 #include "ClientHarness.h"
 

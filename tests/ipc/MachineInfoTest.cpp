@@ -1,4 +1,4 @@
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"

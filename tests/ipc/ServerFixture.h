@@ -4,7 +4,7 @@
 // write datagrams, frames and trees as bytes themselves, so that the wire is
 // checked independently of the system's own client.
 
-#include "app/SingletonApplicationProperties.h"
+#include "core/SingletonApplicationProperties.h"
 #include "ipc/IPCServer.h"
 #include "ipc/Machine.h"
 #include "support/LogCapture.h"

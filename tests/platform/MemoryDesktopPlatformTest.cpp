@@ -1,4 +1,4 @@
-#include "platform/MemoryDesktopPlatform.h"
+#include "platform/memory/MemoryDesktopPlatform.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>

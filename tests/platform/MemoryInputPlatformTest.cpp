@@ -1,8 +1,8 @@
 // The in-memory backend, the withholding rules every tap shares, the layout
 // held in memory and the record of recent posts.
 
-#include "platform/MemoryInputPlatform.h"
-#include "platform/MemoryKeyboardLayout.h"
+#include "platform/memory/MemoryInputPlatform.h"
+#include "platform/memory/MemoryKeyboardLayout.h"
 #include "platform/RecentPosts.h"
 #include "platform/TapRecorder.h"
 

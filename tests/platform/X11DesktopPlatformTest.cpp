@@ -1,4 +1,4 @@
-#include "platform/X11DesktopPlatform.h"
+#include "platform/x11/X11DesktopPlatform.h"
 #include "support/LogCapture.h"
 #include "support/ScopedXvfb.h"
 #include "support/TestEnvironment.h"

@@ -1,7 +1,7 @@
 // The X11 clipboard against xclip, another X client, in both directions.
 
 #include "platform/FileUriList.h"
-#include "platform/X11Pasteboard.h"
+#include "platform/x11/X11Pasteboard.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>

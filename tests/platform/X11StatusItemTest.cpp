@@ -1,4 +1,4 @@
-#include "platform/X11StatusItem.h"
+#include "platform/x11/X11StatusItem.h"
 #include "platform/X11Probe.h"
 #include "ProbeTrayManager.h"
 #include "support/LogCapture.h"

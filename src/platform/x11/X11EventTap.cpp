@@ -1,6 +1,6 @@
 #include "platform/x11/X11EventTap.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "platform/x11/X11InputPlatform.h"
 
 #include "platform/x11/XcbXkb.h"

@@ -1,6 +1,6 @@
 #include "platform/x11/X11InputPlatform.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "platform/X11Backend.h"
 #include "platform/x11/X11EventTap.h"
 #include "platform/x11/X11KeyboardLayout.h"

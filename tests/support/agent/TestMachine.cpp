@@ -13,7 +13,7 @@
 //   state                  "state <hosts server 0|1> <backup 0|1> <clientID>"
 // Every call of an operation is reported as "call <name> <arguments>".
 
-#include "app/SingletonApplicationProperties.h"
+#include "core/SingletonApplicationProperties.h"
 #include "support/RecordingClient.h"
 #include "support/TestEnvironment.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/DesktopPlatform.h"
-#include "platform/MemoryPasteboard.h"
-#include "platform/MemoryStatusItem.h"
+#include "platform/memory/MemoryPasteboard.h"
+#include "platform/memory/MemoryStatusItem.h"
 
 #include <atomic>
 #include <mutex>

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "platform/DesktopPlatform.h"
-#include "platform/MemoryPasteboard.h"
-#include "platform/X11Pasteboard.h"
-#include "platform/X11StatusItem.h"
+#include "platform/memory/MemoryPasteboard.h"
+#include "platform/x11/X11Pasteboard.h"
+#include "platform/x11/X11StatusItem.h"
 
 /** The desktop services on an X11 desktop: the CLIPBOARD selection as the
     general pasteboard, a drag pasteboard in memory, the status item in the

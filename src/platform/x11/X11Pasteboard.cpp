@@ -2,9 +2,9 @@
 #define JUCE_GUI_BASICS_INCLUDE_XHEADERS 1
 #include <juce_gui_basics/juce_gui_basics.h>
 
-#include "platform/X11Pasteboard.h"
+#include "platform/x11/X11Pasteboard.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 #include "platform/FileUriList.h"
 
 #include <xcb/xcb.h>

@@ -1,6 +1,6 @@
-#include "platform/X11DesktopPlatform.h"
+#include "platform/x11/X11DesktopPlatform.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 
 #include <juce_events/juce_events.h>
 

@@ -1,4 +1,4 @@
-#include "platform/MemoryDesktopPlatform.h"
+#include "platform/memory/MemoryDesktopPlatform.h"
 
 bool MemoryDesktopPlatform::isTrusted (bool prompt)
 {

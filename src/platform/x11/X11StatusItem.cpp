@@ -3,9 +3,9 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 #include <juce_gui_extra/juce_gui_extra.h>
 
-#include "platform/X11StatusItem.h"
+#include "platform/x11/X11StatusItem.h"
 
-#include "app/Logging.h"
+#include "core/Logging.h"
 
 namespace
 {

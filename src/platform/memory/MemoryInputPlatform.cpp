@@ -1,6 +1,6 @@
-#include "platform/MemoryInputPlatform.h"
+#include "platform/memory/MemoryInputPlatform.h"
 
-#include "platform/MemoryKeyboardLayout.h"
+#include "platform/memory/MemoryKeyboardLayout.h"
 
 class MemoryInputPlatform::Tap : public EventTap
 {

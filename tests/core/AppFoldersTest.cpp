@@ -1,4 +1,4 @@
-#include "platform/AppFolders.h"
+#include "core/AppFolders.h"
 #include "platform/AppTempFolder.h"
 #include "support/TestEnvironment.h"
 

@@ -1,4 +1,4 @@
-#include "platform/MemoryPasteboard.h"
+#include "platform/memory/MemoryPasteboard.h"
 
 #include "platform/FileUriList.h"
 

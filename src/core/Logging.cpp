@@ -1,6 +1,6 @@
-#include "app/Logging.h"
+#include "core/Logging.h"
 
-#include "platform/AppFolders.h"
+#include "core/AppFolders.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "app/Logging.h"
-#include "app/SingletonApplicationProperties.h"
-#include "platform/AppFolders.h"
+#include "core/Logging.h"
+#include "core/SingletonApplicationProperties.h"
+#include "core/AppFolders.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>

@@ -1,6 +1,6 @@
-#include "app/SingletonApplicationProperties.h"
+#include "core/SingletonApplicationProperties.h"
 
-#include "platform/AppFolders.h"
+#include "core/AppFolders.h"
 
 juce::ApplicationProperties& SingletonApplicationProperties::get()
 {

@@ -1,4 +1,4 @@
-#include "platform/AppFolders.h"
+#include "core/AppFolders.h"
 
 namespace AppFolders
 {

@@ -1,4 +1,4 @@
-#include "platform/MemoryKeyboardLayout.h"
+#include "platform/memory/MemoryKeyboardLayout.h"
 
 namespace
 {

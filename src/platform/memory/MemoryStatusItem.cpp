@@ -1,4 +1,4 @@
-#include "platform/MemoryStatusItem.h"
+#include "platform/memory/MemoryStatusItem.h"
 
 void MemoryStatusItem::setImage (juce::Image const& newImage)
 {
