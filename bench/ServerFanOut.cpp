@@ -9,7 +9,7 @@
 // into a network namespace of its own (with only loopback up) and refuses to
 // run when it cannot. Run it inside scripts/sandbox.sh.
 
-#include "app/SingletonApplicationProperties.h"
+#include "core/SingletonApplicationProperties.h"
 #include "ipc/IPCServer.h"
 
 #include <benchmark/benchmark.h>

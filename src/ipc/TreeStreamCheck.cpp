@@ -162,8 +162,10 @@ public:
                 break;
 
             case markerBinary:
-                // JUCE allocates the announced size before reading.
-                if ((size_t) numBytes - 1 > remaining())
+                // JUCE allocates the announced size before reading. An empty
+                // block has no data pointer, and JUCE compares two such blocks
+                // (a repeated property name) with memcmp on null pointers.
+                if ((size_t) numBytes - 1 > remaining() || numBytes == 1)
                     fail();
                 else
                     skip ((size_t) numBytes - 1);

@@ -10,7 +10,8 @@
     and one count encoding overflows a signed int. This check walks the stream
     exactly as JUCE's reader would, without building anything, and refuses a
     payload whose nesting is deeper than maxDepth or whose counts and sizes
-    exceed what the bytes left could hold. Everything else (trailing bytes, a
+    exceed what the bytes left could hold, or that holds an empty binary value
+    (which JUCE may compare through null pointers). Everything else (trailing bytes, a
     tree that simply ends early) is left to JUCE, which reads it harmlessly.
 */
 namespace TreeStreamCheck

@@ -206,6 +206,11 @@ TEST (TreeStreamCheck, RefusesHostileStreamsAndPassesOrdinaryOnes)
     EXPECT_FALSE (check ({ 'a', 0, 1, 1, 'p', 0, 4, 0xff, 0xff, 0xff, 0x7f, 8 }));
     EXPECT_FALSE (check ({ 'a', 0, 1, 1, 'p', 0, 1, 2, 7, 4, 0xff, 0xff, 0xff, 0x7f }));
 
+    // A property name repeated with empty binary values (JUCE would compare
+    // them through null pointers), and an empty binary value inside an array.
+    EXPECT_FALSE (check ({ 'a', 0, 1, 2, 'p', 0, 1, 1, 8, 'p', 0, 1, 1, 8, 0 }));
+    EXPECT_FALSE (check ({ 'a', 0, 1, 1, 'p', 0, 1, 4, 7, 1, 1, 1, 1, 8, 0 }));
+
     // Arrays nested inside arrays deeper than the limit.
     std::vector<juce::uint8> arrays { 'a', 0, 1, 1, 'p', 0 };
     for (int i = 0; i < 100000; ++i)
