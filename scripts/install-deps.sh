@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     # build
-    cmake ninja-build g++ clang pkg-config ccache
+    cmake ninja-build g++ clang libclang-rt-dev pkg-config ccache
     juce-modules-source
     zlib1g-dev libpng-dev libjpeg-dev libfreetype-dev libfontconfig1-dev
     libx11-dev libxext-dev libxi-dev libxtst-dev libxfixes-dev libxrandr-dev
