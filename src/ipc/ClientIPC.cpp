@@ -129,7 +129,7 @@ void ClientIPC::connectionMade()
     // or shut-down that waits for this thread.
     postToMessageThread ([] (ClientIPC& client)
     {
-        ControlProtocol::sendTree (client, createMonitorInfo (true));
+        ControlProtocol::sendTree (client, createMonitorInfo (true, client.getDisplaySource()));
         ControlProtocol::sendText (client, ControlProtocol::sendMonitors());
     });
 }

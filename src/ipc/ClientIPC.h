@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/IPCServer.h"
+#include "platform/DisplaySource.h"
 
 #include <juce_events/juce_events.h>
 #include <juce_graphics/juce_graphics.h>
@@ -97,6 +98,11 @@ public:
         server held before is deleted once the new one exists. */
     void createOwnServer();
 
+    /** The monitors this machine announces when it joins (the desktop's unless
+        set); set it before the first discovery. Not owned. */
+    void setDisplaySource (DisplaySource& source) noexcept  { displaySource = &source; }
+    DisplaySource& getDisplaySource() const noexcept        { return *displaySource; }
+
     /** True while this process hosts the cluster server. Callable from any thread. */
     bool hostsServer() const noexcept  { return hostingServer.load(); }
 
@@ -140,6 +146,7 @@ private:
     void handOverClipboard (int targetID);
     void sendDraggedFiles (int targetID);
 
+    DisplaySource* displaySource = &DisplaySource::desktop();
     std::atomic<bool> hostingServer { false };
     std::atomic<bool> stopSearching { false };
     juce::CriticalSection discoveryLock;         // held by a whole discovery run

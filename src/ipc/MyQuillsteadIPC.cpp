@@ -2,8 +2,6 @@
 
 #include "core/Logging.h"
 
-#include <juce_gui_basics/juce_gui_basics.h>
-
 #include <cmath>
 #include <limits>
 
@@ -59,11 +57,11 @@ int propertyAsInt (juce::var const& value)
     return (int) value;
 }
 
-juce::ValueTree createMonitorInfo (bool isNew)
+juce::ValueTree createMonitorInfo (bool isNew, DisplaySource const& displays)
 {
     juce::ValueTree tree (isNew ? "newMonitorInfo" : "changedMonitorInfo");
-    auto const& displays = juce::Desktop::getInstance().getDisplays();
-    addMonitorInfo (displays.getRectangleList (false), displays.getTotalBounds (false), tree);
+    auto monitors = displays.getMonitorAreas();
+    addMonitorInfo (monitors, monitors.getBounds(), tree);
     return tree;
 }
 

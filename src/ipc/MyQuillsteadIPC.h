@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/Machine.h"
+#include "platform/DisplaySource.h"
 
 #include <juce_data_structures/juce_data_structures.h>
 
@@ -15,9 +16,10 @@
     types are part of the protocol.
 */
 
-/** A "newMonitorInfo" (isNew) or "changedMonitorInfo" tree describing the local
-    monitors and their bounding box. Needs the message manager's desktop. */
-juce::ValueTree createMonitorInfo (bool isNew);
+/** A "newMonitorInfo" (isNew) or "changedMonitorInfo" tree describing the
+    monitors of a display source and their bounding box. The desktop's source
+    is read on the message thread only. */
+juce::ValueTree createMonitorInfo (bool isNew, DisplaySource const& displays = DisplaySource::desktop());
 
 /** Appends "totalArea" for 'total' and one "monitor" per rectangle of 'monitors'
     to 'tree'. Does nothing to an invalid tree. */

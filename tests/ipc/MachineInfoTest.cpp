@@ -3,6 +3,7 @@
 #include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"
 #include "ipc/ServerIPC.h"
+#include "platform/memory/MemoryDisplaySource.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>
@@ -281,29 +282,38 @@ TEST (MonitorInfo, DecodeReadsTotalByNameAndMonitorsFromChildOne)
     }
 }
 
-TEST (MonitorInfo, LocalDesktopOfTheTestDisplay)
+TEST (MonitorInfo, DescribesTheMonitorsOfItsDisplaySource)
 {
-    // The sandbox's Xvfb has one 1920 x 1080 screen.
-    ASSERT_NE (std::getenv ("DISPLAY"), nullptr);
+    // Two monitors, one left of the origin, the main one not at the origin.
+    MemoryDisplaySource source;
+    source.setDisplays ({ { { -1280, 200, 1280, 1024 }, false }, { { 0, 0, 2560, 1440 }, true } });
 
     for (bool isNew : { true, false })
     {
-        auto tree = createMonitorInfo (isNew);
+        auto tree = createMonitorInfo (isNew, source);
         EXPECT_EQ (tree.getType().toString(), isNew ? "newMonitorInfo" : "changedMonitorInfo");
         EXPECT_EQ (tree.getNumProperties(), 0);
-        ASSERT_EQ (tree.getNumChildren(), 2);
-
-        for (auto child : { tree.getChild (0), tree.getChild (1) })
-        {
-            EXPECT_EQ ((int) child["x"], 0);
-            EXPECT_EQ ((int) child["y"], 0);
-            EXPECT_EQ ((int) child["width"], 1920);
-            EXPECT_EQ ((int) child["height"], 1080);
-        }
-
+        ASSERT_EQ (tree.getNumChildren(), 3);
         EXPECT_EQ (tree.getChild (0).getType().toString(), "totalArea");
-        EXPECT_EQ (tree.getChild (1).getType().toString(), "monitor");
+
+        auto area = [&tree] (int i)
+        {
+            auto c = tree.getChild (i);
+            return juce::Rectangle<int> ((int) c["x"], (int) c["y"], (int) c["width"], (int) c["height"]);
+        };
+
+        EXPECT_EQ (area (0), juce::Rectangle<int> (-1280, 0, 3840, 1440));
+        EXPECT_EQ (area (1), juce::Rectangle<int> (-1280, 200, 1280, 1024));
+        EXPECT_EQ (area (2), juce::Rectangle<int> (0, 0, 2560, 1440));
     }
+
+    ASSERT_TRUE (source.getMainDisplay().has_value());
+    EXPECT_EQ (source.getMainDisplay()->area, juce::Rectangle<int> (0, 0, 2560, 1440));
+
+    // The sandbox's Xvfb has one 1920 x 1080 screen, the main display.
+    ASSERT_NE (std::getenv ("DISPLAY"), nullptr);
+    EXPECT_EQ (DisplaySource::desktop().getTotalArea(), juce::Rectangle<int> (0, 0, 1920, 1080));
+    ASSERT_TRUE (DisplaySource::desktop().getMainDisplay().has_value());
 }
 
 TEST (MonitorInfo, PropertyValuesOfAnyTypeReadAsIntsSafely)
