@@ -1,0 +1,187 @@
+#pragma once
+
+#include "input/InputHost.h"
+#include "input/KeyboardAndMouseListenerThread.h"
+#include "input/SocketThread.h"
+#include "ipc/ClientIPC.h"
+#include "ipc/Machine.h"
+#include "platform/DesktopPlatform.h"
+#include "platform/DisplaySource.h"
+#include "platform/InputPlatform.h"
+#include "platform/SecondLaunchNotice.h"
+#include "ui/MainComponent.h"
+#include "ui/MainWindow.h"
+#include "ui/MySystemTrayIconComponent.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <map>
+#include <memory>
+
+/** The application: the JUCE application object, its own cluster client (the
+    operations of ClientIPC), and the owner of every long-lived part of the
+    program: the machine registry, the SocketThread, the event-tap thread, the
+    layout view, the main window, the log and the status item.
+
+    Where its code lives:
+      - MyQuillsteadApplication.cpp: construction, start-up (initialise with
+        its start-up task), the single instance, quitting, shut-down and
+        destruction;
+      - MachineRegistry.cpp: the registry and the desktop watch (the timer);
+      - ControlSwitching.cpp: moving control between machines, and the
+        InputHost side that input sharing calls;
+      - PasteboardHandOff.cpp: the clipboard and the file hand-off;
+      - MenuBar.cpp: the status item, its pictures and menu, the main window.
+
+    Locks, always taken in this order, never the other way round:
+      controlLock  (recursive) serialises the control operations that arrive on
+                   the connection thread, the message thread and the event-tap
+                   thread;
+      registryLock (recursive) guards the structure of myCopyOfMachines: every
+                   insertion, erasure, clearing and lookup, from any thread;
+      positionLock guards the entries' places, monitors and areas, the cursors,
+                   myTotalArea, myMonitors and the main display.
+    Nobody waits for the event-tap thread or the SocketThread while holding
+    controlLock.
+
+    The platforms are handed in from outside: the program runs on X11, tests
+    build the whole application on the in-memory backends. */
+class MyQuillsteadApplication : public juce::JUCEApplication,
+                                public ClientIPC,
+                                public juce::Timer,
+                                private InputHost
+{
+public:
+    /** What the application runs on. Not owned; they outlive the application. */
+    struct Platforms
+    {
+        InputPlatform& input;
+        DesktopPlatform& desktop;
+        DisplaySource& displays;
+    };
+
+    explicit MyQuillsteadApplication (Platforms platforms);
+    ~MyQuillsteadApplication() override;
+
+    // Nested names under which the rest of the program knows these parts.
+    using SocketThread = ::SocketThread;
+    using KeyboardAndMouseListenerThread = ::KeyboardAndMouseListenerThread;
+    using MainWindow = ::MainWindow;
+    using MySystemTrayIconComponent = ::MySystemTrayIconComponent;
+
+    //==============================================================================
+    // juce::JUCEApplication
+    const juce::String getApplicationName() override       { return "Corvelline"; }
+    const juce::String getApplicationVersion() override    { return "1.0.0"; }
+    bool moreThanOneInstanceAllowed() override             { return false; }
+    void initialise (juce::String const& commandLine) override;
+    void shutdown() override;
+    void anotherInstanceStarted (juce::String const& commandLine) override;
+    void systemRequestedQuit() override;
+
+    //==============================================================================
+    // ClientIPC: the registry (MachineRegistry.cpp)
+    void tellMainComponentIAmServer() override;
+    void timerCallback() override;
+    void addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
+                     juce::Rectangle<int>& area, juce::String const& os) override;
+    void removeMachine (juce::String const& ip, int port, int id) override;
+    void clearMachines() override;
+    void updateMachinePosition (int id, int x, int y, bool moveComponent) override;
+    void updateMachineDisplay (juce::ValueTree const& tree) override;
+    void resizeContentComponent (int width, int height) override;
+
+    // ClientIPC: control switching (ControlSwitching.cpp)
+    void jumpTo (int id) override;
+    void jumpToMiddle (bool updateVirtual) override;
+    void setCurrentInputID (int id) override;
+    void setCurrentReceivingID (int id) override;
+    void stopSocketThread (bool checkPartner) override;
+    void stopListenerThread() override;
+    void gotReceivingModeMessage (juce::String const& fromOS) override;
+    void gotIdleModeMessage() override;
+    void prepareLocalAndRemote (int id, bool requestMiddle) override;
+    void takeBackControl() override;
+
+    // ClientIPC: pasteboard and files (PasteboardHandOff.cpp)
+    void sendFileToMachine (juce::File file, int id, bool fromDrag) override;
+    juce::Array<juce::File> checkPasteboardForDraggedFiles() override;
+    juce::Array<juce::File> checkPasteboardForFiles() override;
+    void addFileToClipboard (juce::File file, bool toDragPasteboard) override;
+    void addMultipleFilesOrDirsToClipboard (juce::Array<juce::File> const& files) override;
+    void emptyClipboard() override;
+    juce::FileLogger* getLogger() override;
+
+    //==============================================================================
+    // Menu bar and window (MenuBar.cpp)
+
+    /** Shows the active or the normal picture. Message thread. */
+    void switchMenuBarImage (bool active);
+
+    /** "Show Window": a fresh main window, replacing an open one. Message thread. */
+    void showWindow();
+
+    /** Records the machine that receives this machine's input. Any thread. */
+    void setActiveMonitorID (int id) override;
+
+    //==============================================================================
+    // Members, in this order (see the comment above for the locks).
+    std::unique_ptr<SocketThread> socketThread;
+    std::map<int, Machine> myCopyOfMachines;
+    juce::CriticalSection registryLock;
+    juce::CriticalSection positionLock;
+    std::atomic<int> activeMonitorID { -1 };
+    juce::Point<double> localCursor;                        // positionLock
+    std::unique_ptr<KeyboardAndMouseListenerThread> listenerThread;
+    std::unique_ptr<MainWindow> mainWindow;                 // message thread
+    juce::Rectangle<int> myTotalArea;                       // positionLock
+    juce::RectangleList<int> myMonitors;                    // positionLock
+    juce::Point<double> virtualCursor;                      // positionLock
+    juce::Rectangle<int> mainDisplayArea;                   // positionLock; the main display, whose size is "mainDisplaySize"
+    std::unique_ptr<juce::FileLogger> logger;
+    std::unique_ptr<MainComponent> mainComponent;
+    MySystemTrayIconComponent trayIcon;
+
+protected:
+    //==============================================================================
+    // ClientIPC's clipboard text goes through the platform pasteboard.
+    juce::String getTextFromClipboard() override;
+    void copyTextToClipboard (juce::String const& text) override;
+
+private:
+    //==============================================================================
+    // InputHost (ControlSwitching.cpp)
+    int getOwnID() const override;
+    int getActiveMonitorID() const override;
+    int getCurrentInputID() const override;
+    int getNumMachines() const override;
+    std::optional<juce::Rectangle<int>> getOwnArea() const override;
+    juce::Rectangle<int> getOwnDesktop() const override;
+    juce::Point<double> getWarpPoint() const override;
+    int getIDOfMachineAt (int x, int y) const override;
+    juce::Point<double> getLocalCursor() const override;
+    void setLocalCursor (juce::Point<double> position) override;
+    juce::Point<double> getVirtualCursor() const override;
+    void setVirtualCursor (juce::Point<double> position) override;
+    void inputReceived() override;
+    void requestClipboardFromTo (int fromID, int toID) override;
+    void sendToServer (juce::String const& text) override;
+    juce::CriticalSection& getControlLock() override;
+    void stopMessageLoop() override;
+    void updateVirtualMonitorPosition (juce::Point<double> position) override;
+    void showDebugText (juce::String const& text) override;
+    void showStreamingDebugText (juce::String const& line) override;
+    void showReceivedFlags (int flags) override;
+    void showIdle() override;
+    void setClipboardText (juce::String const& text) override;
+
+    //==============================================================================
+    InputPlatform& inputPlatform;
+    DesktopPlatform& desktopPlatform;
+    DisplaySource& displaySource;
+
+    juce::CriticalSection controlLock;
+    std::unique_ptr<SecondLaunchNotice> secondLaunchNotice;   // only in the instance that holds the lock
+
+    JUCE_DECLARE_NON_COPYABLE (MyQuillsteadApplication)
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include <atomic>
+#include <optional>
+#include <vector>
+
+class ClientIPC;
+class MachineComponent;
+
+/** The layout view: the cluster's virtual desktop drawn to scale, one tile
+    (MachineComponent) per known machine, a bottom bar with the "Details"
+    toggle, and the details page of status texts.
+
+    It is also the geometry of input routing: getIDOfMachineAt answers which
+    machine lies under a point of the virtual desktop, from a snapshot of the
+    tiles' bounds, on any thread, without waiting for the message thread.
+
+    Component work runs on the message thread. The operations marked "any
+    thread" store a value and post one repaint (repaints asked for while one
+    is pending are coalesced into it) or post their whole work. */
+class MainComponent : public juce::Component,
+                      public juce::ComponentListener,
+                      public juce::Button::Listener
+{
+public:
+    /** The client whose jumpTo the tiles' pop-up calls, and on whose control
+        connection a dragged tile reports its new place. Not owned. */
+    explicit MainComponent (ClientIPC* clientIPC);
+    ~MainComponent() override;
+
+    //==============================================================================
+    // The machines (message thread unless said otherwise)
+
+    /** Builds the tile at once and posts its insertion into the content. */
+    void addMachine (juce::String const& ip, juce::String const& os, int port, int id,
+                     juce::RectangleList<int>& monitors, juce::Rectangle<int>& area, bool isLocal);
+
+    /** Any thread: posts the removal of the first tile with this ip, port and id. */
+    void removeMachine (juce::String const& ip, int port, int id);
+
+    /** Posts the removal of every tile. */
+    void clearMachines();
+
+    /** Any thread: posts the content's new size, which rescales the view. */
+    void resizeContentComponent (int width, int height);
+
+    /** Places the first tile with this id (logs when it moves). */
+    void moveMachineComponent (int id, int x, int y);
+
+    /** Gives the first tile with this id a new size, keeping its place; returns
+        its new bounds, or none when no tile has that id. */
+    std::optional<juce::Rectangle<int>> resizeMachineComponent (int id, int width, int height);
+
+    /** Any thread: the id of the last-created tile containing the point of the
+        virtual desktop, -1 for none. */
+    int getIDOfMachineAt (int x, int y) const;
+
+    //==============================================================================
+    // Status (any thread)
+
+    void updateVirtualMonitorPosition (juce::Point<double> const& p);
+    void setStreamingDebugText (juce::String const& line);
+    void setDebugText (juce::String const& text);
+    void setIAmServer (bool isServer);
+    void setReceivingOS (juce::String const& os);
+    void setActiveID (int id);
+    void setKeyboardThreadRunning (bool running);
+    void setListeningPort (int port);
+    void setPassEvents (bool pass);
+    void setReceivingFlags (int flags);
+    void setBackgroundColour (juce::Colour colour);
+
+    /** Posts one repaint of the whole view (coalesced). */
+    void postRepaint();
+
+    ClientIPC* getClientIPC() const noexcept { return clientIPC; }
+
+    //==============================================================================
+    void paint (juce::Graphics&) override;
+    void paintOverChildren (juce::Graphics&) override;
+    void resized() override;
+    void componentMovedOrResized (juce::Component&, bool wasMoved, bool wasResized) override;
+    void buttonClicked (juce::Button*) override;
+
+private:
+    ClientIPC* const clientIPC;
+    // The rest is the owner's: the members of the view, its lock, the
+    // snapshot of the tiles that getIDOfMachineAt reads.
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainComponent)
+};
