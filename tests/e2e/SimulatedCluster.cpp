@@ -161,6 +161,11 @@ void SimulatedMachine::kill()
         waitForExit (5000);
 }
 
+bool SimulatedMachine::isRunning()
+{
+    return programPid > 0 && ask ("exited " + juce::String (programPid)) == juce::String ("running");
+}
+
 juce::File SimulatedMachine::getLogFile() const { return base.getChildFile ("home/.config/Corvelline/CorvellineLog.txt"); }
 
 juce::String SimulatedMachine::readLog() const { return getLogFile().loadFileAsString(); }

@@ -51,6 +51,9 @@ public:
     /** Ends the program at once, as a crash would. */
     void kill();
 
+    /** True while the program last started runs. */
+    bool isRunning();
+
     /** The log and a bounded wait for a line containing 'text' after 'from'
         (a length of the log, as logLength gave it). */
     juce::File getLogFile() const;
@@ -106,6 +109,9 @@ public:
     std::optional<juce::MemoryBlock> readClipboard (juce::String const& target = "UTF8_STRING");
 
     bool screenshot (juce::File const& png);
+
+    /** Keys and buttons held down on the display: "K50 B1", empty when none. */
+    juce::String pressed() { return ask ("pressed").value_or ("?"); }
 
 private:
     friend class SimulatedCluster;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <initializer_list>
 
 /** X keycodes of the simulated machines' displays (Xvfb's default keymap). */
@@ -68,8 +69,9 @@ protected:
 
             for (auto* a : started)
                 for (auto* b : started)
-                    if (! knows (*a, *b))
-                        return ::testing::AssertionFailure() << a->name << " never learnt of " << b->name;
+                    if (! eventually ([&] { return knows (*a, *b, 0, 0) || ! a->isRunning(); }, 20000) || ! knows (*a, *b, 0, 0))
+                        return ::testing::AssertionFailure() << a->name << " never learnt of " << b->name
+                                                             << (a->isRunning() ? "" : " (its program ended)");
         }
 
         return ::testing::AssertionSuccess();
@@ -79,5 +81,83 @@ protected:
     static bool eventually (std::function<bool()> condition, int timeoutMs = 10000)
     {
         return TestEnvironment::waitUntil (std::move (condition), timeoutMs);
+    }
+
+    /** The keys and buttons arriving at a machine's probe (as takeInput gives
+        them) until they are 'expected' or the time is up, then a little longer
+        so that anything more shows too. */
+    static juce::String inputArriving (SimulatedMachine& m, juce::String const& expected, int timeoutMs = 5000)
+    {
+        juce::StringArray arrived;
+        auto const take = [&] { arrived.addTokens (m.takeInput(), " ", {}); arrived.removeEmptyStrings(); };
+        eventually ([&] { take(); return arrived.joinIntoString (" ") == expected; }, timeoutMs);
+        juce::Thread::sleep (200);
+        take();
+        return arrived.joinIntoString (" ");
+    }
+
+    /** True once the machine's pointer is within 'tolerance' of 'expected'
+        (a move's replay is asynchronous); says where it is otherwise. */
+    static ::testing::AssertionResult pointerComesTo (SimulatedMachine& m, juce::Point<int> expected, int tolerance = 0,
+                                                       int timeoutMs = 5000)
+    {
+        juce::Point<int> last;
+        bool const ok = eventually ([&]
+        {
+            last = m.pointer().value_or (juce::Point<int> (-1, -1));
+            return std::abs (last.x - expected.x) <= tolerance && std::abs (last.y - expected.y) <= tolerance;
+        }, timeoutMs);
+
+        if (ok)
+            return ::testing::AssertionSuccess();
+
+        return ::testing::AssertionFailure() << m.name << "'s pointer is at " << last.toString() << ", not at "
+                                             << expected.toString() << " (+-" << tolerance << ")";
+    }
+
+    /** Moves the pointer of the machine in control by steps until 'arrived' holds. */
+    static bool moveUntil (SimulatedMachine& m, int dx, int dy, std::function<bool()> arrived, int maxSteps = 40)
+    {
+        for (int i = 0; i < maxSteps; ++i)
+        {
+            if (! m.moveBy (dx, dy))
+                return false;
+
+            if (eventually (arrived, 300))
+                return true;
+        }
+
+        return false;
+    }
+
+    /** Pushes the pointer of a machine whose input stays local into one of its
+        edges from a point 'inside' (a move that reaches the edge from inside),
+        until 'target' logs that it receives. */
+    static ::testing::AssertionResult crossInto (SimulatedMachine& from, juce::Point<int> inside, juce::Point<int> edge,
+                                                  SimulatedMachine& target)
+    {
+        auto const mark = target.logLength();
+
+        for (int attempt = 0; attempt < 3; ++attempt)
+        {
+            if (! from.moveTo (inside) || ! from.moveTo (edge))
+                return ::testing::AssertionFailure() << from.lastFailure;
+
+            if (target.waitForLog ("Got receiving mode message", 3000, mark))
+                return ::testing::AssertionSuccess();
+        }
+
+        return ::testing::AssertionFailure() << "pushing " << from.name << "'s pointer to " << edge.toString() << " gave "
+                                             << target.name << " no control";
+    }
+
+    /** Each machine's event tap runs (the registry of each holds two machines or more). */
+    static ::testing::AssertionResult tapsRun (std::initializer_list<SimulatedMachine*> machines, int from = 0)
+    {
+        for (auto* m : machines)
+            if (! m->waitForLog ("Start listener thread", 20000, from))
+                return ::testing::AssertionFailure() << m->name << "'s event tap never started";
+
+        return ::testing::AssertionSuccess();
     }
 };

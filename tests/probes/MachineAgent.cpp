@@ -36,8 +36,10 @@
 //   own-files PATH|PATH..     owns CLIPBOARD offering exactly TARGETS and text/uri-list
 //   clip TARGET               reads CLIPBOARD as TARGET with xclip: "ok clip HEX"
 //   shot PATH                 writes a PNG of the whole screen
-//   stream moves N US DX DY   injects N relative moves, one every US (0: a burst), on a
-//   stream keys N US CODE     thread of its own; or N presses and releases of a key
+//   pressed                   keys and buttons held down: "ok pressed [K<code>..] [B<n>..]"
+//   stream moves N US DX DY T injects N relative moves, one every US (0: a burst), on a
+//                             thread of its own, turning back after every T moves (0: never);
+//   stream keys N US CODE     or N presses and releases of a key, each held US / 2
 //   stream-result             waits for the stream: "ok stream-result t1 t2 ..."
 
 #include "platform/ProbeTrayManager.h"
@@ -286,7 +288,7 @@ private:
 
     std::thread streamThread;
     std::vector<juce::int64> streamTimes;
-    std::atomic<bool> streamOk { true };
+    std::atomic<bool> streamOk { true }, streamDone { true };
 
     //==============================================================================
     juce::String run (juce::String const& command, juce::StringArray const& w, juce::String const& rest)
@@ -375,6 +377,26 @@ private:
             return text;
         }
 
+        if (command == "pressed")
+        {
+            juce::StringArray held;
+            auto* keys = xcb_query_keymap_reply (input, xcb_query_keymap (input), nullptr);
+
+            for (int code = 0; keys != nullptr && code < 256; ++code)
+                if ((keys->keys[code / 8] >> (code % 8)) & 1)
+                    held.add ("K" + juce::String (code));
+
+            std::free (keys);
+            auto* p = xcb_query_pointer_reply (input, xcb_query_pointer (input, root), nullptr);
+
+            for (int button = 1; p != nullptr && button <= 5; ++button)
+                if ((p->mask & (XCB_BUTTON_MASK_1 << (button - 1))) != 0)
+                    held.add ("B" + juce::String (button));
+
+            std::free (p);
+            return held.joinIntoString (" ");
+        }
+
         if (command == "events")
         {
             sync (probeConnection);
@@ -437,12 +459,25 @@ private:
 
             streamTimes.clear();
             streamOk = true;
+            streamDone = false;
             streamThread = std::thread ([this, w] { stream (w); });
             return {};
         }
 
         if (command == "stream-result")
         {
+            // The probe goes on recording, with its times, until the stream ends.
+            while (! streamDone)
+            {
+                std::vector<pollfd> fds;
+
+                for (int fd : descriptors())
+                    fds.push_back ({ fd, POLLIN, 0 });
+
+                poll (fds.data(), fds.size(), 5);
+                pump();
+            }
+
             if (streamThread.joinable())
                 streamThread.join();
 
@@ -784,6 +819,7 @@ private:
         if (xcb_connection_has_error (c) != 0)
         {
             streamOk = false;
+            streamDone = true;
             xcb_disconnect (c);
             return;
         }
@@ -809,8 +845,10 @@ private:
             }
             else
             {
-                xcb_test_fake_input (c, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE, (int16_t) w[4].getIntValue(),
-                                     (int16_t) w[5].getIntValue(), 0);
+                const int turn = w[6].getIntValue();
+                const int sign = turn > 0 && (i / turn) % 2 == 1 ? -1 : 1;
+                xcb_test_fake_input (c, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE, (int16_t) (sign * w[4].getIntValue()),
+                                     (int16_t) (sign * w[5].getIntValue()), 0);
                 xcb_flush (c);
                 advance (next, period);
             }
@@ -818,6 +856,7 @@ private:
 
         sync (c);
         xcb_disconnect (c);
+        streamDone = true;
     }
 
     static void advance (timespec& next, juce::int64 micros)

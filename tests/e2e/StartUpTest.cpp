@@ -1,0 +1,116 @@
+// Starting up as a user meets it: the first machine of a cluster serves it,
+// the others join and learn of each other in the server's layout, a machine
+// of another cluster serves a cluster of its own, and a machine without a
+// cluster ID waits for the server's user until it gives up.
+#include "e2e/WholeProgramTest.h"
+
+using StartUp = WholeProgramTest;
+
+namespace
+{
+// Where the machine's registry last put machine 'id' on the virtual desktop:
+// its entry, or the latest move of its tile.
+juce::Point<int> lastPlace (SimulatedMachine const& m, int id)
+{
+    juce::Point<int> place (-1, -1);
+    juce::StringArray lines;
+    lines.addLines (m.readLog());
+    auto const added = "Add to myCopyOfMachines ID: " + juce::String (id) + " ";
+    auto const moved = "MainComp moveMachineComponent " + juce::String (id) + " ";
+
+    for (auto const& line : lines)
+    {
+        if (line.contains (added))
+            place = { line.fromFirstOccurrenceOf (" x: ", false, false).getIntValue(),
+                      line.fromFirstOccurrenceOf (" y: ", false, false).getIntValue() };
+        else if (line.contains (moved))
+        {
+            auto numbers = juce::StringArray::fromTokens (line.fromFirstOccurrenceOf (moved, false, false), " ", {});
+            place = { numbers[0].getIntValue(), numbers[1].getIntValue() };
+        }
+    }
+
+    return place;
+}
+} // namespace
+
+TEST_F (StartUp, FirstServesTheOthersJoinInItsLayoutAndAnotherClusterServesItself)
+{
+    auto& a = machine ("A", 1920, 1080);
+    auto& b = machine ("B", 1440, 900);
+    auto& c = machine ("C", 1280, 1024);
+    auto& d = machine ("D", 1280, 1024);
+    auto const layouts = StoredLayout::toXml ({ { 4400, 2700, { { &a, 400, 300 }, { &b, 2320, 300 }, { &c, 2320, 1200 } } } });
+
+    for (auto* m : { &a, &b, &c })
+        m->writeSettings (clusterID, layouts.get());
+
+    d.writeSettings (clusterID + 1);
+    ASSERT_TRUE (a.run ("tray"));
+    ASSERT_TRUE (startInTurn ({ &a, &b, &c }));
+
+    EXPECT_TRUE (a.waitForLog ("Starting IPC server..."));
+
+    for (auto* m : { &b, &c })
+        EXPECT_FALSE (m->readLog().contains ("Starting IPC server...")) << m->name << " started a server of its own";
+
+    // Every registry holds the three machines where the server's layout puts them.
+    for (auto* m : { &a, &b, &c })
+    {
+        EXPECT_TRUE (eventually ([&] { return lastPlace (*m, a.getID()) == juce::Point<int> (400, 300)
+                                              && lastPlace (*m, b.getID()) == juce::Point<int> (2320, 300)
+                                              && lastPlace (*m, c.getID()) == juce::Point<int> (2320, 1200); }))
+            << m->name << " has A at " << lastPlace (*m, a.getID()).toString() << ", B at " << lastPlace (*m, b.getID()).toString()
+            << ", C at " << lastPlace (*m, c.getID()).toString();
+    }
+
+    // The window shows the layout.
+    ASSERT_TRUE (a.run ("traymenu 0")) << a.lastFailure;
+    EXPECT_TRUE (a.waitForWindow ("Corvelline"));
+
+    // A machine of another cluster is refused and serves its own.
+    ASSERT_GT (d.start(), 0);
+    EXPECT_TRUE (a.waitForLog ("Client with non-matching cluster ID, rejecting..."));
+    EXPECT_TRUE (d.waitForLog ("Starting IPC server..."));
+    EXPECT_TRUE (knows (d, d));
+
+    for (auto* m : { &a, &b, &c })
+    {
+        EXPECT_FALSE (m->readLog().contains ("ID: " + juce::String (d.getID()))) << m->name << " learnt of D";
+        EXPECT_FALSE (d.readLog().contains ("ID: " + juce::String (m->getID()))) << "D learnt of " << m->name;
+    }
+}
+
+TEST_F (StartUp, WithoutAClusterIDItWaitsForAcceptanceAndCancelMakesItServeItself)
+{
+    auto& a = machine ("A", 1920, 1080);
+    auto& e = machine ("E", 1440, 900);
+    a.writeSettings (clusterID);
+    e.writeSettings (-1);
+    ASSERT_TRUE (startInTurn ({ &a }));
+
+    ASSERT_GT (e.start(), 0);
+    ASSERT_TRUE (a.waitForLog ("Client unknown, asking for permission to add..."));
+    EXPECT_TRUE (a.waitForWindow ("Accept?"));
+    ASSERT_TRUE (e.waitForWindow ("Looking for existing Corvelline server"));
+    EXPECT_FALSE (e.readLog().contains ("Starting IPC server...")) << "E did not wait";
+
+    // "Cancel", the progress window's one button, centred at its bottom.
+    auto const progress = e.findWindow ("Looking for existing Corvelline server")->bounds;
+    ASSERT_TRUE (e.clickAt ({ progress.getCentreX(), progress.getY() + progress.getHeight() * 95 / 100 - 14 }));
+
+    EXPECT_TRUE (e.waitForLog ("Writing CANCEL to server"));
+    EXPECT_TRUE (e.waitForLog ("Starting IPC server..."));
+    EXPECT_TRUE (knows (e, e));
+    EXPECT_TRUE (eventually ([&] { return ! a.findWindow ("Accept?").has_value(); })) << "the server still asks";
+    EXPECT_FALSE (a.readLog().contains ("ID: " + juce::String (e.getID()))) << "A learnt of E";
+
+    // E keeps a cluster of its own.
+    EXPECT_TRUE (eventually ([&]
+    {
+        auto settings = juce::XmlDocument::parse (e.base.getChildFile ("home/.config/Corvelline/Corvelline.settings"));
+        auto* value = settings != nullptr ? settings->getChildByAttribute ("name", "clusterID") : nullptr;
+        auto const id = value != nullptr ? value->getIntAttribute ("val", -1) : -1;
+        return id >= 1 && id != clusterID;
+    }, 10000)) << "E stored no cluster ID of its own";
+}
