@@ -170,7 +170,7 @@ TEST_F (Latency, DISABLED_OneWayTimesAndCostBesideTheFloor)
     ASSERT_TRUE (b.moveTo ({ 400, 450 }));
 
     for (auto const& plan : plans)
-
+        floor.push_back (measure (plan, b, b));
 
     ASSERT_TRUE (startInTurn ({ &a, &b }));
     ASSERT_TRUE (tapsRun ({ &a, &b }));
