@@ -32,6 +32,17 @@ juce::Point<int> lastPlace (SimulatedMachine const& m, int id)
 
     return place;
 }
+
+int countPixels (juce::Image const& image, juce::Rectangle<int> area, juce::Colour colour)
+{
+    int count = 0;
+
+    for (int y = area.getY(); y < area.getBottom(); ++y)
+        for (int x = area.getX(); x < area.getRight(); ++x)
+            count += image.getPixelAt (x, y) == colour ? 1 : 0;
+
+    return count;
+}
 } // namespace
 
 TEST_F (StartUp, FirstServesTheOthersJoinInItsLayoutAndAnotherClusterServesItself)
@@ -64,9 +75,21 @@ TEST_F (StartUp, FirstServesTheOthersJoinInItsLayoutAndAnotherClusterServesItsel
             << ", C at " << lastPlace (*m, c.getID()).toString();
     }
 
-    // The window shows the layout.
+    // The window shows the three machines' tiles, drawn to scale: A's own in
+    // light green, the others' in dark green (with their texts and logos on them).
     ASSERT_TRUE (a.run ("traymenu 0")) << a.lastFailure;
-    EXPECT_TRUE (a.waitForWindow ("Corvelline"));
+    ASSERT_TRUE (a.waitForWindow ("Corvelline"));
+    juce::Thread::sleep (1000);
+    auto const shot = a.base.getChildFile ("window.png");
+    ASSERT_TRUE (a.screenshot (shot));
+    auto const image = juce::ImageFileFormat::loadFrom (shot);
+    auto const window = a.findWindow ("Corvelline")->bounds;
+    auto const scale = 800.0 / 4400.0;
+    auto const area = [scale] (SimulatedMachine const& m) { return scale * m.width * scale * m.height; };
+    auto const own = countPixels (image, window, juce::Colours::lightgreen);
+    auto const others = countPixels (image, window, juce::Colours::darkgreen);
+    EXPECT_TRUE (own > 0.65 * area (a) && own < 1.05 * area (a)) << own << " pixels of A's tile";
+    EXPECT_TRUE (others > 0.65 * (area (b) + area (c)) && others < 1.05 * (area (b) + area (c))) << others << " pixels of B's and C's tiles";
 
     // A machine of another cluster is refused and serves its own.
     ASSERT_GT (d.start(), 0);
