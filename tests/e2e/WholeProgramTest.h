@@ -84,16 +84,23 @@ protected:
     }
 
     /** The keys and buttons arriving at a machine's probe (as takeInput gives
-        them) until they are 'expected' or the time is up, then a little longer
-        so that anything more shows too. */
-    static juce::String inputArriving (SimulatedMachine& m, juce::String const& expected, int timeoutMs = 5000)
+        them) until 'done' holds for them or the time is up, then a little
+        longer, so that anything more shows too. */
+    static juce::StringArray inputArriving (SimulatedMachine& m, std::function<bool (juce::StringArray const&)> done,
+                                            int timeoutMs = 5000)
     {
         juce::StringArray arrived;
         auto const take = [&] { arrived.addTokens (m.takeInput(), " ", {}); arrived.removeEmptyStrings(); };
-        eventually ([&] { take(); return arrived.joinIntoString (" ") == expected; }, timeoutMs);
+        eventually ([&] { take(); return done (arrived); }, timeoutMs);
         juce::Thread::sleep (200);
         take();
-        return arrived.joinIntoString (" ");
+        return arrived;
+    }
+
+    static juce::String inputArriving (SimulatedMachine& m, juce::String const& expected, int timeoutMs = 5000)
+    {
+        return inputArriving (m, [&] (auto const& arrived) { return arrived.joinIntoString (" ") == expected; }, timeoutMs)
+            .joinIntoString (" ");
     }
 
     /** True once the machine's pointer is within 'tolerance' of 'expected'
