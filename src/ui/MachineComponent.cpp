@@ -239,7 +239,8 @@ juce::Rectangle<int> MachineComponent::snappedBounds() const
 MachineComponent::DragConstrainer::DragConstrainer (MainComponent* ownerToUse, MachineComponent* tileToUse)
     : owner (ownerToUse), tile (tileToUse)
 {
-    setSizeLimits (0, 0, 0x3fffffff, 0x3fffffff);
+    // The base's own size limits (0 to 0x3fffffff, no aspect ratio) stay; the
+    // on-screen amounts keep a tile that fits wholly inside its parent.
     setMinimumOnscreenAmounts (0xffff, 0xffff, 0xffff, 0xffff);
 }
 

@@ -87,15 +87,27 @@ void MainComponent::removeMachine (juce::String const& ip, int port, int id)
 
 void MainComponent::clearMachines()
 {
-    juce::MessageManager::callAsync ([view = self]
+    // The tiles of now: a machine added between this call and the posted
+    // work keeps its tile.
+    juce::Array<juce::Component::SafePointer<MachineComponent>> tiles;
+
+    for (auto* tile : machineComponents)
+        tiles.add (tile);
+
+    juce::MessageManager::callAsync ([view = self, tiles]
     {
         if (view == nullptr)
             return;
 
-        for (auto* tile : view->machineComponents)
-            view->contentComponent.removeChildComponent (tile);
+        for (auto const& tile : tiles)
+            if (tile != nullptr)
+                view->contentComponent.removeChildComponent (tile.getComponent());
 
-        view->machineComponents.clear (true);
+        for (int i = tiles.size(); --i >= 0;)
+            if (auto* tile = tiles[i].getComponent())
+                view->machineComponents.removeObject (tile);
+
+        view->machineComponents.minimiseStorageOverheads();
         view->refreshTileSnapshot();
     });
 }

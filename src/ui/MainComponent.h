@@ -41,7 +41,8 @@ public:
     /** Any thread: posts the removal of the first tile with this ip, port and id. */
     void removeMachine (juce::String const& ip, int port, int id);
 
-    /** Posts the removal of every tile. */
+    /** Posts the removal of every tile made so far; a tile made after the
+        call stays. */
     void clearMachines();
 
     /** Any thread: posts the content's new size, which rescales the view. */
