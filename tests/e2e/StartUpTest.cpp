@@ -43,6 +43,30 @@ int countPixels (juce::Image const& image, juce::Rectangle<int> area, juce::Colo
 
     return count;
 }
+
+// How many pixels of 'area' of a screenshot differ from white text drawn
+// centred in that box over the colour of the box's first pixel.
+int differenceFromText (juce::Image const& shot, juce::Rectangle<int> area, juce::String const& text)
+{
+    juce::Image drawn (juce::Image::RGB, area.getWidth(), area.getHeight(), true, juce::SoftwareImageType());
+    {
+        juce::Graphics g (drawn);
+        g.fillAll (shot.getPixelAt (area.getX(), area.getY()));
+        g.setColour (juce::Colours::white);
+        g.drawText (text, 0, 0, area.getWidth(), area.getHeight(), juce::Justification::centred, true);
+    }
+
+    int different = 0;
+
+    for (int y = 0; y < area.getHeight(); ++y)
+        for (int x = 0; x < area.getWidth(); ++x)
+        {
+            auto const p = shot.getPixelAt (area.getX() + x, area.getY() + y), q = drawn.getPixelAt (x, y);
+            different += std::abs (p.getRed() - q.getRed()) + std::abs (p.getGreen() - q.getGreen()) > 64 ? 1 : 0;
+        }
+
+    return different;
+}
 } // namespace
 
 TEST_F (StartUp, FirstServesTheOthersJoinInItsLayoutAndAnotherClusterServesItself)
@@ -90,6 +114,15 @@ TEST_F (StartUp, FirstServesTheOthersJoinInItsLayoutAndAnotherClusterServesItsel
     auto const others = countPixels (image, window, juce::Colours::darkgreen);
     EXPECT_TRUE (own > 0.65 * area (a) && own < 1.05 * area (a)) << own << " pixels of A's tile";
     EXPECT_TRUE (others > 0.65 * (area (b) + area (c)) && others < 1.05 * (area (b) + area (c))) << others << " pixels of B's and C's tiles";
+
+    // Its details page (the button at the bottom right) says A is the server.
+    ASSERT_TRUE (a.clickAt ({ window.getRight() - 100 + 37, window.getBottom() - 38 + 12 }));
+    juce::Thread::sleep (500);
+    ASSERT_TRUE (a.screenshot (shot));
+    auto const details = juce::ImageFileFormat::loadFrom (shot);
+    auto const line = juce::Rectangle<int> (window.getX(), window.getY() + 132, window.getWidth() / 2, 12);
+    EXPECT_LT (differenceFromText (details, line, "Server: yes"), differenceFromText (details, line, "Server: no"));
+    EXPECT_LT (differenceFromText (details, line, "Server: yes"), line.getWidth() * line.getHeight() / 50);
 
     // A machine of another cluster is refused and serves its own.
     ASSERT_GT (d.start(), 0);
