@@ -153,15 +153,12 @@ void EdgeCrossing::digestRemote (juce::Point<double> moved, double dx, double dy
         DBGOrLog ("switchBackOccured");
 
         // The pointer reappears where the virtual cursor left the machine it
-        // drove; the move is marked, so that the own tap lets it pass.
+        // drove. The platform marks what it posts, so the own tap lets it pass.
         const auto desktop = app.getOwnDesktop();
         const auto home = virtualCursor + juce::Point<double> (desktop.getX() - area.getX(),
                                                               desktop.getY() - area.getY());
         app.setLocalCursor (home);
-
-        auto move = InputEvent::mouseMove (home);
-        move.sourceUserData = kSyntheticEventMarker;
-        platform.postEvent (move);
+        platform.postEvent (InputEvent::mouseMove (home));
         platform.showCursor();
         return;
     }
