@@ -95,21 +95,38 @@ TEST (MainComponent, TilesAreMovedRemovedAndClearedInTheOrderAskedFor)
     EXPECT_EQ (view.getIDOfMachineAt (300, 0), -1);
 }
 
-TEST (MainComponent, HitTestsWhileTheMessageThreadChangesTheTiles)
+TEST (MainComponent, OtherThreadsHitTestAndWriteTheStatusWhileTheMessageThreadWorks)
 {
     MainComponent view (nullptr);
     std::atomic<bool> done { false };
     std::atomic<int> strangeAnswers { 0 };
 
+    // The event-tap thread's hit tests and cursor; the event thread's status texts.
     std::thread tap ([&]
     {
-        while (! done)
+        for (int n = 0; ! done; ++n)
+        {
             for (int x = 0; x < 400; x += 50)
                 if (auto id = view.getIDOfMachineAt (x, 10); id != -1 && (id < 1 || id > 3))
                     ++strangeAnswers;
+
+            view.updateVirtualMonitorPosition ({ (double) (n % 400), 20.0 });
+        }
     });
 
-    for (int round = 0; round < 50; ++round)
+    std::thread events ([&]
+    {
+        for (int n = 0; ! done; ++n)
+        {
+            view.setStreamingDebugText ("event " + juce::String (n));
+            view.setReceivingOS (n % 2 == 0 ? "WIN" : "none");
+            view.setIAmServer (n % 2 == 0);
+            view.setBackgroundColour (n % 2 == 0 ? juce::Colours::blue : juce::Colours::grey);
+            std::this_thread::yield();
+        }
+    });
+
+    for (int round = 0; round < 40; ++round)
     {
         for (int id = 1; id <= 3; ++id)
             addTile (view, id, { 100 * id, 0, 100, 100 });
@@ -118,11 +135,17 @@ TEST (MainComponent, HitTestsWhileTheMessageThreadChangesTheTiles)
         view.resizeMachineComponent (3, 50, 50);
         view.removeMachine ("10.0.0.1", 50001, 1);
         view.clearMachines();
+
+        if (round % 10 == 0)
+            view.getDetailsButton().triggerClick();
+
         pump (2);
+        view.createComponentSnapshot (view.getLocalBounds());
     }
 
     done = true;
     tap.join();
+    events.join();
     EXPECT_EQ (strangeAnswers, 0);
 }
 
