@@ -1,0 +1,70 @@
+#include "AppRig.h"
+
+#include "platform/AppTempFolder.h"
+#include "platform/SecondLaunchNotice.h"
+
+// The first machine of a cluster: no server answers, so it becomes the server
+// and its own first client; then it quits.
+TEST (AppStartUp, AloneBecomesServerAndShutsDownLeavingNothingBehind)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    AppRig rig;
+    rig.desktop.setTrusted (false);
+    auto& app = rig.start();
+
+    EXPECT_TRUE (app.hostsServer());
+    EXPECT_NE (app.clientID, -1);
+    EXPECT_EQ (app.activeMonitorID, app.clientID);
+    EXPECT_FALSE (app.startingUp);
+    EXPECT_TRUE (app.listenerThread != nullptr && app.listenerThread->isThreadRunning()); // the own machine starts it
+    EXPECT_EQ (app.myTotalArea, juce::Rectangle<int> (0, 0, 1920, 1080));
+
+    // The menu, and the accessibility marker of a run without the rights.
+    auto& item = rig.desktop.getStatusItem();
+    EXPECT_EQ (item.getMenuTitle(), "Corvelline");
+    EXPECT_EQ (item.getMenuTexts(), juce::StringArray ({ "Show Window", "Quit" }));
+    EXPECT_TRUE (item.getImage().isValid());
+    EXPECT_TRUE (item.pick ("Quit"));
+    EXPECT_EQ (rig.desktop.getNumQuitRequests(), 1);
+    EXPECT_EQ (rig.desktop.getTrustChecks(), std::vector<bool> { false });
+    EXPECT_TRUE (AppFolders::getAccessibilityMarker().existsAsFile());
+
+    // Shut-down: its lines last, in order; the own temporary folder goes,
+    // what lies beside it stays.
+    auto own = AppTempFolder::get();
+    own.getChildFile ("zipOut.zip").replaceWithText ("x");
+    auto beside = AppTempFolder::getSystemTempFolder().getChildFile ("someone-elses.txt");
+    beside.replaceWithText ("y");
+
+    rig.stop();
+    TestEnvironment::pump (300);
+
+    auto lines = AppRig::log();
+    auto shutdownAt = lines.indexOf ("Shutdown...");
+    ASSERT_GE (shutdownAt, 0);
+    EXPECT_EQ (lines.indexOf ("...socketThread is gone"), shutdownAt + 1);
+    EXPECT_GT (lines.indexOf ("...listenerThread too"), shutdownAt + 1);
+    EXPECT_EQ (lines[lines.size() - 1], "...listenerThread too");
+    EXPECT_FALSE (own.exists());
+    EXPECT_TRUE (beside.existsAsFile());
+}
+
+// A launch that JUCE refused (its initialise never ran) tells the running
+// instance and leaves the temporary folder, which is the running instance's.
+TEST (AppStartUp, RefusedLaunchTellsTheRunningInstanceAndKeepsItsFolder)
+{
+    AppRig rig;
+    juce::StringArray heard;
+    SecondLaunchNotice running ([&] (juce::String const& commandLine) { heard.add (commandLine); });
+    ASSERT_TRUE (running.isListening());
+
+    auto folder = AppTempFolder::get();
+    folder.getChildFile ("transfer").replaceWithText ("in progress");
+
+    rig.construct();
+    rig.stop();
+
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return heard.size() == 1; }));
+    EXPECT_TRUE (folder.getChildFile ("transfer").existsAsFile());
+    EXPECT_EQ (AppRig::count ("Shutdown..."), 1);
+}
