@@ -247,6 +247,13 @@ void MyQuillsteadApplication::shutdown()
     windowOpen = false;
     mainWindow.reset();
 
+    // Every thread that could still write to the log or to the temporary
+    // folder ends before they go: the reconnect search, the control
+    // connection, the file transfers, the hosted server, late threads.
+    closeClient();
+    ipcServer.reset();
+    stopThreadsForGood();
+
     if (initialised)
     {
         secondLaunchNotice.reset();

@@ -29,6 +29,8 @@ struct SwitchingRig : AppRig
         add (U, "192.168.77.3", 40300, { 5120, 0, 1920, 1080 });
     }
 
+    ~SwitchingRig() { stop(); }
+
     /** What the application sent since the last call, joined with "; ". */
     juce::String sent() { return stream != nullptr ? stream->readTexts (300).joinIntoString ("; ") : "<no connection>"; }
     int mode() const { return app->socketThread->getMode(); }
@@ -86,6 +88,7 @@ TEST (AppControlSwitching, OperationsMoveControlAndTellTheServer)
 
     // Another machine's input in use stops this one sending.
     app.prepareLocalAndRemote (T, false);
+    EXPECT_EQ (rig.sent(), "Mode change receiving ID: 7");
     app.setCurrentInputID (U);
     EXPECT_EQ (rig.mode(), SocketThread::Idle);
     app.setCurrentInputID (U);

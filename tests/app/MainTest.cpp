@@ -16,7 +16,12 @@ TEST (AppMain, WithoutADisplaySaysSoAndFails)
 
         EXPECT_TRUE (program.waitForProcessToFinish (10000));
         EXPECT_NE (program.getExitCode(), 0u) << output;
-        EXPECT_TRUE (output.startsWith ("Corvelline: no X display to run on")) << output;
-        EXPECT_EQ (output.trimEnd().indexOfChar ('\n'), -1) << output;
+
+        // (Lines of JUCE's debug build and of the key tables may come first.)
+        juce::StringArray lines;
+        lines.addLines (output);
+        auto ours = std::count_if (lines.begin(), lines.end(), [] (auto& l) { return l.startsWith ("Corvelline: "); });
+        EXPECT_EQ (ours, 1) << output;
+        EXPECT_TRUE (output.contains ("Corvelline: no X display to run on")) << output;
     }
 }
