@@ -7,8 +7,14 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+
+class EventDatagram;
+class EventReplay;
 
 /** Carries input events between two machines as encrypted UDP datagrams.
 
@@ -116,11 +122,47 @@ public:
     void run() override;
 
 private:
-    class Impl;
-    std::unique_ptr<Impl> impl;   // the owner of this class keeps its state here as it sees fit
+    /** Wakes the sending loop when the thread is asked to exit. */
+    struct ExitWaker : juce::Thread::Listener
+    {
+        explicit ExitWaker (SocketThread& t) : owner (t) {}
+        void exitSignalSent() override   { owner.wakeSendingLoop(); }
+        SocketThread& owner;
+    };
+
+    /** Asks the thread to exit and waits for it: timeoutMs, then without a
+        limit (a late thread is never killed: it may hold a lock). */
+    void stopRunning (int timeoutMs);
+
+    /** Stops the thread and drops what is queued; receiving ends there. */
+    void stopForModeChange();
+
+    void wakeSendingLoop();
+    bool sendNextEvent (juce::DatagramSocket& socket, juce::String const& ip, int port, bool sameSystem);
+    void receiveOne (juce::DatagramSocket* socket);
+
+    static constexpr int timeoutMs = 100;
+
+    InputHost& app;
+    InputPlatform& platform;
+    std::unique_ptr<EventDatagram const> datagram;
+    std::unique_ptr<EventReplay> replay;   // used by the thread only, and while it is stopped
+    ExitWaker exitWaker { *this };
 
     std::atomic<int> mode { Idle };
     std::atomic<int> readingPort { -1 };
+
+    // The producers' record, then the queue: stagingLock is taken first.
+    juce::CriticalSection stagingLock;
+    EventPlusData stagingEvent;
+
+    std::mutex queueLock;
+    std::condition_variable queueChanged;
+    std::deque<EventPlusData> eventQueue;
+
+    mutable std::mutex addressLock;   // the six fields below
+    juce::String targetIP, targetOS, senderIP, sendingOS;
+    int targetPort = -1, senderPort = 0;
 
     JUCE_DECLARE_NON_COPYABLE (SocketThread)
 };

@@ -1,0 +1,203 @@
+// The SocketThread on real UDP sockets in the test's namespace: the sending
+// loop's order and move collapsing, the queue dropped on every change of mode
+// or target, and a sender and a receiver talking to each other.
+
+#include "input/EventDatagram.h"
+#include "input/SocketThread.h"
+#include "platform/memory/MemoryInputPlatform.h"
+#include "support/FakeInputHost.h"
+#include "support/TestEnvironment.h"
+
+#include <gmock/gmock.h>
+
+#include <condition_variable>
+
+using ::testing::ElementsAre;
+
+namespace
+{
+using Event = SocketThread::EventPlusData;
+
+/** A host whose streaming line can hold the sending loop right after it sent
+    an event, so the test can fill the queue behind it. The gate also opens
+    when the thread is asked to exit. */
+class GatedHost : public FakeInputHost
+{
+public:
+    void watch (juce::Thread& t)     { const std::lock_guard<std::mutex> l (gateLock); thread = &t; }
+    void closeGate()                 { const std::lock_guard<std::mutex> l (gateLock); closed = true; }
+    void openGate()                  { { const std::lock_guard<std::mutex> l (gateLock); closed = false; } changed.notify_all(); }
+
+    bool waitUntilHeld()
+    {
+        std::unique_lock<std::mutex> l (gateLock);
+        return changed.wait_for (l, std::chrono::seconds (5), [this] { return held; });
+    }
+
+    void showStreamingDebugText (juce::String const& line) override
+    {
+        FakeInputHost::showStreamingDebugText (line);
+        std::unique_lock<std::mutex> l (gateLock);
+        held = closed;
+        changed.notify_all();
+
+        while (closed && ! (thread != nullptr && thread->threadShouldExit()))
+            changed.wait_for (l, std::chrono::milliseconds (1));
+
+        held = false;
+    }
+
+private:
+    std::mutex gateLock;
+    std::condition_variable changed;
+    juce::Thread* thread = nullptr;
+    bool closed = false, held = false;
+};
+
+/** The texts of the event datagrams that arrive on a port. */
+struct DatagramReader
+{
+    explicit DatagramReader (int port) { EXPECT_TRUE (socket.bindToPort (port, "127.0.0.1")); }
+
+    std::optional<juce::String> next (int timeoutMs = 5000)
+    {
+        if (socket.waitUntilReady (true, timeoutMs) != 1)
+            return std::nullopt;
+
+        char buffer[512];
+        auto const n = socket.read (buffer, (int) sizeof (buffer), false);
+        return datagram.decode (buffer, (size_t) juce::jmax (0, n));
+    }
+
+    juce::DatagramSocket socket;
+    EventDatagram datagram { "DriftLanternK7q" };
+};
+
+std::function<void (Event&)> move (juce::uint32 type, double x, double y)
+{
+    return [=] (Event& e) { e.type = type; e.x = x; e.y = y; };
+}
+
+std::function<void (Event&)> keyDown (juce::uint16 code)
+{
+    return [=] (Event& e) { e.type = 8; e.keyCode = code; e.text = "k" + juce::String (code); };
+}
+
+constexpr int receiverPort = 25490, otherReceiverPort = 25491, ownPort = 25492;
+} // namespace
+
+TEST (SocketThread, SendsInQueueOrderAndCollapsesMovesBehindAnOldestMove)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    GatedHost host;
+    MemoryInputPlatform platform;
+    SocketThread thread (host, platform);
+    host.watch (thread);
+    DatagramReader reader (receiverPort);
+
+    EXPECT_FALSE (thread.queueEvent (keyDown (1)));   // not sending yet
+    host.closeGate();
+    thread.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
+    EXPECT_EQ (thread.getMode(), SocketThread::Sending);
+    EXPECT_TRUE (thread.targetIsSameSystem());
+
+    ASSERT_TRUE (thread.queueEvent (keyDown (1)));
+    ASSERT_TRUE (host.waitUntilHeld());
+
+    // [move A, key, move B, drag, move C] behind the held event: A and B go, the drag stays.
+    for (auto const& stage : { move (0, 1, 1), keyDown (2), move (0, 2, 2), move (1, 3, 3), move (0, 4, 4.5) })
+        thread.queueEvent (stage);
+
+    thread.queueEvent ([] (Event& e) { e.type = 7; e.wheelDelta = -3; });   // the flags last staged
+    thread.sendKeyUp (36, 0x20100);
+    host.openGate();
+
+    std::vector<juce::String> texts;
+    while (auto text = reader.next (texts.size() < 6 ? 5000 : 200))
+        texts.push_back (*text);
+
+    EXPECT_THAT (texts, ElementsAre ("CGKey down: 1 flags: 256", "CGKey down: 2 flags: 256", "Drag mouse to: 3_3 flags: 256",
+                                     "Move mouse to: 4_4.5 flags: 256", "Mouse wheel: -3 flags: 256",
+                                     "CGKey up: 36 flags: 131328"));
+    EXPECT_EQ (host.getStreamingLines().size(), 6);
+
+    // To another system keys travel by name.
+    thread.setSending ("127.0.0.1", receiverPort, "WIN", ownPort);
+    EXPECT_FALSE (thread.targetIsSameSystem());
+    thread.sendKeyUp (36, 0x100);
+    EXPECT_EQ (reader.next(), "Key up: Return");
+}
+
+TEST (SocketThread, EveryChangeOfModeOrTargetDropsWhatIsQueued)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    GatedHost host;
+    MemoryInputPlatform platform;
+    SocketThread thread (host, platform);
+    host.watch (thread);
+    DatagramReader first (receiverPort), second (otherReceiverPort);
+
+    host.closeGate();
+    thread.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
+    thread.queueEvent (keyDown (1));
+    ASSERT_TRUE (host.waitUntilHeld());
+    thread.queueEvent (keyDown (2));
+    thread.queueEvent (keyDown (3));
+
+    thread.setSending ("127.0.0.1", otherReceiverPort, "MAC", ownPort);   // opens the gate while stopping
+    host.openGate();
+    EXPECT_EQ (thread.getTargetPort(), otherReceiverPort);
+    thread.queueEvent (keyDown (4));
+
+    EXPECT_EQ (second.next(), "CGKey down: 4 flags: 256");
+    EXPECT_EQ (first.next(), "CGKey down: 1 flags: 256");
+    EXPECT_EQ (first.next (200), std::nullopt);
+    EXPECT_EQ (second.next (200), std::nullopt);
+
+    // Idle: nothing is queued any more, with or without a running thread, and the view hears of it each time.
+    thread.setIdle();
+    EXPECT_EQ (thread.getMode(), SocketThread::Idle);
+    EXPECT_FALSE (thread.isThreadRunning());
+    EXPECT_FALSE (thread.queueEvent (keyDown (5)));
+    thread.setIdle();
+    EXPECT_EQ (host.getIdleCount(), 2);
+}
+
+TEST (SocketThread, AReceiverReplaysWhatASenderSends)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    FakeInputHost senderHost, receiverHost;
+    MemoryInputPlatform senderPlatform, receiverPlatform;
+    SocketThread sender (senderHost, senderPlatform), receiver (receiverHost, receiverPlatform);
+    receiverHost.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
+
+    receiver.setReceiving ("MAC", receiverPort);
+    EXPECT_EQ (receiver.getMode(), SocketThread::Receiving);
+    EXPECT_EQ (receiver.getReadingPort(), receiverPort);
+    EXPECT_EQ (receiver.getSendingOS(), "MAC");
+    EXPECT_EQ (receiverPlatform.getUserActivityNames(), juce::StringArray ("KVMWakeup"));
+
+    sender.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
+    sender.queueEvent (move (0, 2020, 200));
+    sender.queueEvent ([] (Event& e) { e.type = 2; e.clickState = 1; e.flags = 0x100; });
+    sender.queueEvent ([] (Event& e) { e.type = 8; e.keyCode = 0; e.flags = 0x20100; });
+
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverPlatform.getPostedEvents().size() >= 3; }));
+    EXPECT_THAT (receiverPlatform.getPostedEvents(),
+                 ElementsAre (InputEvent::mouseMove ({ 100, 200 }), InputEvent::mouseButton (0, true, { 100, 200 }, 0x100, 0),
+                              InputEvent::key (0, true, 0x20100)));
+    EXPECT_EQ (receiverHost.getShownVirtualCursor(), juce::Point<double> (2020, 200));
+    EXPECT_EQ (receiver.getSenderIP(), "127.0.0.1");
+    EXPECT_EQ (receiver.getSenderPort(), ownPort);
+
+    // A plain datagram that is no event is only shown.
+    juce::DatagramSocket plain;
+    plain.write ("127.0.0.1", receiverPort, "Hello", 5);
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverHost.getStreamingLines().contains ("Hello"); }));
+    EXPECT_EQ (receiverPlatform.getPostedEvents().size(), 3u);
+    EXPECT_TRUE (receiverHost.getStreamingLines().contains ("Left mouse down flags: 256"));
+
+    sender.setIdle();
+    receiver.setIdle();
+    EXPECT_FALSE (receiver.isThreadRunning());
+}
