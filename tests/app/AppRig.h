@@ -90,26 +90,4 @@ struct AppRig
         auto lines = log();
         return std::count (lines.begin(), lines.end(), line);
     }
-
-    /** The texts the own server has received, in order. */
-    static juce::StringArray serverReceived()
-    {
-        juce::StringArray texts;
-
-        for (auto const& line : log())
-            if (line.startsWith ("Server message received "))
-                texts.add (line.fromFirstOccurrenceOf ("Server message received ", false, false));
-
-        return texts;
-    }
-
-    /** Waits until the server has received 'text' as often as 'times'. */
-    static bool serverGot (juce::String const& text, int times = 1)
-    {
-        return TestEnvironment::waitUntil ([&]
-        {
-            auto texts = serverReceived();
-            return std::count (texts.begin(), texts.end(), text) >= times;
-        });
-    }
 };

@@ -91,7 +91,6 @@ TEST (AppControlSwitching, OperationsMoveControlAndTellTheServer)
     EXPECT_EQ (rig.sent(), "Mode change receiving ID: 7");
     app.setCurrentInputID (U);
     EXPECT_EQ (rig.mode(), SocketThread::Idle);
-    app.setCurrentInputID (U);
 
     // Receiving: only another receiver or another input ends it.
     app.gotReceivingModeMessage ("WIN");
