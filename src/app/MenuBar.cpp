@@ -34,16 +34,10 @@ void MyQuillsteadApplication::showWindow()
     mainWindow.reset();
     ++windowGeneration;
 
-    auto window = std::make_unique<MainWindow> (getApplicationName(), mainComponent.get(), [this] { closeMainWindow(); });
-    window->setUsingNativeTitleBar (true);
-    window->setContentNonOwned (mainComponent.get(), true);
-    window->setResizable (true, true);
-    window->centreWithSize (window->getWidth(), window->getHeight());
-    window->setDebugText ("DebugText");
-    window->setVisible (true);
-    window->toFront (false);
-
-    mainWindow = std::move (window);
+    // The window places itself: native title bar, the view as its content,
+    // resizable, centred, shown in front without taking the focus.
+    mainWindow = std::make_unique<MainWindow> (getApplicationName(), mainComponent.get(), [this] { closeMainWindow(); });
+    mainWindow->setDebugText ("DebugText");
     windowOpen = true;
 }
 
