@@ -2,6 +2,7 @@
 
 #include "input/InputHost.h"
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -23,6 +24,12 @@ public:
     void setOwnArea (std::optional<juce::Rectangle<int>> a)   { const std::lock_guard<std::mutex> sl (lock); ownArea = a; }
     void setOwnDesktop (juce::Rectangle<int> d)               { const std::lock_guard<std::mutex> sl (lock); ownDesktop = d; }
     void setWarpPoint (juce::Point<double> p)                 { const std::lock_guard<std::mutex> sl (lock); warpPoint = p; }
+
+    /** What else prepareLocalAndRemote and takeBackControl do, as the
+        application would (switching the SocketThread); called after the call
+        is recorded, without the fake's lock. */
+    void onPrepareLocalAndRemote (std::function<void (int id)> f) { const std::lock_guard<std::mutex> sl (lock); prepareHook = std::move (f); }
+    void onTakeBackControl (std::function<void()> f)              { const std::lock_guard<std::mutex> sl (lock); takeBackHook = std::move (f); }
 
     /** A machine's tile on the virtual desktop; later tiles win where they overlap. */
     void addTile (int id, juce::Rectangle<int> bounds)        { const std::lock_guard<std::mutex> sl (lock); tiles.push_back ({ id, bounds }); }
@@ -80,16 +87,30 @@ public:
 
     void prepareLocalAndRemote (int id, bool requestMiddle) override
     {
-        const std::lock_guard<std::mutex> sl (lock);
-        activeID = id;
-        calls.push_back ("prepareLocalAndRemote " + juce::String (id) + (requestMiddle ? " true" : " false"));
+        std::function<void (int)> hook;
+        {
+            const std::lock_guard<std::mutex> sl (lock);
+            activeID = id;
+            calls.push_back ("prepareLocalAndRemote " + juce::String (id) + (requestMiddle ? " true" : " false"));
+            hook = prepareHook;
+        }
+
+        if (hook)
+            hook (id);
     }
 
     void takeBackControl() override
     {
-        const std::lock_guard<std::mutex> sl (lock);
-        activeID = ownID;
-        calls.push_back ("takeBackControl");
+        std::function<void()> hook;
+        {
+            const std::lock_guard<std::mutex> sl (lock);
+            activeID = ownID;
+            calls.push_back ("takeBackControl");
+            hook = takeBackHook;
+        }
+
+        if (hook)
+            hook();
     }
 
     void requestClipboardFromTo (int fromID, int toID) override
@@ -121,6 +142,8 @@ private:
     juce::Rectangle<int> ownDesktop { 0, 0, 1920, 1080 };
     juce::Point<double> warpPoint { 960.0, 540.0 };
     std::vector<Tile> tiles;
+    std::function<void (int)> prepareHook;
+    std::function<void()> takeBackHook;
     juce::Point<double> localCursor, virtualCursor, shownVirtualCursor;
 
     std::vector<juce::String> calls;
