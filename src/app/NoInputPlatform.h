@@ -11,6 +11,7 @@ class NoInputPlatform : public InputPlatform
 public:
     std::unique_ptr<EventTap> createEventTap (EventTap::Callback) override        { return {}; }
     bool postEvent (const InputEvent&) override                                    { return false; }
+    void releaseHeldInput() override                                               {}
     juce::Point<double> getPointerLocation() override                              { return {}; }
     bool warpPointer (juce::Point<double>) override                                { return false; }
     void showCursor() override                                                     {}
