@@ -1,6 +1,5 @@
 #include "platform/EventTap.h"
 
-#include "core/Logging.h"
 #include "platform/InputPlatform.h"
 
 EventTap::EventTap (InputPlatform& owner, Callback cb)
@@ -49,17 +48,7 @@ EventTap::Verdict EventTap::deliver (const InputEvent& event)
     const auto verdict = callback (*this, event);
 
     if (! event.isMarked() && event.isWithholdable())
-    {
-        const bool shouldWithhold = verdict == Verdict::swallow;
-
-        if (shouldWithhold != platform.isWithholding()
-            && platform.getWithholdingDecisions() == decisionsBefore)
-        {
-            DBGOrLog (juce::String ("Event tap: withholding follows the verdict: ")
-                      + (shouldWithhold ? "on" : "off"));
-            platform.setWithholding (shouldWithhold);
-        }
-    }
+        platform.followVerdict (verdict == Verdict::swallow, decisionsBefore);
 
     return verdict;
 }

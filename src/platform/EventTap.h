@@ -25,7 +25,12 @@ class InputPlatform;
     which must be switched on before the events arrive. The tap lets the
     verdicts of unmarked key, button and wheel events steer withholding as a
     safety net: a swallowed one switches withholding on, a passed one switches
-    it off, unless withholding was set explicitly while the callback ran.
+    it off, unless withholding was set explicitly since the callback began
+    (InputPlatform::setWithholding, from any thread): an explicit decision
+    always stands.
+
+    A key held on the local keyboard reaches the callback as a key down for
+    every repeat and one key up, on every desktop.
 
     Events this program posted itself (InputPlatform::postEvent) reach the
     callback marked (InputEvent::isMarked); events from anywhere else,

@@ -1,5 +1,7 @@
 #include "platform/InputPlatform.h"
 
+#include "core/Logging.h"
+
 InputPlatform::~InputPlatform()
 {
     jassert (runningTaps.empty());
@@ -22,6 +24,18 @@ bool InputPlatform::setWithholding (bool shouldWithhold)
     const bool inEffect = applyWithholding (shouldWithhold);
     withholding = inEffect;
     return inEffect == shouldWithhold;
+}
+
+void InputPlatform::followVerdict (bool shouldWithhold, juce::uint32 decisionsBefore)
+{
+    const std::lock_guard<std::mutex> lock (withholdingLock);
+
+    if (withholdingDecisions != decisionsBefore || withholding == shouldWithhold)
+        return;
+
+    DBGOrLog (juce::String ("Event tap: withholding follows the verdict: ") + (shouldWithhold ? "on" : "off"));
+    ++withholdingDecisions;
+    withholding = applyWithholding (shouldWithhold);
 }
 
 bool InputPlatform::hasRunningTap() const

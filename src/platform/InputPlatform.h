@@ -37,13 +37,20 @@ public:
         still moves the pointer. Taps go on reporting every event. Switch it
         on before the events that are to be withheld arrive: events already
         delivered cannot be recalled. Returns true when the asked state is in
-        effect (switching on fails when another program holds the input). */
+        effect (switching on fails when another program holds the input).
+
+        Callable from any thread, a tap's callback included; calls are taken
+        one at a time, and the last one decides. An explicit decision always
+        stands against the tap's safety net (EventTap): a verdict whose
+        callback began before the decision never overturns it. Change what
+        the callback's verdicts follow first, then decide here, so that the
+        verdicts of events in between agree with the decision. */
     bool setWithholding (bool shouldWithhold);
 
     bool isWithholding() const noexcept { return withholding; }
 
-    /** Counts calls of setWithholding, so a tap can tell whether withholding
-        was decided while its callback ran. */
+    /** Counts the decisions on withholding, so a tap can tell whether
+        withholding was decided while its callback ran. */
     juce::uint32 getWithholdingDecisions() const noexcept { return withholdingDecisions; }
 
     //==============================================================================
@@ -59,6 +66,14 @@ public:
           types that unit (keyCode is then not used).
         Desktops without click counts (X11) leave double clicks to the
         timing of the clicks and do not use clickState.
+
+        The modifiers in the flags of key, button and wheel events (downs and
+        ups alike) are held state: a modifier goes down when an event's flags
+        gain it and up when they lose it, before the event; moves and drags
+        leave the modifiers as they are. Key repeat: a key down of a key that
+        posts already hold is one more press of it, and the desktop does not
+        repeat posted keys by itself, so a key held on a sender repeats here
+        once per key down received.
         Returns false when the event cannot be posted (an unknown key code,
         a type that cannot be posted, no display). */
     virtual bool postEvent (const InputEvent& event) = 0;
@@ -103,6 +118,11 @@ protected:
 private:
     friend class EventTap;
     void registerRunningTap (EventTap& tap);
+
+    /** The tap's safety net: switches withholding to follow a verdict unless
+        it is in that state already or was decided since decisionsBefore,
+        checked and switched as one step. */
+    void followVerdict (bool shouldWithhold, juce::uint32 decisionsBefore);
     void unregisterRunningTap (EventTap& tap);
 
     mutable std::mutex tapsLock;

@@ -1,14 +1,15 @@
 #include "platform/RecentPosts.h"
 
-RecentPosts::RecentPosts (juce::uint32 lifetime, size_t maxEntries)
-    : lifetimeMs (lifetime), capacity (maxEntries)
+#include <algorithm>
+
+RecentPosts::RecentPosts (size_t maxEntries)
+    : capacity (maxEntries)
 {
 }
 
 void RecentPosts::add (Kind kind, juce::uint32 detail, juce::Point<int> position, juce::uint32 nowMs)
 {
     const std::lock_guard<std::mutex> l (lock);
-    dropExpired (nowMs);
 
     if (entries.size() >= capacity)
         entries.pop_front();
@@ -16,11 +17,9 @@ void RecentPosts::add (Kind kind, juce::uint32 detail, juce::Point<int> position
     entries.push_back ({ kind, detail, position, nowMs });
 }
 
-bool RecentPosts::claim (Kind kind, juce::uint32 detail, std::optional<juce::Point<int>> position,
-                         juce::uint32 nowMs)
+bool RecentPosts::claim (Kind kind, juce::uint32 detail, std::optional<juce::Point<int>> position)
 {
     const std::lock_guard<std::mutex> l (lock);
-    dropExpired (nowMs);
 
     for (auto it = entries.begin(); it != entries.end(); ++it)
     {
@@ -37,6 +36,20 @@ bool RecentPosts::claim (Kind kind, juce::uint32 detail, std::optional<juce::Poi
     return false;
 }
 
+bool RecentPosts::hasEntryAddedBefore (juce::uint32 timeMs) const
+{
+    const std::lock_guard<std::mutex> l (lock);
+    return std::any_of (entries.begin(), entries.end(), [timeMs] (const Entry& e) { return isBefore (e.addedMs, timeMs); });
+}
+
+void RecentPosts::forgetAddedBefore (juce::uint32 timeMs)
+{
+    const std::lock_guard<std::mutex> l (lock);
+    entries.erase (std::remove_if (entries.begin(), entries.end(),
+                                   [timeMs] (const Entry& e) { return isBefore (e.addedMs, timeMs); }),
+                   entries.end());
+}
+
 void RecentPosts::clear()
 {
     const std::lock_guard<std::mutex> l (lock);
@@ -47,11 +60,4 @@ size_t RecentPosts::size() const
 {
     const std::lock_guard<std::mutex> l (lock);
     return entries.size();
-}
-
-void RecentPosts::dropExpired (juce::uint32 nowMs)
-{
-    // Unsigned differences stay right when the millisecond counter wraps.
-    while (! entries.empty() && nowMs - entries.front().addedMs > lifetimeMs)
-        entries.pop_front();
 }

@@ -32,18 +32,11 @@ public:
     const int id;
     const bool isLocal;
 
-    /** The machine's monitors, in its own desktop's coordinates. */
-    juce::RectangleList<int> const& getDisplays() const noexcept { return displays; }
-
-    /** The tile's bounds as of its last move or resize. */
-    juce::Rectangle<int> getArea() const noexcept { return area; }
-
-    /** The logo drawn on the tile, or null for a system without one. */
-    juce::Drawable* getLogo() const noexcept;
-
-    /** Keeps a dragged tile out of the other tiles of its view: a proposed
-        place that overlaps a tile is pushed out of it along the axis that
-        needs the shorter push. */
+    /** Keeps a dragged tile inside the content and out of the other tiles of
+        its view: a proposed place that overlaps a tile is pushed out of it
+        along the axis that needs the shorter push (vertically on a tie). On
+        an axis where both start at the same edge, the push is the shorter
+        way out on that axis (forward on a tie). */
     class DragConstrainer : public juce::ComponentBoundsConstrainer
     {
     public:
@@ -59,6 +52,9 @@ public:
     };
 
 private:
+    /** The logo drawn on the tile, or null for a system without one. */
+    juce::Drawable* getLogo() const noexcept;
+
     /** Where this tile, dropped where it stands, ends among the other tiles:
         toward contact with the nearest edge within 100 pixels on each axis,
         stopping one pixel short. */
@@ -72,7 +68,6 @@ private:
     std::unique_ptr<juce::Drawable> macLogo;
     std::unique_ptr<juce::Drawable> winLogo;
     std::unique_ptr<DragConstrainer> constrainer;
-
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MachineComponent)
 };

@@ -47,6 +47,8 @@ MainComponent::~MainComponent()
 void MainComponent::addMachine (juce::String const& ip, juce::String const& os, int port, int id,
                                 juce::RectangleList<int>& monitors, juce::Rectangle<int>& area, bool isLocal)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
+
     auto* tile = new MachineComponent (ip, os, port, id, monitors, area, isLocal, this);
     tile->addComponentListener (this);
     machineComponents.add (tile);
@@ -87,6 +89,8 @@ void MainComponent::removeMachine (juce::String const& ip, int port, int id)
 
 void MainComponent::clearMachines()
 {
+    JUCE_ASSERT_MESSAGE_THREAD
+
     // The tiles of now: a machine added between this call and the posted
     // work keeps its tile.
     juce::Array<juce::Component::SafePointer<MachineComponent>> tiles;
@@ -123,6 +127,8 @@ void MainComponent::resizeContentComponent (int width, int height)
 
 void MainComponent::moveMachineComponent (int id, int x, int y)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
+
     auto* tile = findMachineComponent (id);
 
     if (tile == nullptr || tile->getPosition() == juce::Point<int> (x, y))
@@ -134,6 +140,8 @@ void MainComponent::moveMachineComponent (int id, int x, int y)
 
 std::optional<juce::Rectangle<int>> MainComponent::resizeMachineComponent (int id, int width, int height)
 {
+    JUCE_ASSERT_MESSAGE_THREAD
+
     auto* tile = findMachineComponent (id);
 
     if (tile == nullptr)

@@ -139,8 +139,9 @@ private:
     juce::Point<double> virtualPointerPosition;    // stateLock
 
     // A small lock of its own, never held while anything else is taken or
-    // waited for: the tiles' ids and bounds as getIDOfMachineAt sees them, the
-    // content's scale for the marker, the marker and the receiving system.
+    // waited for (paint takes it last, under viewLock): the tiles' ids and
+    // bounds as getIDOfMachineAt sees them, the content's scale for the
+    // marker, the marker and the receiving system.
     mutable std::mutex stateLock;
     std::vector<TileBounds> tileSnapshot;          // stateLock
     float contentScale = 1.0f;                     // stateLock

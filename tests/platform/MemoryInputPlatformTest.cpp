@@ -139,6 +139,36 @@ TEST (MemoryInputPlatform, VerdictsOfPhysicalKeysButtonsAndWheelSteerWithholding
     EXPECT_FALSE (platform.isWithholding());
 }
 
+TEST (MemoryInputPlatform, AnExplicitDecisionFromAnotherThreadStandsAgainstTheVerdictOfAnEarlierEvent)
+{
+    // Each callback swallows and has another thread switch withholding off
+    // without waiting for it: that decision comes after the callback began,
+    // so it stands, wherever it falls against the safety net.
+    MemoryInputPlatform platform;
+    std::atomic<int> asked { 0 }, done { 0 };
+    std::atomic<bool> quit { false };
+    std::thread decider ([&]
+    {
+        while (! quit)
+            done < asked ? (void) platform.setWithholding (false), (void) ++done : std::this_thread::yield();
+    });
+    TapRecorder tap (platform, [&] (const InputEvent&) { ++asked; return Verdict::swallow; });
+    ASSERT_TRUE (tap.start());
+    int overturned = 0;
+
+    for (int i = 0; i < 200; ++i)
+    {
+        platform.injectEvent (InputEvent::key (0, i % 2 == 0));
+        ASSERT_TRUE (platform.waitUntilTapsIdle (5000));
+        ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return done == asked; }, 5000));
+        overturned += platform.isWithholding() ? 1 : 0;
+    }
+
+    EXPECT_EQ (overturned, 0);
+    quit = true;
+    decider.join();
+}
+
 TEST (MemoryKeyboardLayout, DeadKeysComposeOrSpellThemselvesOut)
 {
     MemoryKeyboardLayout layout;
@@ -163,32 +193,51 @@ TEST (MemoryKeyboardLayout, DeadKeysComposeOrSpellThemselvesOut)
     EXPECT_EQ (layout.translate (66, state).length, 0);
 }
 
-TEST (RecentPosts, ClaimsTheOldestMatchingLiveEntryOnce)
+TEST (RecentPosts, ClaimsTheOldestMatchingEntryOnce)
 {
     using Kind = RecentPosts::Kind;
-    RecentPosts posts (1000, 4);
+    RecentPosts posts (4);
 
     posts.add (Kind::keyPress, 38, {}, 100);
     posts.add (Kind::keyPress, 38, {}, 200);
     posts.add (Kind::motion, 0, { 10, 20 }, 200);
 
-    EXPECT_FALSE (posts.claim (Kind::keyRelease, 38, {}, 300));
-    EXPECT_FALSE (posts.claim (Kind::keyPress, 39, {}, 300));
-    EXPECT_FALSE (posts.claim (Kind::motion, 0, juce::Point<int> (10, 21), 300));
-    EXPECT_TRUE (posts.claim (Kind::motion, 0, juce::Point<int> (10, 20), 300));
-    EXPECT_TRUE (posts.claim (Kind::keyPress, 38, {}, 300));
+    EXPECT_FALSE (posts.claim (Kind::keyRelease, 38, {}));
+    EXPECT_FALSE (posts.claim (Kind::keyPress, 39, {}));
+    EXPECT_FALSE (posts.claim (Kind::motion, 0, juce::Point<int> (10, 21)));
+    EXPECT_TRUE (posts.claim (Kind::motion, 0, juce::Point<int> (10, 20)));
+    EXPECT_TRUE (posts.claim (Kind::keyPress, 38, {}));
     EXPECT_EQ (posts.size(), 1u);
 
-    // Entries expire, across a wrap of the millisecond counter too.
-    EXPECT_FALSE (posts.claim (Kind::keyPress, 38, {}, 1201));
-    posts.add (Kind::buttonPress, 1, {}, 0xffffff00u);
-    EXPECT_TRUE (posts.claim (Kind::buttonPress, 1, {}, 0x100u));
+    // However late it is claimed, an entry stays until it is forgotten.
+    EXPECT_TRUE (posts.claim (Kind::keyPress, 38, {}));
 
     // The oldest give way when it is full.
     for (juce::uint32 i = 0; i < 6; ++i)
         posts.add (Kind::keyRelease, i, {}, 2000);
 
     EXPECT_EQ (posts.size(), 4u);
-    EXPECT_FALSE (posts.claim (Kind::keyRelease, 0, {}, 2000));
-    EXPECT_TRUE (posts.claim (Kind::keyRelease, 5, {}, 2000));
+    EXPECT_FALSE (posts.claim (Kind::keyRelease, 0, {}));
+    EXPECT_TRUE (posts.claim (Kind::keyRelease, 5, {}));
+}
+
+TEST (RecentPosts, ForgetsOnlyEntriesAddedBeforeTheTimeAcrossTheCounterWrap)
+{
+    using Kind = RecentPosts::Kind;
+
+    // An entry added a moment after the caller read the clock is later,
+    // also when the counter wraps in between.
+    const struct { juce::uint32 added, time; bool before; } cases[] = {
+        { 1000, 2000, true }, { 2001, 2000, false }, { 2000, 2000, false },
+        { 0xffffff00u, 0x100u, true }, { 0x10u, 0xfffffff0u, false }, { 5, 4, false },
+    };
+
+    for (auto c : cases)
+    {
+        RecentPosts posts;
+        posts.add (Kind::keyPress, 38, {}, c.added);
+        EXPECT_EQ (posts.hasEntryAddedBefore (c.time), c.before) << c.added << " " << c.time;
+        posts.forgetAddedBefore (c.time);
+        EXPECT_EQ (posts.claim (Kind::keyPress, 38, {}), ! c.before) << c.added << " " << c.time;
+    }
 }

@@ -1,3 +1,4 @@
+#include "platform/X11Backend.h"
 #include "platform/x11/X11DesktopPlatform.h"
 #include "support/LogCapture.h"
 #include "support/ScopedXvfb.h"
@@ -35,12 +36,18 @@ TEST (X11DesktopPlatform, QuitRequestsReachTheApplicationOnTheMessageThread)
     EXPECT_EQ (application.quitRequests, 2);
 }
 
-TEST (X11DesktopPlatform, TrustedWithXtestAndXinputAndOnlyThePromptTellsWhyNot)
+TEST (X11DesktopPlatform, TrustedExactlyWhenInputCanBeTappedAndPostedAndOnlyThePromptTellsWhyNot)
 {
     LogCapture log;
     X11DesktopPlatform platform;
     EXPECT_TRUE (platform.isTrusted (false));
     EXPECT_TRUE (platform.isTrusted (true));
+
+    {
+        auto input = createX11InputPlatform();
+        ASSERT_NE (input, nullptr);
+        EXPECT_NE (input->createEventTap ([] (EventTap&, const InputEvent&) { return EventTap::Verdict::pass; }), nullptr);
+    }
 
     ScopedXvfb withoutXtest ({ "-extension", "XTEST" });
     ASSERT_TRUE (withoutXtest.isRunning());
@@ -57,4 +64,7 @@ TEST (X11DesktopPlatform, TrustedWithXtestAndXinputAndOnlyThePromptTellsWhyNot)
     ScopedDisplay use (":299");
     EXPECT_FALSE (platform.isTrusted (true));
     EXPECT_TRUE (log.mentions ("an X display (DISPLAY is \":299\")"));
+
+    // Where it is not trusted, the input platform cannot be had either.
+    EXPECT_EQ (createX11InputPlatform (withoutXtest.getDisplayName()), nullptr);
 }

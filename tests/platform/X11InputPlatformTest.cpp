@@ -2,6 +2,7 @@
 // client sees it, what its tap reports, withholding, and the tap's lifecycle.
 
 #include "platform/X11Backend.h"
+#include "platform/x11/X11InputPlatform.h"
 #include "platform/X11Probe.h"
 #include "platform/TapRecorder.h"
 #include "support/ScopedXvfb.h"
@@ -64,19 +65,21 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
     EXPECT_EQ (loadX11KeyboardLayout (":4321"), nullptr);
     ASSERT_TRUE (probe->showWindow());
 
-    // Keys by macOS code; Shift is held around the key down alone, and a
-    // modifier posted by its own code is pressed as a key.
+    // Keys by macOS code. Modifier flags are held state: Shift goes down when
+    // the flags gain it, stays down over keys, and goes up when they lose it.
+    // A modifier posted by its own code is pressed as a key.
     const auto shift = plain | EventFlags::shift;
 
     for (auto e : { InputEvent::key (0, true), InputEvent::key (0, false), InputEvent::key (1, true, shift),
-                    InputEvent::key (1, false, shift), InputEvent::key (MacKeyCodes::shift, true, shift),
-                    InputEvent::key (MacKeyCodes::shift, false) })
+                    InputEvent::key (0, true, shift), InputEvent::key (0, false, shift), InputEvent::key (1, false),
+                    InputEvent::key (MacKeyCodes::shift, true), InputEvent::key (MacKeyCodes::shift, false) })
         EXPECT_TRUE (post (e)) << e.describe();
 
-    EXPECT_THAT (probe->take (8), ElementsAre (Event { XCB_KEY_PRESS, keycodeA, 0 }, Event { XCB_KEY_RELEASE, keycodeA, 0 },
-                                               Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeS, shiftMask },
-                                               Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }, Event { XCB_KEY_RELEASE, keycodeS, 0 },
-                                               Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }));
+    EXPECT_THAT (probe->take (10), ElementsAre (Event { XCB_KEY_PRESS, keycodeA, 0 }, Event { XCB_KEY_RELEASE, keycodeA, 0 },
+                                                Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeS, shiftMask },
+                                                Event { XCB_KEY_PRESS, keycodeA, shiftMask }, Event { XCB_KEY_RELEASE, keycodeA, shiftMask },
+                                                Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }, Event { XCB_KEY_RELEASE, keycodeS, 0 },
+                                                Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }));
 
     // Codes without a key, and types that cannot be posted, are refused.
     InputEvent flagsChanged;
@@ -93,13 +96,14 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
     for (auto e : { InputEvent::mouseButton (0, true, {}), InputEvent::mouseMove ({ 320, 410 }, true),
                     InputEvent::mouseButton (0, false, {}), InputEvent::mouseButton (1, true, {}),
                     InputEvent::mouseButton (1, false, {}), InputEvent::mouseButton (0, true, {}, control),
-                    InputEvent::mouseButton (0, false, {}, control) })
+                    InputEvent::mouseButton (0, false, {}, control), InputEvent::scroll (10) })
         EXPECT_TRUE (post (e)) << e.describe();
 
-    EXPECT_THAT (probe->take (8), ElementsAre (Event { XCB_BUTTON_PRESS, 1, 0 }, Event { XCB_BUTTON_RELEASE, 1, 0x100 },
-                                               Event { XCB_BUTTON_PRESS, 3, 0 }, Event { XCB_BUTTON_RELEASE, 3, 0x400 },
-                                               Event { XCB_KEY_PRESS, keycodeControlL, 0 }, Event { XCB_BUTTON_PRESS, 1, controlMask },
-                                               Event { XCB_KEY_RELEASE, keycodeControlL, controlMask | 0x100 }, Event { XCB_BUTTON_RELEASE, 1, 0x100 }));
+    EXPECT_THAT (probe->take (10), ElementsAre (Event { XCB_BUTTON_PRESS, 1, 0 }, Event { XCB_BUTTON_RELEASE, 1, 0x100 },
+                                                Event { XCB_BUTTON_PRESS, 3, 0 }, Event { XCB_BUTTON_RELEASE, 3, 0x400 },
+                                                Event { XCB_KEY_PRESS, keycodeControlL, 0 }, Event { XCB_BUTTON_PRESS, 1, controlMask },
+                                                Event { XCB_BUTTON_RELEASE, 1, controlMask | 0x100 }, Event { XCB_KEY_RELEASE, keycodeControlL, controlMask },
+                                                Event { XCB_BUTTON_PRESS, 4, 0 }, Event { XCB_BUTTON_RELEASE, 4, 0x800 }));
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (320, 410));
 
     // Ten pixels make one wheel click (4 up, 5 down); the rest counts towards
@@ -274,6 +278,97 @@ TEST_F (X11Input, TapReportsOtherClientsUnmarkedAndOwnPostsMarked)
     EXPECT_EQ (tap.find (Type::scrollWheel)->scrollDeltaAxis1, 10);
     EXPECT_EQ (events.back().type, Type::scrollWheel);
     EXPECT_EQ (std::pair (events.back().scrollDeltaAxis1, events.back().scrollDeltaAxis2), std::pair (0, -10));
+}
+
+TEST_F (X11Input, AHeldKeyRepeatsOncePerRepeatAsReceiverAndAsSender)
+{
+    ASSERT_TRUE (xvfb.runClient ({ "xset", "r", "rate", "150", "40" }));
+    ASSERT_TRUE (probe->showWindow());
+    ASSERT_TRUE (probe->autoRepeats (keycodeA));
+
+    // Receiver: a sender's held Shift+a arrives as key downs with Shift, well
+    // past the repeat delay; each is one "A", and the server adds none.
+    const auto shift = plain | EventFlags::shift;
+
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_TRUE (post (InputEvent::key (0, true, shift)));
+        juce::Thread::sleep (250);
+    }
+
+    EXPECT_FALSE (probe->autoRepeats (keycodeA)) << "no repeats of its own while a post holds it";
+    EXPECT_TRUE (post (InputEvent::key (0, false, shift)));
+    platform->releaseHeldInput();
+    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
+                                            Event { XCB_KEY_RELEASE, keycodeA, shiftMask }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
+                                            Event { XCB_KEY_RELEASE, keycodeA, shiftMask }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
+                                            Event { XCB_KEY_RELEASE, keycodeA, shiftMask }, Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }));
+    EXPECT_TRUE (probe->autoRepeats (keycodeA));
+
+    // Sender: a key held on the local keyboard reaches the tap as a key down
+    // per repeat, as many as the server made, then one key up; a held
+    // modifier does not repeat.
+    TapRecorder tap (*platform);
+    ASSERT_TRUE (tap.start());
+    probe->key (keycodeShiftL, true);
+    probe->key (keycodeS, true);
+    juce::Thread::sleep (400);
+    probe->key (keycodeS, false);
+    probe->key (keycodeShiftL, false);
+    ASSERT_TRUE (waitUntil ([&] { auto e = tap.events(); return e.size() > 3 && e.back().type == Type::flagsChanged; }));
+
+    int downs = 0, ups = 0, modifiers = 0;
+
+    for (auto& e : tap.events())
+    {
+        EXPECT_FALSE (e.isMarked()) << e.describe();
+        downs += e.type == Type::keyDown && e.keyCode == 1 && e.flags == shift ? 1 : 0;
+        ups += e.type == Type::keyUp ? 1 : 0;
+        modifiers += e.type == Type::flagsChanged ? 1 : 0;
+    }
+
+    int pressesSeen = 0;
+
+    for (auto& e : probe->take())
+        pressesSeen += e.type == XCB_KEY_PRESS && e.detail == keycodeS ? 1 : 0;
+
+    EXPECT_GE (downs, 4);
+    EXPECT_NEAR (downs, pressesSeen, 1);
+    EXPECT_EQ (ups, 1);
+    EXPECT_EQ (modifiers, 2);
+}
+
+TEST_F (X11Input, ATapThatFallsBehindStillKnowsItsOwnPostsAndForgetsThoseItNeverSees)
+{
+    // The callback takes 1.5 s over the first event while posts go on.
+    std::atomic<bool> first { true };
+    TapRecorder tap (*platform);
+    tap.onEvent = [&] (EventTap&, const InputEvent&) { if (first.exchange (false)) juce::Thread::sleep (1500); };
+    ASSERT_TRUE (tap.start());
+
+    for (auto e : { InputEvent::key (0, true), InputEvent::key (0, false), InputEvent::mouseMove ({ 40, 50 }),
+                    InputEvent::mouseButton (1, true, {}), InputEvent::mouseButton (1, false, {}),
+                    InputEvent::key (1, true), InputEvent::key (1, false) })
+    {
+        EXPECT_TRUE (post (e));
+        juce::Thread::sleep (20);
+    }
+
+    ASSERT_TRUE (tap.waitForCount (7));
+
+    for (auto& e : tap.events())
+        EXPECT_TRUE (e.isMarked()) << e.describe();
+
+    // A post whose event never comes is forgotten, and marks nothing later.
+    auto* x11 = dynamic_cast<X11InputPlatform*> (platform.get());
+    ASSERT_NE (x11, nullptr);
+    x11->getRecentPosts().add (RecentPosts::Kind::keyPress, keycodeA, {}, juce::Time::getMillisecondCounter());
+    EXPECT_TRUE (waitUntil ([&] { return x11->getRecentPosts().size() == 0; }, 5000));
+    tap.clear();
+    probe->key (keycodeA, true);
+    ASSERT_TRUE (tap.waitForType (Type::keyDown));
+    EXPECT_FALSE (tap.events().front().isMarked());
+    probe->key (keycodeA, false);
 }
 
 TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)

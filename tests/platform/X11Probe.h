@@ -109,6 +109,16 @@ public:
         return keysym;
     }
 
+    /** True when the server repeats that key while it is held. */
+    bool autoRepeats (int keycode)
+    {
+        auto* reply = xcb_get_keyboard_control_reply (c, xcb_get_keyboard_control (c), nullptr);
+        const bool on = reply != nullptr && reply->global_auto_repeat != 0
+                     && (reply->auto_repeats[keycode / 8] & (1u << (keycode % 8))) != 0;
+        std::free (reply);
+        return on;
+    }
+
     /** Milliseconds since the last user input (MIT-SCREEN-SAVER QueryInfo). */
     juce::int64 getIdleMs() { return extensionReplyWord ("MIT-SCREEN-SAVER", 1, root, 16); }
 

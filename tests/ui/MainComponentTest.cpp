@@ -12,27 +12,22 @@ using TestEnvironment::pump;
 
 TEST (MainComponent, ContentSizeScalesTheViewAndPlacesTheButton)
 {
-    struct Case { int contentWidth, contentHeight; juce::Rectangle<int> view, button; };
+    struct Case { int width, height; juce::Rectangle<int> view, button; };
 
-    for (auto const& c : { Case { 4000, 1500, { 0, 0, 800, 350 }, { 700, 312, 75, 25 } },
-                           Case { 3000, 1200, { 0, 0, 801, 371 }, { 701, 333, 75, 25 } },   // single-precision scale
-                           Case { 0, 700, { 0, 0, 800, 600 }, { 700, 562, 75, 25 } } })      // no width: scale kept
+    for (auto const& c : { Case { 4000, 1500, { 800, 350 }, { 700, 312, 75, 25 } },
+                           Case { 3000, 1200, { 801, 371 }, { 701, 333, 75, 25 } },   // single-precision scale
+                           Case { 0, 700, { 800, 600 }, { 700, 562, 75, 25 } } })     // no width: the scale stays
     {
         MainComponent view (nullptr);
-        view.resizeContentComponent (c.contentWidth, c.contentHeight);
+        view.resizeContentComponent (c.width, c.height);
         pump (20);
+        EXPECT_EQ (view.getBounds(), c.view) << c.width;
+        EXPECT_EQ (view.getDetailsButton().getBounds(), c.button) << c.width;
 
-        EXPECT_EQ (view.getBounds(), c.view) << c.contentWidth;
-        EXPECT_EQ (view.getDetailsButton().getBounds(), c.button) << c.contentWidth;
+        addTile (view, 1, { 0, 0, 100, 100 });   // tiles do not rescale
+        view.resizeMachineComponent (1, 5000, 1000);
+        EXPECT_EQ (view.getBounds(), c.view);
     }
-
-    // Moving or resizing a tile leaves the scale alone.
-    MainComponent view (nullptr);
-    view.resizeContentComponent (4000, 1500);
-    pump (20);
-    addTile (view, 1, { 0, 0, 1000, 1000 });
-    view.resizeMachineComponent (1, 3000, 1400);
-    EXPECT_EQ (view.getBounds(), juce::Rectangle<int> (0, 0, 800, 350));
 }
 
 TEST (MainComponent, HitTestFindsTheLastCreatedTileUnderThePoint)
@@ -40,20 +35,17 @@ TEST (MainComponent, HitTestFindsTheLastCreatedTileUnderThePoint)
     MainComponent view (nullptr);
     EXPECT_EQ (view.getIDOfMachineAt (0, 0), -1);
 
-    // Known at once, before their insertion into the content has run.
-    addTile (view, 1, { 0, 0, 100, 100 });
+    addTile (view, 1, { 0, 0, 100, 100 });   // known at once, before their insertion runs
     addTile (view, 2, { 50, 0, 100, 100 });
     addTile (view, 3, { 150, 0, 100, 100 });
 
-    struct Case { int x, y, id; };
+    std::tuple<int, int, int> const cases[] { { 10, 10, 1 }, { 75, 50, 2 }, { 149, 99, 2 }, { 150, 50, 3 }, { 250, 50, -1 }, { 10, 100, -1 } };
 
-    for (auto const& c : { Case { 10, 10, 1 }, Case { 75, 50, 2 }, Case { 149, 99, 2 }, Case { 150, 50, 3 },
-                           Case { 250, 50, -1 }, Case { 10, 100, -1 }, Case { -1, 0, -1 } })
-        EXPECT_EQ (view.getIDOfMachineAt (c.x, c.y), c.id) << c.x << "," << c.y;
+    for (auto [x, y, id] : cases)
+        EXPECT_EQ (view.getIDOfMachineAt (x, y), id) << x << "," << y;
 
     view.moveMachineComponent (3, 1000, 0);
     EXPECT_EQ (view.getIDOfMachineAt (150, 50), -1);
-    EXPECT_EQ (view.getIDOfMachineAt (1000, 0), 3);
 }
 
 TEST (MainComponent, TilesAreMovedRemovedAndClearedInTheOrderAskedFor)
@@ -61,55 +53,62 @@ TEST (MainComponent, TilesAreMovedRemovedAndClearedInTheOrderAskedFor)
     LogCapture log;
     MainComponent view (nullptr);
     addTile (view, 1, { 0, 0, 100, 100 });
-    view.moveMachineComponent (1, 0, 0);    // already there
-    view.moveMachineComponent (9, 5, 5);    // no such tile
-    EXPECT_EQ (log.countMentioning ("MainComp moveMachineComponent"), 0);
+    view.moveMachineComponent (1, 0, 0);   // already there
+    view.moveMachineComponent (9, 5, 5);   // no such tile
     view.moveMachineComponent (1, 200, -50);
-    EXPECT_TRUE (log.contains ("MainComp moveMachineComponent 1 200 -50"));
+    EXPECT_EQ (log.getLines(), juce::StringArray ("MainComp moveMachineComponent 1 200 -50"));
 
-    // Removals asked for on another thread right after the machines came run
-    // after their insertions: only the first tile matching address, port and
-    // id goes.
-    juce::RectangleList<int> one = monitors ({ { 0, 0, 100, 100 } });
-    juce::Rectangle<int> small (0, 0, 100, 100), large (0, 0, 200, 100);
+    // Removals from another thread right after the machines came run after
+    // their insertions; only the first tile with that address, port and id goes.
+    auto one = monitors ({ { 0, 0, 100, 100 } });
+    juce::Rectangle<int> small (100, 100), large (200, 100);
     view.addMachine ("10.0.0.2", "WIN", 50002, 2, one, small, false);
     view.addMachine ("10.0.0.2", "WIN", 50002, 2, one, large, false);
     std::thread ([&] { view.removeMachine ("10.0.0.2", 50002, 2); view.removeMachine ("10.0.0.1", 50002, 1); }).join();
     pump (50);
-
     ASSERT_EQ (view.getMachineComponents().size(), 2);
     EXPECT_EQ (view.getMachineComponents()[1]->getWidth(), 200);
     EXPECT_EQ (view.getContentComponent().getNumChildComponents(), 2);
     EXPECT_EQ (view.getIDOfMachineAt (150, 50), 2);
 
-    // Clearing takes the tiles made before it was asked for, also when they
-    // are not inserted yet; a machine added meanwhile keeps its tile.
+    // Clearing takes the tiles made before it was asked for, inserted or not;
+    // a machine added meanwhile keeps its tile.
     addTile (view, 3, { 300, 0, 100, 100 });
     view.clearMachines();
     addTile (view, 4, { 400, 0, 100, 100 });
     pump (50);
-
     ASSERT_EQ (view.getMachineComponents().size(), 1);
-    EXPECT_EQ (view.getMachineComponents()[0]->id, 4);
-    EXPECT_EQ (view.getContentComponent().getNumChildComponents(), 1);
+    EXPECT_EQ (view.getContentComponent().getChildComponent (0), view.findMachineComponent (4));
     EXPECT_EQ (view.getIDOfMachineAt (300, 0), -1);
 }
 
-TEST (MainComponent, HitTestsWhileTheMessageThreadChangesTheTiles)
+TEST (MainComponent, OtherThreadsHitTestAndWriteTheStatusWhileTheMessageThreadWorks)
 {
     MainComponent view (nullptr);
     std::atomic<bool> done { false };
     std::atomic<int> strangeAnswers { 0 };
 
-    std::thread tap ([&]
+    std::thread tap ([&]   // as the event-tap thread
     {
-        while (! done)
-            for (int x = 0; x < 400; x += 50)
-                if (auto id = view.getIDOfMachineAt (x, 10); id != -1 && (id < 1 || id > 3))
-                    ++strangeAnswers;
+        for (int n = 0; ! done; ++n)
+        {
+            strangeAnswers += juce::isPositiveAndBelow (view.getIDOfMachineAt (n % 400, 10) + 1, 5) ? 0 : 1;
+            view.updateVirtualMonitorPosition ({ (double) (n % 400), 20.0 });
+        }
     });
 
-    for (int round = 0; round < 50; ++round)
+    std::thread events ([&]   // as the event thread
+    {
+        for (int n = 0; ! done; ++n, std::this_thread::yield())
+        {
+            view.setStreamingDebugText ("event " + juce::String (n));
+            view.setReceivingOS (n % 2 == 0 ? "WIN" : "none");
+            view.setIAmServer (n % 2 == 0);
+            view.setBackgroundColour (n % 2 == 0 ? juce::Colours::blue : juce::Colours::grey);
+        }
+    });
+
+    for (int round = 0; round < 40; ++round)
     {
         for (int id = 1; id <= 3; ++id)
             addTile (view, id, { 100 * id, 0, 100, 100 });
@@ -118,25 +117,18 @@ TEST (MainComponent, HitTestsWhileTheMessageThreadChangesTheTiles)
         view.resizeMachineComponent (3, 50, 50);
         view.removeMachine ("10.0.0.1", 50001, 1);
         view.clearMachines();
+
+        if (round % 10 == 0)
+            view.getDetailsButton().triggerClick();
+
         pump (2);
+        render (view);
     }
 
     done = true;
     tap.join();
-    EXPECT_EQ (strangeAnswers, 0);
-}
-
-TEST (MainComponent, StreamingListKeepsWhatFitsTheHeight)
-{
-    MainComponent view (nullptr);
-
-    for (int i = 1; i <= 42; ++i)
-        view.setStreamingDebugText ("line " + juce::String (i));
-
-    auto const lines = view.getStreamingDebugLines();
-    ASSERT_EQ (lines.size(), 41);
-    EXPECT_EQ (lines[0], "line 2");
-    EXPECT_EQ (lines[40], "line 42");
+    events.join();
+    EXPECT_EQ (strangeAnswers, 0);   // every answer a machine's id or -1
 }
 
 TEST (MainComponent, LayoutPageShowsTilesBarAndMarker)
@@ -146,64 +138,56 @@ TEST (MainComponent, LayoutPageShowsTilesBarAndMarker)
     addTile (view, 1, { 100, 100, 200, 100 }, "", true);
     pump (50);
 
-    auto image = view.createComponentSnapshot (view.getLocalBounds());
+    auto image = render (view);
     EXPECT_EQ (image.getPixelAt (50, 50), juce::Colours::darkgrey);
     EXPECT_EQ (image.getPixelAt (200, 150), juce::Colours::lightgreen);
     EXPECT_EQ (image.getPixelAt (10, 580), juce::Colours::darkgrey.darker (0.4f));
 
-    // Before the first cursor update the marker sits on the corner: only its
-    // lower right quarter shows.
-    auto const red = near (juce::Colours::red, 120);
-    auto marker = inkBounds (image, { 0, 0, 30, 30 }, red);
-    EXPECT_FALSE (marker.isEmpty());
-    EXPECT_LE (marker.getRight(), 10);
+    // Before the first cursor update only the marker's lower right quarter shows.
+    auto marker = inkBounds (image, { 0, 0, 30, 30 }, juce::Colours::red, 120);
+    EXPECT_TRUE (! marker.isEmpty() && marker.getRight() <= 10) << marker.toString();
 
     view.updateVirtualMonitorPosition ({ 400.7, 300.2 });
     pump (20);
-    image = view.createComponentSnapshot (view.getLocalBounds());
-    EXPECT_TRUE (inkBounds (image, { 0, 0, 30, 30 }, red).isEmpty());
-    marker = inkBounds (image, { 350, 250, 100, 100 }, red);
+    image = render (view);
+    EXPECT_TRUE (inkBounds (image, { 0, 0, 30, 30 }, juce::Colours::red, 120).isEmpty());   // not left behind
+    marker = inkBounds (image, { 350, 250, 100, 100 }, juce::Colours::red, 120);
     EXPECT_TRUE (juce::Rectangle<int> (390, 290, 20, 20).contains (marker)) << marker.toString();
     EXPECT_NEAR (marker.getCentreX(), 400, 2);
 }
 
-TEST (MainComponent, DetailsPageShowsTheStatusTexts)
+TEST (MainComponent, DetailsPageShowsTheStatusTextsAndTheNewestStreamingLines)
 {
     MainComponent view (nullptr);
     addTile (view, 1, { 0, 0, 800, 550 }, "", true);
     view.setDebugText ("DebugText");
-    view.setStreamingDebugText ("older");
-    view.setStreamingDebugText ("newest event line");
-    view.setIAmServer (true);
+
+    for (int i = 1; i <= 42; ++i)
+        view.setStreamingDebugText (juce::String::repeatedString ("i", i));
+
+    auto const lines = view.getStreamingDebugLines();   // 41 fit at the height of 600
+    ASSERT_EQ (lines.size(), 41);
+    EXPECT_EQ (lines[0].length(), 2);
+
     view.getDetailsButton().triggerClick();
     pump (50);
-
-    EXPECT_TRUE (view.isShowingDetails());
     EXPECT_EQ (view.getDetailsButton().getButtonText(), "Overview");
+    auto const image = render (view);
 
-    auto const image = view.createComponentSnapshot (view.getLocalBounds());
-    auto const white = near (juce::Colours::white, 150);
+    for (int line = 0; line < 8; ++line)   // the left column, centred
+        EXPECT_NEAR (inkBounds (image, { 0, 12 + 20 * line, 400, 12 }, juce::Colours::white, 150).getCentreX(), 200, 3) << line;
 
-    // Eight lines on the left, centred in their column, each in its box.
-    for (int line = 0; line < 8; ++line)
-    {
-        auto ink = inkBounds (image, { 0, 12 + 20 * line, 400, 12 }, white);
-        EXPECT_FALSE (ink.isEmpty()) << line;
-        EXPECT_NEAR (ink.getCentreX(), 200, 3) << line;
-    }
-
-    // The streaming lines on the right, newest first: the longer one on top.
-    auto const newest = inkBounds (image, { 400, 12, 400, 12 }, white);
-    auto const older = inkBounds (image, { 400, 26, 400, 12 }, white);
+    // The right column, newest (longest) first.
+    auto const newest = inkBounds (image, { 400, 12, 400, 12 }, juce::Colours::white, 150);
     EXPECT_NEAR (newest.getCentreX(), 600, 3);
-    EXPECT_GT (newest.getWidth(), older.getWidth());
+    EXPECT_GT (newest.getWidth(), inkBounds (image, { 400, 26, 400, 12 }, juce::Colours::white, 150).getWidth());
 
-    // Neither tile nor marker.
-    EXPECT_TRUE (inkBounds (image, { 0, 200, 800, 340 }, near (juce::Colours::lightgreen, 30)).isEmpty());
-    EXPECT_TRUE (inkBounds (image, { 0, 0, 12, 12 }, near (juce::Colours::red, 120)).isEmpty());
+    // Neither tiles nor marker.
+    EXPECT_TRUE (inkBounds (image, { 0, 200, 800, 340 }, juce::Colours::lightgreen, 30).isEmpty());
+    EXPECT_TRUE (inkBounds (image, { 0, 0, 12, 12 }, juce::Colours::red, 120).isEmpty());
 
     view.getDetailsButton().triggerClick();
-    pump (50);
+    pump (20);
     EXPECT_EQ (view.getDetailsButton().getButtonText(), "Details");
     EXPECT_TRUE (view.getContentComponent().isVisible());
 }

@@ -1,6 +1,9 @@
 #include "platform/x11/X11Connection.h"
 
+#include "platform/x11/X11Keymap.h"
+
 #include <xcb/xinput.h>
+#include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-x11.h>
 
 #include <cstdlib>
@@ -108,4 +111,50 @@ bool X11Connection::sync()
     auto* reply = xcb_get_input_focus_reply (connection, xcb_get_input_focus (connection), nullptr);
     std::free (reply);
     return reply != nullptr;
+}
+
+juce::StringArray X11Connection::findMissingInputSupport()
+{
+    juce::StringArray missing;
+
+    if (! isOk())
+        return { "an X display" };
+
+    auto* xtest = xcb_get_extension_data (connection, &xcb_test_id);
+
+    if (xtest == nullptr || xtest->present == 0)
+        missing.add ("the XTEST extension");
+
+    if (setUpXInput2() < 0)
+    {
+        missing.add ("XInput 2.2 or later");
+    }
+    else
+    {
+        // The taps select raw events on the root window: make sure the server lets us.
+        struct
+        {
+            xcb_input_event_mask_t head;
+            uint32_t mask;
+        } mask {};
+
+        mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+        mask.head.mask_len = 1;
+        mask.mask = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS;
+        auto* error = xcb_request_check (connection, xcb_input_xi_select_events_checked (connection, root, 1, &mask.head));
+        mask.mask = 0;
+        xcb_input_xi_select_events (connection, root, 1, &mask.head);
+
+        if (error != nullptr)
+            missing.add ("the input events of the root window");
+
+        std::free (error);
+    }
+
+    if (setUpXkb() < 0)
+        missing.add ("the XKEYBOARD extension");
+    else if (X11Keymap::load (connection) == nullptr)
+        missing.add ("a keyboard map it can read");
+
+    return missing;
 }

@@ -39,6 +39,12 @@ public:
 
     bool hasExtension (const char* name);
 
+    /** What this display lacks for capturing and posting input, as the input
+        platform and its taps use it: XTEST, XInput 2.2 or later with its raw
+        events on the root window, XKB and a keymap it can read. Empty when
+        nothing is missing. Sets XInput 2 and XKB up on this connection. */
+    juce::StringArray findMissingInputSupport();
+
     /** Waits until the server has handled every request sent so far. */
     bool sync();
 

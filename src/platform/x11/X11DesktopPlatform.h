@@ -26,9 +26,11 @@ public:
         systemRequestedQuit(); without an application, stops the message loop. */
     void requestQuit() override;
 
-    /** Trusted when the display ($DISPLAY) opens and offers the XTEST extension
-        and XInput 2.2 or later. There is no system prompt on X11: with the
-        prompt, an untrusted answer logs what is missing. */
+    /** Trusted when the display ($DISPLAY) offers everything the input
+        platform and its taps need (X11Connection::findMissingInputSupport):
+        XTEST, XInput 2.2 or later with raw events on the root window, XKB and
+        a keymap. There is no system prompt on X11: with the prompt, an
+        untrusted answer logs what is missing. */
     bool isTrusted (bool prompt) override;
 
 private:

@@ -21,6 +21,11 @@ double toDouble (xcb_input_fp3232_t value)
     return (double) value.integral + (double) value.frac / 4294967296.0;
 }
 
+juce::uint32 nowMs() { return juce::Time::getMillisecondCounter(); }
+
+// True when the first time is later than the second (across a wrap of the counter too).
+bool isAfter (juce::uint32 a, juce::uint32 b) { return (juce::int32) (a - b) > 0; }
+
 RecentPosts::Kind keyKind (bool press)    { return press ? RecentPosts::Kind::keyPress : RecentPosts::Kind::keyRelease; }
 RecentPosts::Kind buttonKind (bool press) { return press ? RecentPosts::Kind::buttonPress : RecentPosts::Kind::buttonRelease; }
 } // namespace
@@ -125,6 +130,7 @@ void X11EventTap::readInitialState()
 
     deltaBase = location;
     seenWarps = owner.getLastWarp().serial;
+    repeating = false;
 }
 
 bool X11EventTap::run()
@@ -148,23 +154,12 @@ bool X11EventTap::run()
         return true;
     }
 
-    auto* c = connection->get();
-
     while (ok && ! isStopRequested())
     {
         for (auto& event : takeHandedOverEvents())
             deliverHandedOver (event);
 
-        while (! isStopRequested())
-        {
-            auto* event = xcb_poll_for_event (c);
-
-            if (event == nullptr)
-                break;
-
-            handle (event);
-            std::free (event);
-        }
+        handlePending();
 
         if (! connection->isOk())
         {
@@ -176,11 +171,17 @@ bool X11EventTap::run()
         if (isStopRequested())
             break;
 
+        forgetUnseenPosts();
+        const int waitMs = repeatIfDue();
+
+        if (isStopRequested())
+            break;
+
         pollfd fds[3] = { { connection->getFileDescriptor(), POLLIN, 0 },
                           { wakeFd, POLLIN, 0 },
                           { owner.getControlFileDescriptor(), POLLIN, 0 } };
 
-        if (poll (fds, 3, 1000) > 0)
+        if (poll (fds, 3, waitMs) > 0)
         {
             if ((fds[1].revents & POLLIN) != 0)
             {
@@ -200,6 +201,100 @@ bool X11EventTap::run()
 
     endRun();
     return ok;
+}
+
+void X11EventTap::handlePending()
+{
+    while (! isStopRequested())
+    {
+        auto* event = xcb_poll_for_event (connection->get());
+
+        if (event == nullptr)
+            break;
+
+        handle (event);
+        std::free (event);
+    }
+}
+
+void X11EventTap::forgetUnseenPosts()
+{
+    auto& posts = owner.getRecentPosts();
+    const auto before = nowMs() - postGraceMs;
+
+    if (! posts.hasEntryAddedBefore (before))
+        return;
+
+    // Whatever the server did for posts sent until now is on its way to us
+    // once it has answered the platform's connection; a round trip on ours
+    // then brings it in.
+    if (! owner.syncControl() || ! connection->sync())
+        return;
+
+    handlePending();
+
+    if (! isStopRequested())
+        posts.forgetAddedBefore (before);
+}
+
+void X11EventTap::followRepeat (xcb_keycode_t keycode, int macKeyCode, bool press)
+{
+    if (! press)
+    {
+        if (repeating && keycode == repeatKeycode)
+            repeating = false;
+
+        return;
+    }
+
+    if (macKeyCode < 0 || MacKeyCodes::isModifierKey ((juce::uint16) macKeyCode))
+        return;
+
+    // Repeat as the server does: when repeating is on, and on for this key.
+    auto* c = connection->get();
+    auto* controls = xcb_xkb_get_controls_reply (c, xcb_xkb_get_controls (c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+
+    if (controls == nullptr)
+        return;
+
+    const bool repeats = (controls->enabledControls & XCB_XKB_BOOL_CTRL_REPEAT_KEYS) != 0
+                      && (controls->perKeyRepeat[keycode / 8] & (1u << (keycode % 8))) != 0
+                      && controls->repeatInterval > 0;
+
+    if (repeats)
+    {
+        repeating = true;
+        repeatKeycode = keycode;
+        repeatMacKeyCode = (juce::uint16) macKeyCode;
+        repeatDueMs = nowMs() + controls->repeatDelay;
+        repeatIntervalMs = controls->repeatInterval;
+    }
+
+    std::free (controls);
+}
+
+int X11EventTap::repeatIfDue()
+{
+    constexpr int idleWaitMs = 1000;
+
+    if (! repeating)
+        return idleWaitMs;
+
+    const auto now = nowMs();
+
+    if (isAfter (repeatDueMs, now))
+        return juce::jmin (idleWaitMs, (int) (repeatDueMs - now));
+
+    // One repeat per turn: a tap that fell behind does not catch up in a burst.
+    repeatDueMs = isAfter (now, repeatDueMs + repeatIntervalMs) ? now + repeatIntervalMs
+                                                                : repeatDueMs + repeatIntervalMs;
+    InputEvent event;
+    event.type = InputEventType::keyDown;
+    event.keyCode = repeatMacKeyCode;
+    event.flags = currentFlags();
+    event.location = location;
+    deliver (event);
+    return 0;
 }
 
 void X11EventTap::handle (const xcb_generic_event_t* event)
@@ -277,10 +372,13 @@ void X11EventTap::handleKey (xcb_keycode_t keycode, bool press)
 {
     InputEvent event;
 
-    if (owner.getRecentPosts().claim (keyKind (press), keycode, {}, juce::Time::getMillisecondCounter()))
+    if (owner.getRecentPosts().claim (keyKind (press), keycode, {}))
         event.sourceUserData = kSyntheticEventMarker;
 
     const int macKeyCode = keymap != nullptr ? keymap->macKeyOfKeycode (keycode) : -1;
+
+    if (! event.isMarked())
+        followRepeat (keycode, macKeyCode, press);
 
     if (macKeyCode >= 0 && MacKeyCodes::isModifierKey ((juce::uint16) macKeyCode))
     {
@@ -305,8 +403,7 @@ void X11EventTap::handleKey (xcb_keycode_t keycode, bool press)
 
 void X11EventTap::handleButton (int button, bool press, juce::uint32 time)
 {
-    const bool marked = owner.getRecentPosts().claim (buttonKind (press), (juce::uint32) button, {},
-                                                     juce::Time::getMillisecondCounter());
+    const bool marked = owner.getRecentPosts().claim (buttonKind (press), (juce::uint32) button, {});
 
     // A wheel click is a press and a release: report the press alone.
     if (button >= 4 && button <= 7 && ! press)
@@ -392,10 +489,9 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
     }
 
     InputEvent event;
-    const auto now = juce::Time::getMillisecondCounter();
 
     if (valuatorPosition.has_value()
-        && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, valuatorPosition, now))
+        && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, valuatorPosition))
     {
         // Our own move: the pointer went where we sent it, within the screen.
         event.sourceUserData = kSyntheticEventMarker;
@@ -408,7 +504,7 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
             location = *position;
 
         if (! valuatorPosition.has_value()
-            && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, location.roundToInt(), now))
+            && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, location.roundToInt()))
             event.sourceUserData = kSyntheticEventMarker;
     }
 

@@ -23,7 +23,20 @@ class X11InputPlatform;
     itself from the state it reads when it starts. Key codes are taken to
     macOS codes by physical position; modifier keys give flagsChanged events;
     each wheel click is one scroll event of 10 pixels; clicks are counted
-    within 500 ms and 5 pixels. Raw events do not include key repeats. */
+    within 500 ms and 5 pixels.
+
+    Key repeats: raw events carry none, so the tap makes them itself. While a
+    key from the local devices is held, the tap reports it again as a key
+    down at the keyboard's repeat delay and rate, as long as the server would
+    repeat that key (repeat on, and on for that key): a held key reaches the
+    callback as one key down per repeat and one key up, as a Mac's tap sees
+    it. The last key pressed repeats; modifiers never do. Posted keys
+    (marked) are not repeated.
+
+    Own posts: the tap forgets the platform's record of a post it never saw
+    only after the post is older than postGraceMs and a round trip on both
+    connections has brought in everything the server did until then; a tap
+    that falls behind still recognises its own posts. */
 class X11EventTap : public EventTap
 {
 public:
@@ -35,6 +48,7 @@ public:
 
     static constexpr juce::uint32 doubleClickMs = 500;
     static constexpr double doubleClickDistance = 5.0;
+    static constexpr juce::uint32 postGraceMs = 1000;
 
 private:
     X11EventTap (X11InputPlatform& platformToUse, Callback callbackToUse,
@@ -44,6 +58,10 @@ private:
 
     bool selectEvents (bool on);
     void readInitialState();
+    void handlePending();
+    void forgetUnseenPosts();
+    void followRepeat (xcb_keycode_t keycode, int macKeyCode, bool press);
+    int repeatIfDue();
     void handle (const xcb_generic_event_t* event);
     void handleRaw (const xcb_input_raw_button_press_event_t* raw);
     void handleKey (xcb_keycode_t keycode, bool press);
@@ -70,4 +88,11 @@ private:
     juce::uint32 lastClickTime = 0;
     juce::Point<double> lastClickLocation;
     juce::int64 clickCounts[32] = {};
+
+    // The held key the tap repeats.
+    bool repeating = false;
+    xcb_keycode_t repeatKeycode = 0;
+    juce::uint16 repeatMacKeyCode = 0;
+    juce::uint32 repeatDueMs = 0;
+    juce::uint32 repeatIntervalMs = 0;
 };

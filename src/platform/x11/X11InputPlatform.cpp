@@ -107,11 +107,11 @@ std::unique_ptr<X11InputPlatform> X11InputPlatform::create (const juce::String& 
         return {};
     }
 
-    auto* xtest = xcb_get_extension_data (control->get(), &xcb_test_id);
+    const auto missing = control->findMissingInputSupport();
 
-    if (xtest == nullptr || xtest->present == 0 || control->setUpXInput2() < 0 || control->setUpXkb() < 0)
+    if (! missing.isEmpty())
     {
-        DBGOrLog ("X11 input: the display lacks XTEST, XInput 2.2 or XKB");
+        DBGOrLog ("X11 input: the display lacks " + missing.joinIntoString (" and "));
         return {};
     }
 
@@ -244,12 +244,10 @@ bool X11InputPlatform::refreshKeymap (bool needSymbols)
         if (spare.keysym != 0 && keymap->keysymAt (spare.keycode, 0) != spare.keysym)
             spare.keysym = 0;
 
-    spares.erase (std::remove_if (spares.begin(), spares.end(), [this] (const SpareKeycode& spare)
-                                  {
-                                      return spare.keysym == 0 && spare.held == 0
-                                          && ! keymap->isUnused (spare.keycode);
-                                  }),
-                  spares.end());
+    spares.remove_if ([this] (const SpareKeycode& spare)
+                      {
+                          return spare.keysym == 0 && spare.held == 0 && ! keymap->isUnused (spare.keycode);
+                      });
     return true;
 }
 
@@ -331,6 +329,78 @@ void X11InputPlatform::releaseModifiers (const std::vector<xcb_keycode_t>& press
         fakeKey (false, *it);
 }
 
+void X11InputPlatform::followModifiers (juce::uint64 flags, juce::uint64 untouched)
+{
+    const auto wanted = flags & EventFlags::modifierMask & ~untouched;
+
+    for (auto it = std::rbegin (modifierKeys); it != std::rend (modifierKeys); ++it)
+    {
+        auto held = heldModifiers.find (it->flag);
+
+        if (held != heldModifiers.end() && (wanted & it->flag) == 0 && (untouched & it->flag) == 0)
+        {
+            releaseKey (held->second);
+            heldModifiers.erase (held);
+        }
+    }
+
+    juce::uint64 missing = 0;
+
+    for (auto& modifier : modifierKeys)
+        if ((wanted & modifier.flag) != 0 && heldModifiers.count (modifier.flag) == 0)
+            missing |= modifier.flag;
+
+    if (missing == 0)
+        return;
+
+    const auto before = keysDown;
+    pressModifiers (missing, 0);
+
+    for (auto& modifier : modifierKeys)
+        if (auto keycode = (missing & modifier.flag) != 0 ? keymap->keycodeOfMacKey (modifier.macKeyCode) : 0)
+            if (before.count (keycode) == 0 && keysDown.count (keycode) != 0)
+                heldModifiers[modifier.flag] = keycode;
+}
+
+void X11InputPlatform::pressKeyWithoutRepeat (xcb_keycode_t keycode)
+{
+    auto* c = control->get();
+
+    // Held already: one more press, as a repeat.
+    if (keysDown.count (keycode) != 0)
+    {
+        fakeKey (false, keycode);
+        fakeKey (true, keycode);
+        return;
+    }
+
+    // The server's own repeats would come on top of the sender's.
+    const auto cookie = xcb_get_keyboard_control (c);
+    const uint32_t off[] = { keycode, XCB_AUTO_REPEAT_MODE_OFF };
+    xcb_change_keyboard_control (c, XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, off);
+    fakeKey (true, keycode);
+    xcb_flush (c);
+
+    if (auto* reply = xcb_get_keyboard_control_reply (c, cookie, nullptr))
+    {
+        if ((reply->auto_repeats[keycode / 8] & (1u << (keycode % 8))) != 0)
+            repeatsToRestore.insert (keycode);
+
+        std::free (reply);
+    }
+}
+
+void X11InputPlatform::releaseKey (xcb_keycode_t keycode)
+{
+    fakeKey (false, keycode);
+
+    if (repeatsToRestore.erase (keycode) != 0)
+    {
+        const uint32_t on[] = { keycode, XCB_AUTO_REPEAT_MODE_ON };
+        xcb_change_keyboard_control (control->get(), XCB_KB_KEY | XCB_KB_AUTO_REPEAT_MODE, on);
+    }
+}
+
 void X11InputPlatform::releaseEverythingHeld()
 {
     for (auto& held : heldUnits)
@@ -343,12 +413,23 @@ void X11InputPlatform::releaseEverythingHeld()
     }
 
     heldUnits.clear();
+    std::set<xcb_keycode_t> modifiers;
 
+    for (auto& held : heldModifiers)
+        modifiers.insert (held.second);
+
+    heldModifiers.clear();
+
+    // Keys and buttons first, the modifiers that went with them last.
     for (auto keycode : std::set<xcb_keycode_t> (keysDown))
-        fakeKey (false, keycode);
+        if (modifiers.count (keycode) == 0)
+            releaseKey (keycode);
 
     for (auto button : std::set<int> (buttonsDown))
         fakeButton (false, button);
+
+    for (auto keycode : modifiers)
+        releaseKey (keycode);
 }
 
 //==============================================================================
@@ -393,7 +474,7 @@ bool X11InputPlatform::postEvent (const InputEvent& event)
 
         case InputEventType::keyDown:
         case InputEventType::keyUp:
-            posted = event.unicodeUnit != 0 ? postUnicodeKey (event.unicodeUnit, event.type == InputEventType::keyDown)
+            posted = event.unicodeUnit != 0 ? postUnicodeKey (event.unicodeUnit, event.type == InputEventType::keyDown, event.flags)
                                             : postKey (event);
             break;
 
@@ -416,17 +497,20 @@ bool X11InputPlatform::postButton (const InputEvent& event)
     const bool down = event.type == InputEventType::leftMouseDown || event.type == InputEventType::rightMouseDown
                    || event.type == InputEventType::otherMouseDown;
 
-    // Modifiers go with downs only: a modifier pressed and released around a
-    // lone release counts as tapped alone, which desktops act on (Super opens
-    // the overview, Alt the menu bar).
-    const auto pressed = down ? pressModifiers (event.flags, 0) : std::vector<xcb_keycode_t>();
-    fakeButton (down, button);
-    releaseModifiers (pressed);
+    followModifiers (event.flags, 0);
+
+    if (down || buttonsDown.count (button) != 0)
+        fakeButton (down, button);
+
     return true;
 }
 
 bool X11InputPlatform::postScroll (const InputEvent& event)
 {
+    if (! refreshKeymap (false))
+        return false;
+
+    followModifiers (event.flags, 0);
     const juce::int32 deltas[2] = { event.scrollDeltaAxis1, event.scrollDeltaAxis2 };
     const int buttons[2][2] = { { 4, 5 }, { 6, 7 } };   // up, down; left, right
 
@@ -470,17 +554,36 @@ bool X11InputPlatform::postKey (const InputEvent& event)
         return false;
 
     const bool down = event.type == InputEventType::keyDown;
-    const auto pressed = down ? pressModifiers (event.flags, MacKeyCodes::flagOfModifierKey (event.keyCode))
-                              : std::vector<xcb_keycode_t>();
-    fakeKey (down, keycode);
-    releaseModifiers (pressed);
+    const auto ownFlag = MacKeyCodes::flagOfModifierKey (event.keyCode);
+
+    // A modifier key posted by its own code is a key of its own from now on.
+    if (ownFlag != 0)
+    {
+        auto held = heldModifiers.find (ownFlag);
+
+        if (held != heldModifiers.end() && held->second == keycode)
+            heldModifiers.erase (held);
+    }
+
+    followModifiers (event.flags, ownFlag);
+
+    if (down)
+        pressKeyWithoutRepeat (keycode);
+    else if (keysDown.count (keycode) != 0)
+        releaseKey (keycode);
+
     return true;
 }
 
-bool X11InputPlatform::postUnicodeKey (char16_t unit, bool down)
+bool X11InputPlatform::postUnicodeKey (char16_t unit, bool down, juce::uint64 flags)
 {
     if (unit >= 0xd800 && unit < 0xe000)
         return false;
+
+    if (! refreshKeymap (true))
+        return false;
+
+    followModifiers (flags, 0);
 
     if (! down)
     {
@@ -502,10 +605,7 @@ bool X11InputPlatform::postUnicodeKey (char16_t unit, bool down)
     }
 
     if (heldUnits.count (unit) != 0)
-        postUnicodeKey (unit, false);
-
-    if (! refreshKeymap (true))
-        return false;
+        postUnicodeKey (unit, false, flags);
 
     const auto keysym = keysymOfUnit (unit);
     auto* spare = findSpareFor (keysym);

@@ -7,6 +7,7 @@
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Keymap.h"
 
+#include <list>
 #include <map>
 #include <set>
 
@@ -23,8 +24,19 @@
     pointer itself still moves and can be warped.
 
     The marker: X events carry no user data. Every key, button or motion that
-    postEvent sends is remembered for a second (RecentPosts) and a tap reports
-    the matching raw event marked.
+    postEvent sends is remembered (RecentPosts) and a tap reports the matching
+    raw event marked.
+
+    Modifiers are held state: the modifier keys that the flags of posted key,
+    button and wheel events name are pressed when the flags gain them and
+    released when they lose them, before the event itself; moves leave them
+    as they are. A modifier the server already has down (held by another
+    device) is left alone.
+
+    Key repeat: a key down of a key that posts hold already is one more press
+    (a release and a press), and the server does not repeat keys that posts
+    hold (their per-key auto-repeat is off while they are held, and restored
+    afterwards): the sender's repeats alone make the repeats here.
 
     Keys and buttons that posted downs left pressed are released on request
     (releaseHeldInput) and when the platform is destroyed. */
@@ -65,6 +77,10 @@ public:
 
     int getControlFileDescriptor() const { return control->getFileDescriptor(); }
 
+    /** Waits until the server has handled every request sent so far on the
+        platform's connection. Callable from any thread. */
+    bool syncControl() { return control->sync(); }
+
     /** Scrolling: one wheel click stands for this many pixels. */
     static constexpr int pixelsPerWheelClick = 10;
 
@@ -96,10 +112,13 @@ private:
     void fakeMotion (juce::Point<int> position);
     std::vector<xcb_keycode_t> pressModifiers (juce::uint64 flags, juce::uint64 except);
     void releaseModifiers (const std::vector<xcb_keycode_t>& pressed);
+    void followModifiers (juce::uint64 flags, juce::uint64 untouched);
+    void pressKeyWithoutRepeat (xcb_keycode_t keycode);
+    void releaseKey (xcb_keycode_t keycode);
     void releaseEverythingHeld();
 
     bool postKey (const InputEvent& event);
-    bool postUnicodeKey (char16_t unit, bool down);
+    bool postUnicodeKey (char16_t unit, bool down, juce::uint64 flags);
     bool postButton (const InputEvent& event);
     bool postScroll (const InputEvent& event);
 
@@ -116,10 +135,12 @@ private:
     std::shared_ptr<const X11Keymap> keymap;
     std::atomic<bool> namesChanged { false }, symbolsChanged { false };
     int keysymsPerKeycode = 1;
-    std::vector<SpareKeycode> spares;
+    std::list<SpareKeycode> spares;   // a list: heldUnits point into it
     std::map<char16_t, HeldUnit> heldUnits;
     std::set<xcb_keycode_t> keysDown;   // pressed by postEvent, not yet released
     std::set<int> buttonsDown;
+    std::map<juce::uint64, xcb_keycode_t> heldModifiers;   // by flag: the modifier keys that flags hold
+    std::set<xcb_keycode_t> repeatsToRestore;              // keys held without auto-repeat
     int scrollRemainder[2] = { 0, 0 };
     xcb_window_t grabWindow = 0;
     bool grabbed = false;
