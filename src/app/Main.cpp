@@ -1,9 +1,59 @@
-#include <cstdio>
+#include "app/MyQuillsteadApplication.h"
+#include "app/NoInputPlatform.h"
+#include "platform/X11Backend.h"
+#include "platform/x11/X11DesktopPlatform.h"
 
-// The application object is not built yet; until it is, the program says so
-// instead of pretending to run.
-int main()
+#include <cstdio>
+#include <cstdlib>
+
+namespace
 {
-    std::fputs ("Corvelline 1.0.0: the application is not complete yet.\n", stderr);
-    return 1;
+std::unique_ptr<InputPlatform> inputPlatform;
+
+/** The desktop platform lives on the message thread while JUCE's GUI support
+    is up: JUCE deletes it when that goes down, after the application. */
+struct DesktopPlatformHolder : public juce::DeletedAtShutdown
+{
+    X11DesktopPlatform platform;
+};
+
+// JUCE's factory of the application object; it runs once JUCE's GUI support
+// is up, on the message thread.
+juce::JUCEApplicationBase* createApplication()
+{
+    auto* desktop = new DesktopPlatformHolder();
+    return new MyQuillsteadApplication ({ *inputPlatform, desktop->platform, DisplaySource::desktop() });
+}
+} // namespace
+
+int main (int argc, char* argv[])
+{
+    auto const* display = std::getenv ("DISPLAY");
+
+    if (display == nullptr || *display == 0)
+    {
+        std::fputs ("Corvelline: no X display to run on (DISPLAY is not set)\n", stderr);
+        return 1;
+    }
+
+    if (! canOpenX11Display())
+    {
+        std::fprintf (stderr, "Corvelline: no X display to run on (DISPLAY \"%s\" does not open)\n", display);
+        return 1;
+    }
+
+    inputPlatform = createX11InputPlatform();
+
+    if (inputPlatform == nullptr)
+    {
+        std::fputs ("Corvelline: the display offers no XTEST, XInput 2.2 or XKB: running without "
+                    "capturing or replaying keyboard and mouse\n", stderr);
+        inputPlatform = std::make_unique<NoInputPlatform>();
+    }
+
+    juce::JUCEApplicationBase::createInstance = &createApplication;
+    auto const result = juce::JUCEApplicationBase::main (argc, const_cast<const char**> (argv));
+
+    inputPlatform.reset();
+    return result;
 }

@@ -15,8 +15,11 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 /** The application: the JUCE application object, its own cluster client (the
     operations of ClientIPC), and the owner of every long-lived part of the
@@ -41,8 +44,10 @@
                    insertion, erasure, clearing and lookup, from any thread;
       positionLock guards the entries' places, monitors and areas, the cursors,
                    myTotalArea, myMonitors and the main display.
-    Nobody waits for the event-tap thread or the SocketThread while holding
-    controlLock.
+    Nobody waits for the event-tap thread while holding controlLock, and
+    nobody waits for any thread while holding registryLock or positionLock.
+    The SocketThread takes neither controlLock nor waits for its holder, so
+    the mode changes, which stop and start it, run under controlLock.
 
     The platforms are handed in from outside: the program runs on X11, tests
     build the whole application on the in-memory backends. */
@@ -176,12 +181,45 @@ private:
     void setClipboardText (juce::String const& text) override;
 
     //==============================================================================
+    /** A copy of the registry's entry (without connection), taken under the locks. */
+    std::optional<Machine> findMachine (int id) const;
+
+    /** Runs work on the message thread later, unless the client has closed by then. */
+    void post (std::function<void (MyQuillsteadApplication&)> work);
+    void postMenuBarImage (bool active);
+
+    /** The SocketThread goes idle; this machine's input reaches its own desktop again. */
+    void setSocketThreadIdle();
+    void stopWithholding();
+
+    /** Reads the local monitors, their bounding box and the main display. */
+    void readLocalDesktop();
+
+    /** The event-tap thread, once start-up has made it; any thread. */
+    KeyboardAndMouseListenerThread* getListenerThread() const noexcept { return listener.load(); }
+    void startListenerThreadIfDue();
+
+    /** Discovery, or the own server: the start-up work (start-up thread). */
+    void findOrBecomeServer();
+
+    /** The close button: hides the window now, deletes it once the button's call has returned. */
+    void closeMainWindow();
+
+    /** Stops both threads, waiting for them without killing them. */
+    void stopThreadsForGood();
+
+    //==============================================================================
     InputPlatform& inputPlatform;
     DesktopPlatform& desktopPlatform;
     DisplaySource& displaySource;
 
     juce::CriticalSection controlLock;
     std::unique_ptr<SecondLaunchNotice> secondLaunchNotice;   // only in the instance that holds the lock
+    std::unique_ptr<juce::Thread> startUpThread;              // owned; joined, never killed
+    std::atomic<KeyboardAndMouseListenerThread*> listener { nullptr };
+    std::atomic<bool> windowOpen { false };
+    bool initialised = false;                                 // message thread; false in a refused launch
+    int windowGeneration = 0;                                 // message thread; counts the windows shown
 
     JUCE_DECLARE_NON_COPYABLE (MyQuillsteadApplication)
 };

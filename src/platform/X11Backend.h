@@ -17,3 +17,7 @@ std::unique_ptr<InputPlatform> createX11InputPlatform (const juce::String& displ
     through a connection of its own that is closed again; null when the
     display cannot be opened or has no keymap. */
 std::shared_ptr<const KeyboardLayout> loadX11KeyboardLayout (const juce::String& displayName = {});
+
+/** True when the display of that name (empty: $DISPLAY) opens: the program
+    can show itself there. */
+bool canOpenX11Display (const juce::String& displayName = {});

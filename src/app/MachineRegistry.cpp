@@ -1,0 +1,214 @@
+#include "app/MyQuillsteadApplication.h"
+
+#include "core/Logging.h"
+#include "ipc/ControlProtocol.h"
+#include "ipc/MyQuillsteadIPC.h"
+
+//==============================================================================
+std::optional<Machine> MyQuillsteadApplication::findMachine (int id) const
+{
+    const juce::ScopedLock rl (registryLock);
+    auto entry = myCopyOfMachines.find (id);
+
+    if (entry == myCopyOfMachines.end())
+        return {};
+
+    const juce::ScopedLock pl (positionLock);
+    return entry->second;
+}
+
+void MyQuillsteadApplication::addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
+                                          juce::Rectangle<int>& area, juce::String const& os)
+{
+    const juce::ScopedLock rl (registryLock);
+
+    DBGOrLog ("Add to myCopyOfMachines ID: " + juce::String (id) + " IP: " + ip + " port: " + juce::String (port)
+              + " x: " + juce::String (area.getX()) + " y: " + juce::String (area.getY()));
+
+    if (myCopyOfMachines.count (id) != 0)
+    {
+        DBGOrLog ("App addMachine: ID already there: " + ip + ", map size: " + juce::String ((int) myCopyOfMachines.size()));
+    }
+    else
+    {
+        mainComponent->addMachine (ip, os, port, id, monitors, area, id == clientID);
+
+        Machine machine;
+        machine.IP = ip;
+        machine.port = port;
+        machine.OS = os;
+        machine.displays = monitors;
+        machine.totalArea = area;
+        myCopyOfMachines.emplace (id, std::move (machine));
+
+        mainComponent->moveMachineComponent (id, area.getX(), area.getY());
+        startListenerThreadIfDue();
+    }
+
+    // The own machine's entry starts the tap too, even while it is the only one.
+    if (auto* tap = getListenerThread(); tap != nullptr && myCopyOfMachines.count (clientID) != 0 && ! tap->isThreadRunning())
+        tap->startThread();
+}
+
+void MyQuillsteadApplication::removeMachine (juce::String const& ip, int port, int id)
+{
+    {
+        // The partner test: is the machine that goes the one this machine
+        // sends to or receives from?
+        const juce::ScopedLock cl (controlLock);
+        auto mode = socketThread->getMode();
+
+        if (mode == SocketThread::Sending && ip == socketThread->getTargetIP() && port == socketThread->getTargetPort())
+        {
+            setSocketThreadIdle();
+            setActiveMonitorID (clientID);
+            postMenuBarImage (true);
+        }
+        else if (mode == SocketThread::Receiving && ip == socketThread->getSenderIP() && port == socketThread->getSenderPort())
+        {
+            setSocketThreadIdle();
+            setActiveMonitorID (clientID);
+        }
+    }
+
+    // The entry goes on the message thread, after every "machineInfo" that
+    // arrived before this message and was posted there: an earlier arrival
+    // must not bring the removed machine back.
+    post ([ip, port, id] (MyQuillsteadApplication& app)
+    {
+        const juce::ScopedLock rl (app.registryLock);
+
+        if (app.myCopyOfMachines.count (id) == 0)
+            return;
+
+        app.mainComponent->removeMachine (ip, port, id);
+        DBGOrLog ("App: removing monitor ID: " + juce::String (id) + " port: " + juce::String (port) + " IP: " + ip);
+        app.myCopyOfMachines.erase (id);
+    });
+}
+
+void MyQuillsteadApplication::clearMachines()
+{
+    DBGOrLog ("App: clearMachines");
+    mainComponent->clearMachines();
+
+    const juce::ScopedLock rl (registryLock);
+    myCopyOfMachines.clear();
+    DBGOrLog ("App: ...cleared");
+}
+
+void MyQuillsteadApplication::updateMachinePosition (int id, int x, int y, bool moveComponent)
+{
+    std::optional<juce::Point<double>> movedCursor;
+
+    {
+        const juce::ScopedLock rl (registryLock);
+        auto entry = myCopyOfMachines.find (id);
+
+        if (entry != myCopyOfMachines.end())
+        {
+            const juce::ScopedLock pl (positionLock);
+            auto& area = entry->second.totalArea;
+
+            if (area.getX() == x && area.getY() == y)
+                return;
+
+            auto const oldPosition = area.getPosition();
+            area.setPosition (x, y);
+
+            // The virtual pointer keeps its place on the machine it drives.
+            if (id == activeMonitorID && socketThread->getMode() != SocketThread::Idle)
+            {
+                virtualCursor += (juce::Point<int> (x, y) - oldPosition).toDouble();
+                movedCursor = virtualCursor;
+            }
+        }
+    }
+
+    if (movedCursor.has_value())
+        mainComponent->updateVirtualMonitorPosition (*movedCursor);
+
+    if (moveComponent)
+        mainComponent->moveMachineComponent (id, x, y);
+}
+
+void MyQuillsteadApplication::updateMachineDisplay (juce::ValueTree const& tree)
+{
+    juce::RectangleList<int> monitors;
+    juce::Rectangle<int> total;
+    decodeMonitorInfo (monitors, total, tree);
+    auto const id = propertyAsInt (tree.getProperty ("ID"));
+
+    // A machine's place comes from the layout, its size from the tree.
+    auto tile = mainComponent->resizeMachineComponent (id, total.getWidth(), total.getHeight());
+    auto const area = tile.has_value() ? *tile : juce::Rectangle<int> (-1, -1, total.getWidth(), total.getHeight());
+
+    const juce::ScopedLock rl (registryLock);
+    auto entry = myCopyOfMachines.find (id);
+
+    if (entry == myCopyOfMachines.end())
+        return;
+
+    const juce::ScopedLock pl (positionLock);
+    entry->second.displays = monitors;
+    entry->second.totalArea = area;
+}
+
+void MyQuillsteadApplication::resizeContentComponent (int width, int height)
+{
+    mainComponent->resizeContentComponent (width, height);
+}
+
+void MyQuillsteadApplication::tellMainComponentIAmServer()
+{
+    mainComponent->setIAmServer (true);
+}
+
+//==============================================================================
+void MyQuillsteadApplication::timerCallback()
+{
+    if (auto* tap = getListenerThread())
+    {
+        mainComponent->setKeyboardThreadRunning (tap->isThreadRunning());
+        mainComponent->postRepaint();
+    }
+
+    mainComponent->setListeningPort (socketThread->getReadingPort());
+    mainComponent->setPassEvents (activeMonitorID == clientID || getNumMachines() == 1
+                                  || socketThread->getMode() == SocketThread::Receiving);
+    mainComponent->setIAmServer (hostsServer());
+
+    // The desktop watch: only a change of the bounding box is reported.
+    auto tree = createMonitorInfo (false, displaySource);
+    juce::RectangleList<int> monitors;
+    juce::Rectangle<int> total;
+    decodeMonitorInfo (monitors, total, tree);
+
+    {
+        const juce::ScopedLock pl (positionLock);
+
+        if (total == myTotalArea)
+            return;
+    }
+
+    DBGOrLog ("Change my total area by timer callback");
+    auto mainDisplay = displaySource.getMainDisplay();
+
+    {
+        const juce::ScopedLock pl (positionLock);
+
+        if (mainDisplay.has_value())
+            mainDisplayArea = mainDisplay->area;
+
+        myTotalArea = total;
+        myMonitors = monitors;
+    }
+
+    if (mainDisplay.has_value())
+        DBGOrLog ("New primary display width: " + juce::String (mainDisplay->area.getWidth())
+                  + ", height: " + juce::String (mainDisplay->area.getHeight()));
+
+    tree.setProperty ("ID", clientID.load(), nullptr);
+    updateMachineDisplay (tree);
+    ControlProtocol::sendTree (*this, tree);
+}

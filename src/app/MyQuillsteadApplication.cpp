@@ -1,0 +1,286 @@
+#include "app/MyQuillsteadApplication.h"
+
+#include "core/AppFolders.h"
+#include "core/Logging.h"
+#include "core/SingletonApplicationProperties.h"
+#include "ipc/MyQuillsteadIPC.h"
+#include "platform/AppTempFolder.h"
+
+namespace
+{
+constexpr int applicationTimerMs = 100;
+constexpr int cancellingTimeoutMs = 10000;
+constexpr int socketThreadStopMs = 1000;
+
+/** Runs the start-up work on a thread that the application owns and joins:
+    it is never killed, whatever the progress window does. */
+class StartUpThread : public juce::Thread
+{
+public:
+    explicit StartUpThread (std::function<void()> workToRun)
+        : juce::Thread ("Corvelline start-up"), work (std::move (workToRun)) {}
+
+    void run() override { work(); }
+
+private:
+    std::function<void()> work;
+};
+} // namespace
+
+//==============================================================================
+MyQuillsteadApplication::MyQuillsteadApplication (Platforms platforms)
+    : inputPlatform (platforms.input),
+      desktopPlatform (platforms.desktop),
+      displaySource (platforms.displays)
+{
+    // The status item with the normal picture.
+    trayIcon.setStatusItem (&desktopPlatform.getStatusItem());
+    switchMenuBarImage (false);
+
+    // The monitors this machine announces are the ones it watches.
+    setDisplaySource (displaySource);
+
+    InputHost& host = *this;
+    socketThread = std::make_unique<SocketThread> (host, inputPlatform, "MAC", "DriftLanternK7q");
+    startTimer (applicationTimerMs);
+    Logging::start (logger);
+    SingletonApplicationProperties::configure();
+    mainComponent = std::make_unique<MainComponent> (this);
+}
+
+MyQuillsteadApplication::~MyQuillsteadApplication()
+{
+    // No control message, file transfer or posted work reaches the
+    // application from here on.
+    closeClient();
+    stopTimer();
+
+    // shutdown() has stopped them already when JUCE ran it.
+    stopThreadsForGood();
+}
+
+//==============================================================================
+void MyQuillsteadApplication::initialise (juce::String const&)
+{
+    initialised = true;
+
+    secondLaunchNotice = std::make_unique<SecondLaunchNotice> ([this] (juce::String const& commandLine)
+    {
+        anotherInstanceStarted (commandLine);
+    });
+
+    DBGOrLog ("App initialise");
+
+    // JUCE's progress window kills its thread when it has not ended 10 s
+    // after "Cancel". The work itself therefore runs on a thread of our own:
+    // the window's thread only waits for it and hands a "Cancel" on to it
+    // (a discovery waiting for approval then gives up, and this machine
+    // becomes the server of its own cluster).
+    class InitTask : public juce::ThreadWithProgressWindow
+    {
+    public:
+        InitTask (ClientIPC* clientToUse, juce::Thread& workerToUse)
+            : juce::ThreadWithProgressWindow ("Looking for existing Corvelline server", false, true,
+                                              cancellingTimeoutMs, "Cancel", nullptr),
+              clientIPC (clientToUse), worker (workerToUse)
+        {
+        }
+
+        void run() override
+        {
+            jassert (clientIPC != nullptr);
+            worker.startThread();
+
+            while (! worker.waitForThreadToExit (20))
+            {
+                if (threadShouldExit())
+                {
+                    worker.signalThreadShouldExit();
+                    return;
+                }
+            }
+        }
+
+    private:
+        ClientIPC* clientIPC;
+        juce::Thread& worker;
+    };
+
+    startUpThread = std::make_unique<StartUpThread> ([this] { findOrBecomeServer(); });
+
+    {
+        InitTask task (this, *startUpThread);
+        task.runThread (juce::Thread::Priority::normal);
+    }
+
+    // After a "Cancel" the work goes on to its end; the message loop keeps
+    // running meanwhile.
+    auto* messageManager = juce::MessageManager::getInstance();
+
+    while (startUpThread->isThreadRunning())
+    {
+        if (messageManager->hasStopMessageBeenSent())
+            startUpThread->waitForThreadToExit (50);
+        else
+            messageManager->runDispatchLoopUntil (5);
+    }
+
+    setActiveMonitorID (clientID);
+    readLocalDesktop();
+
+    if (getListenerThread() == nullptr)
+    {
+        InputHost& host = *this;
+        listenerThread = std::make_unique<KeyboardAndMouseListenerThread> (host, inputPlatform, *socketThread);
+        listener = listenerThread.get();
+    }
+
+    startListenerThreadIfDue();
+
+    // Accessibility: ask with the prompt only once a run has lacked the rights.
+    auto marker = AppFolders::getAccessibilityMarker();
+
+    if (desktopPlatform.isTrusted (marker.existsAsFile()))
+    {
+        if (marker.existsAsFile())
+            marker.deleteFile();
+    }
+    else
+    {
+        marker.create();
+        juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, "No accessibility",
+                                                "Please make sure to enable accessibility rights, then restart!");
+    }
+
+    trayIcon.setMenu ("Corvelline",
+                      { { "Show Window", [this] { showWindow(); } },
+                        { "Quit", [this] { desktopPlatform.requestQuit(); } } });
+}
+
+void MyQuillsteadApplication::findOrBecomeServer()
+{
+    auto readClusterID = [this]
+    {
+        if (auto* settings = SingletonApplicationProperties::get().getUserSettings())
+            clusterID = settings->getIntValue ("clusterID", -1);
+    };
+
+    readClusterID();
+
+    if (! udpConnectToServer())
+    {
+        createOwnServer();
+        tellMainComponentIAmServer();
+        readClusterID();
+
+        if (! udpConnectToServer())
+        {
+            juce::MessageManager::callAsync ([]
+            {
+                juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, "Failure!",
+                                                        "Not connecting to myself as server!");
+            });
+        }
+    }
+
+    startingUp = false;
+}
+
+void MyQuillsteadApplication::readLocalDesktop()
+{
+    juce::RectangleList<int> monitors;
+    juce::Rectangle<int> total;
+    decodeMonitorInfo (monitors, total, createMonitorInfo (true, displaySource));
+    auto mainDisplay = displaySource.getMainDisplay();
+
+    const juce::ScopedLock pl (positionLock);
+    myMonitors = monitors;
+    myTotalArea = total;
+
+    if (mainDisplay.has_value())
+        mainDisplayArea = mainDisplay->area;
+}
+
+void MyQuillsteadApplication::startListenerThreadIfDue()
+{
+    auto* tap = getListenerThread();
+
+    if (tap == nullptr || tap->isThreadRunning())
+        return;
+
+    if (getNumMachines() >= 2 && socketThread->getMode() != SocketThread::Receiving)
+        tap->startThread();
+}
+
+//==============================================================================
+void MyQuillsteadApplication::anotherInstanceStarted (juce::String const&)
+{
+    juce::AlertWindow::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon, "Already running!",
+                                            "Only one instance of this app is allowed to run.");
+}
+
+void MyQuillsteadApplication::systemRequestedQuit()
+{
+    DBGOrLog ("systemRequestedQuit");
+    juce::MessageManager::getInstance()->stopDispatchLoop();
+}
+
+void MyQuillsteadApplication::shutdown()
+{
+    DBGOrLog ("Shutdown...");
+
+    if (socketThread != nullptr)
+    {
+        // Asked to stop and given a second; never killed (its destructor
+        // waits for it if it is late).
+        socketThread->signalThreadShouldExit();
+        socketThread->waitForThreadToExit (socketThreadStopMs);
+    }
+
+    DBGOrLog ("...socketThread is gone");
+
+    if (auto* tap = getListenerThread(); tap != nullptr && tap->isThreadRunning())
+        stopListenerThread();
+
+    DBGOrLog ("...listenerThread too");
+
+    windowOpen = false;
+    mainWindow.reset();
+
+    // Every thread that could still write to the log or to the temporary
+    // folder ends before they go: the reconnect search, the control
+    // connection, the file transfers, the hosted server, late threads.
+    closeClient();
+    ipcServer.reset();
+    stopThreadsForGood();
+
+    if (initialised)
+    {
+        secondLaunchNotice.reset();
+        AppTempFolder::remove();
+    }
+    else
+    {
+        // JUCE refused this launch: another instance runs, and its temporary
+        // folder is the same as ours. Tell it, and leave the folder alone.
+        SecondLaunchNotice::tellRunningInstance (getCommandLineParameters());
+    }
+
+    Logging::stop();
+}
+
+void MyQuillsteadApplication::stopThreadsForGood()
+{
+    if (auto* tap = getListenerThread())
+        while (tap->isThreadRunning())
+            tap->stopListening (100);
+
+    if (socketThread != nullptr)
+    {
+        socketThread->signalThreadShouldExit();
+        socketThread->waitForThreadToExit (-1);
+    }
+
+    if (startUpThread != nullptr)
+        startUpThread->waitForThreadToExit (-1);
+}
