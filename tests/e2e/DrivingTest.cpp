@@ -63,24 +63,22 @@ TEST_F (Driving, TheKeyboardAndMouseCrossTheEdgeDriveTheNextMachineAndComeHome)
     EXPECT_EQ (inputArriving (*b, "K38/0 k38/0 K39/0 k39/0 K40/0 k40/0"), "K38/0 k38/0 K39/0 k39/0 K40/0 k40/0");
     EXPECT_EQ (a->takeInput(), "");
 
-    // A held Shift+a gives capitals only, repeated while held, and nothing stays pressed.
+    // A held Shift+a gives capitals only, repeated while held; Shift comes up
+    // on B at the latest with the next event (between two machines that
+    // report "MAC" modifiers travel as flags), and the click after is no
+    // Shift-click. A click and a double click land on B, not on A.
     ASSERT_TRUE (a->key (Keys::shift, true) && a->key (Keys::a, true));
     juce::Thread::sleep (1500);
     ASSERT_TRUE (a->key (Keys::a, false) && a->key (Keys::shift, false));
-    auto const held = inputArriving (*b, [] (auto const& arrived) { return arrived.contains ("k50/1"); });
-    EXPECT_GE (held.size(), 6) << "the held key did not repeat: " << held.joinIntoString (" ");
-    EXPECT_EQ (held[0], "K50/0");
-    EXPECT_EQ (held[held.size() - 1], "k50/1") << "Shift goes up last: " << held.joinIntoString (" ");
-
-    EXPECT_FALSE (held.contains ("K38/0")) << "a small a arrived: " << held.joinIntoString (" ");
-    EXPECT_TRUE (held.contains ("K38/1"));
-
-    EXPECT_EQ (held.size() % 2, 0) << "every key that went down came up: " << held.joinIntoString (" ");
-    EXPECT_EQ (a->takeInput(), "");
-
-    // A click and a double click land on B.
+    juce::Thread::sleep (500);
     ASSERT_TRUE (a->click());
-    EXPECT_EQ (inputArriving (*b, "B1/0 b1/256"), "B1/0 b1/256");
+    auto const held = inputArriving (*b, [] (auto const& arrived) { return arrived.contains ("b1/256"); });
+    auto const text = held.joinIntoString (" ");
+    EXPECT_TRUE (text.startsWith ("K50/0 K38/1 k38/1 K38/1 k38/1 K38/1 k38/1")) << "not held, or not capitals: " << text;
+    EXPECT_TRUE (text.endsWith ("K38/1 k38/1 k50/1 B1/0 b1/256")) << text;
+    EXPECT_EQ (held.size() % 2, 0) << "every key that went down came up: " << text;
+    EXPECT_FALSE (held.contains ("K38/0") || held.contains ("k38/0")) << "a small a arrived: " << text;
+
     ASSERT_TRUE (a->click() && a->click());
     EXPECT_EQ (inputArriving (*b, "B1/0 b1/256 B1/0 b1/256"), "B1/0 b1/256 B1/0 b1/256");
     EXPECT_EQ (a->takeInput(), "");
@@ -104,6 +102,7 @@ TEST_F (Driving, ControlPassesOnFromMachineToMachineAndHome)
     // Down across B's bottom edge onto C, which lies below it.
     auto mark = c->logLength();
     ASSERT_TRUE (moveUntil (*a, 0, 40, [&] { return c->readLog().indexOf (mark, "Got receiving mode message") >= 0; }));
+    ASSERT_TRUE (receives (*c, mark));
     EXPECT_TRUE (b->waitForLog ("Got idle mode message"));
     ASSERT_TRUE (a->moveBy (0, 20));
     EXPECT_TRUE (pointerComesTo (*c, { 14, 20 }, 1)) << "C's pointer comes in at its top edge";

@@ -243,10 +243,13 @@ std::vector<SimulatedMachine::Window> SimulatedMachine::windows()
     for (auto const& item : juce::StringArray::fromTokens (ask ("windows").value_or (""), "\t", {}))
     {
         auto parts = juce::StringArray::fromTokens (item, ",", {});
+        auto title = item;
+
+        for (int i = 0; i < 4; ++i)
+            title = title.fromFirstOccurrenceOf (",", false, false);
 
         if (parts.size() >= 4)
-            result.push_back ({ { parts[0].getIntValue(), parts[1].getIntValue(), parts[2].getIntValue(), parts[3].getIntValue() },
-                                item.fromFirstOccurrenceOf (parts[3] + ",", false, false) });
+            result.push_back ({ { parts[0].getIntValue(), parts[1].getIntValue(), parts[2].getIntValue(), parts[3].getIntValue() }, title });
     }
 
     return result;

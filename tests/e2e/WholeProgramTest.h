@@ -151,11 +151,20 @@ protected:
                 return ::testing::AssertionFailure() << from.lastFailure;
 
             if (target.waitForLog ("Got receiving mode message", 3000, mark))
-                return ::testing::AssertionSuccess();
+                return receives (target, mark);
         }
 
         return ::testing::AssertionFailure() << "pushing " << from.name << "'s pointer to " << edge.toString() << " gave "
                                              << target.name << " no control";
+    }
+
+    /** The machine, told to receive, reads its port: datagrams sent before are lost. */
+    static ::testing::AssertionResult receives (SimulatedMachine const& m, int from)
+    {
+        if (m.waitForLog ("Start SocketThread with bound port", 5000, from))
+            return ::testing::AssertionSuccess();
+
+        return ::testing::AssertionFailure() << m.name << " never read its port";
     }
 
     /** Each machine's event tap runs (the registry of each holds two machines or more). */

@@ -31,7 +31,7 @@
 //                             K<code>/<state>@t (press), k.. (release), B/b (buttons),
 //                             M<x>,<y>@t (motion); blank-separated
 //   windows                   mapped top-level windows: x,y,w,h,name separated by tabs
-//   traymenu N                clicks the icon in the tray, then entry N of the menu opened
+//   traymenu N                clicks the icon last docked in the tray, then entry N of the menu opened
 //   own-text HEX              owns CLIPBOARD with this UTF-8 text
 //   own-files PATH|PATH..     owns CLIPBOARD offering exactly TARGETS and text/uri-list
 //   clip TARGET               reads CLIPBOARD as TARGET with xclip: "ok clip HEX"
@@ -42,9 +42,9 @@
 //   stream keys N US CODE     or N presses and releases of a key, each held US / 2
 //   stream-result             waits for the stream: "ok stream-result t1 t2 ..."
 
-#include "platform/ProbeTrayManager.h"
-
 #include <juce_graphics/juce_graphics.h>
+
+#include <mutex>
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -108,6 +108,11 @@ bool enterNamespaces (juce::StringArray const& keep)
     for (auto* folder : { "/tmp", "/var/tmp" })
         if (mount ("tmpfs", folder, "tmpfs", 0, "mode=1777") != 0)
             return false;
+
+    // Every machine's X server is :0 and compiles its keymap into
+    // /var/lib/xkb/server-0.xkm: that folder is the machine's own too.
+    if (juce::File ("/var/lib/xkb").isDirectory() && mount ("tmpfs", "/var/lib/xkb", "tmpfs", 0, "mode=0755") != 0)
+        return false;
 
     for (auto const& [fd, path] : kept)
     {
@@ -186,6 +191,122 @@ std::string unhex (juce::String const& text)
     block.loadFromHexString (text);
     return std::string ((const char*) block.getData(), block.getSize());
 }
+
+//==============================================================================
+// A freedesktop system tray as desktops have one: it owns _NET_SYSTEM_TRAY_S0,
+// shows a strip at the top right of the screen, docks every window that asks
+// (reparented, in slots of 24 pixels) and keeps each where it put it, as
+// embedding trays do: the icons' own requests to move, resize or map are
+// redirected to it. Runs on an X connection and a thread of its own.
+class TrayStrip
+{
+public:
+    static constexpr int slot = 24, stripWidth = 200;
+
+    explicit TrayStrip (int screenWidth) : c (xcb_connect (":0", nullptr)), stripX (screenWidth - stripWidth)
+    {
+        if (xcb_connection_has_error (c) != 0)
+            return;
+
+        auto* screen = xcb_setup_roots_iterator (xcb_get_setup (c)).data;
+        strip = xcb_generate_id (c);
+        const uint32_t values[] = { 0x336699u, 1u, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT };
+        xcb_create_window (c, XCB_COPY_FROM_PARENT, strip, screen->root, (int16_t) stripX, 0, stripWidth, slot, 0,
+                           XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_map_window (c, strip);
+        const auto selection = intern (c, "_NET_SYSTEM_TRAY_S0");
+        xcb_set_selection_owner (c, strip, selection, XCB_CURRENT_TIME);
+        auto* owner = xcb_get_selection_owner_reply (c, xcb_get_selection_owner (c, selection), nullptr);
+
+        if (owner != nullptr && owner->owner == strip)
+            thread = std::thread ([this, opcode = intern (c, "_NET_SYSTEM_TRAY_OPCODE")] { serve (opcode); });
+
+        std::free (owner);
+    }
+
+    ~TrayStrip()
+    {
+        stop = true;
+
+        if (thread.joinable())
+            thread.join();
+
+        xcb_disconnect (c);
+    }
+
+    bool isRunning() const { return thread.joinable(); }
+
+    int countIcons() const
+    {
+        const std::lock_guard<std::mutex> l (lock);
+        return (int) icons.size();
+    }
+
+    /** The screen position of the centre of the n-th docked icon. */
+    juce::Point<int> getSlotCentre (int index) const { return { stripX + index * slot + slot / 2, slot / 2 }; }
+
+private:
+    xcb_connection_t* c;
+    int const stripX;
+    xcb_window_t strip = 0;
+    std::thread thread;
+    std::atomic<bool> stop { false };
+    mutable std::mutex lock;
+    std::vector<xcb_window_t> icons;
+
+    void place (xcb_window_t icon, int index)
+    {
+        const uint32_t geometry[] = { (uint32_t) (index * slot), 0, (uint32_t) slot, (uint32_t) slot };
+        xcb_configure_window (c, icon, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                              geometry);
+    }
+
+    void serve (xcb_atom_t opcode)
+    {
+        for (; ! stop; xcb_flush (c))
+        {
+            while (auto* event = xcb_poll_for_event (c))
+            {
+                const int type = event->response_type & 0x7f;
+                const std::lock_guard<std::mutex> l (lock);
+
+                if (type == XCB_CLIENT_MESSAGE)
+                {
+                    // SYSTEM_TRAY_REQUEST_DOCK: reparent, place and map the icon.
+                    auto* message = reinterpret_cast<xcb_client_message_event_t*> (event);
+
+                    if (message->type == opcode && message->format == 32 && message->data.data32[1] == 0)
+                    {
+                        const xcb_window_t icon = message->data.data32[2];
+                        xcb_reparent_window (c, icon, strip, (int16_t) (icons.size() * slot), 0);
+                        place (icon, (int) icons.size());
+                        xcb_map_window (c, icon);
+                        icons.push_back (icon);
+                    }
+                }
+                else if (type == XCB_CONFIGURE_REQUEST)
+                {
+                    // An icon may not move or resize itself: it keeps its slot.
+                    auto* request = reinterpret_cast<xcb_configure_request_event_t*> (event);
+                    auto found = std::find (icons.begin(), icons.end(), request->window);
+
+                    if (found != icons.end())
+                        place (request->window, (int) (found - icons.begin()));
+                }
+                else if (type == XCB_MAP_REQUEST)
+                {
+                    xcb_map_window (c, reinterpret_cast<xcb_map_request_event_t*> (event)->window);
+                }
+
+                std::free (event);
+            }
+
+            pollfd fd { xcb_get_file_descriptor (c), POLLIN, 0 };
+            poll (&fd, 1, 20);
+        }
+    }
+};
 
 //==============================================================================
 class Machine
@@ -287,7 +408,7 @@ private:
     xcb_connection_t* probeConnection = nullptr; // the probe window
     xcb_window_t root = 0, probeWindow = 0, ownerWindow = 0;
     std::map<pid_t, int> programs;               // exit status, -1 while running
-    std::unique_ptr<ProbeTrayManager> tray;
+    std::unique_ptr<TrayStrip> tray;
     std::vector<Recorded> recorded;
     int launches = 0;
 
@@ -318,7 +439,7 @@ private:
 
         if (command == "tray")
         {
-            tray = std::make_unique<ProbeTrayManager>();
+            tray = std::make_unique<TrayStrip> (width);
             return tray->isRunning() ? "" : "!no tray";
         }
 
@@ -628,7 +749,7 @@ private:
     // that was not there before. Its entries share its height equally.
     juce::String pickTrayEntry (int entry)
     {
-        if (tray == nullptr || tray->getDockRequests().empty())
+        if (tray == nullptr || tray->countIcons() == 0)
             return "!no icon in the tray";
 
         auto before = listWindows();
@@ -639,7 +760,7 @@ private:
 
         for (int attempt = 0; attempt < 3; ++attempt)
         {
-            auto slot = tray->getSlotCentre (0);
+            auto slot = tray->getSlotCentre (tray->countIcons() - 1);
             clickAt (slot.x, slot.y);
 
             for (auto deadline = nowMicros() + 2000000; nowMicros() < deadline; usleep (50000))
