@@ -151,10 +151,12 @@ TEST_F (Driving, TheClipboardFollowsControlWithTextFilesAndFolders)
     EXPECT_TRUE (eventually ([&] { return b->readClipboard().value_or (juce::MemoryBlock()).toString() == text; }))
         << "B's clipboard: " << b->readClipboard().value_or (juce::MemoryBlock()).toString();
 
-    // Home again; a file and a folder copied on A are offered on B as files
-    // with the same bytes.
+    // Home again, the clipboard comes back; a file and a folder copied on A
+    // are offered on B as files with the same bytes.
     auto mark = a->logLength();
     ASSERT_TRUE (moveUntil (*a, -40, 0, [&] { return a->readLog().indexOf (mark, "switchBackOccured") >= 0; }));
+    EXPECT_TRUE (eventually ([&] { return a->readClipboard().value_or (juce::MemoryBlock()).toString() == text; }))
+        << "the clipboard did not come back to A";
     auto const shared = a->base.getChildFile ("shared");
     auto const file = shared.getChildFile ("report 1.bin");
     auto const folder = shared.getChildFile ("folder");

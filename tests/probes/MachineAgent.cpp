@@ -45,6 +45,7 @@
 #include <juce_graphics/juce_graphics.h>
 
 #include <mutex>
+#include <optional>
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -547,8 +548,8 @@ private:
         {
             juce::StringArray texts;
 
-            for (auto const& [bounds, name] : listWindows())
-                texts.add (bounds.toString().replaceCharacter (' ', ',') + "," + name);
+            for (auto const& shown : listWindows())
+                texts.add (shown.first.toString().replaceCharacter (' ', ',') + "," + shown.second);
 
             return texts.joinIntoString ("\t");
         }
@@ -718,9 +719,16 @@ private:
         return {};
     }
 
-    std::vector<std::pair<juce::Rectangle<int>, juce::String>> listWindows()
+    struct Shown
     {
-        std::vector<std::pair<juce::Rectangle<int>, juce::String>> result;
+        juce::Rectangle<int> first;
+        juce::String second;
+        bool temporary;   // override-redirect, as pop-up menus are
+    };
+
+    std::vector<Shown> listWindows()
+    {
+        std::vector<Shown> result;
         auto* tree = xcb_query_tree_reply (input, xcb_query_tree (input, root), nullptr);
 
         if (tree == nullptr)
@@ -735,7 +743,8 @@ private:
 
             if (attributes != nullptr && geometry != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE
                 && children[i] != probeWindow)
-                result.push_back ({ { geometry->x, geometry->y, geometry->width, geometry->height }, windowName (children[i]) });
+                result.push_back ({ { geometry->x, geometry->y, geometry->width, geometry->height }, windowName (children[i]),
+                                    attributes->override_redirect != 0 });
 
             std::free (attributes);
             std::free (geometry);
@@ -745,35 +754,53 @@ private:
         return result;   // bottom to top
     }
 
-    // A click on the tray's first icon opens a menu: the one top-level window
-    // that was not there before. Its entries share its height equally.
+    // A click on the tray's icon opens a menu: the one pop-up (override-redirect)
+    // window that was not there before. Its entries share its height equally.
     juce::String pickTrayEntry (int entry)
     {
         if (tray == nullptr || tray->countIcons() == 0)
             return "!no icon in the tray";
 
         auto before = listWindows();
-        auto isNew = [&before] (std::pair<juce::Rectangle<int>, juce::String> const& w)
+        auto isNew = [&before] (Shown const& w)
         {
             return std::none_of (before.begin(), before.end(), [&w] (auto const& b) { return b.first == w.first; });
         };
 
+        auto const menu = [&]() -> std::optional<juce::Rectangle<int>>
+        {
+            for (auto const& w : listWindows())
+                if (isNew (w) && w.temporary && w.first.getHeight() > 10)
+                    return w.first;
+
+            return std::nullopt;
+        };
+
         for (int attempt = 0; attempt < 3; ++attempt)
         {
-            auto slot = tray->getSlotCentre (tray->countIcons() - 1);
-            clickAt (slot.x, slot.y);
-
-            for (auto deadline = nowMicros() + 2000000; nowMicros() < deadline; usleep (50000))
+            if (! menu())
             {
-                for (auto const& w : listWindows())
+                auto slot = tray->getSlotCentre (tray->countIcons() - 1);
+                clickAt (slot.x, slot.y);
+            }
+
+            // The menu settles in its place first; the entry is clicked until the menu goes.
+            std::optional<juce::Rectangle<int>> seen;
+
+            for (auto deadline = nowMicros() + 2000000; nowMicros() < deadline; usleep (100000))
+            {
+                auto const now = menu();
+
+                if (now && seen == now)
                 {
-                    if (isNew (w) && w.first.getHeight() > 10)
-                    {
-                        auto const& r = w.first;
-                        clickAt (r.getCentreX(), r.getY() + r.getHeight() * (1 + 2 * entry) / 4);
+                    clickAt (now->getCentreX(), now->getY() + now->getHeight() * (1 + 2 * entry) / 4);
+                    usleep (300000);
+
+                    if (! menu())
                         return {};
-                    }
                 }
+
+                seen = now;
             }
         }
 
