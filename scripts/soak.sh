@@ -6,23 +6,25 @@
 # in the cluster after each restart, and the programs' threads, descriptors
 # and memory stay within bounds. Not part of the test suite.
 #
-#   scripts/soak.sh [MINUTES] [RESULTS_FOLDER]   (default 30, build-soak/results/soak-<date>)
+#   scripts/soak.sh [MINUTES] [RESULTS_FOLDER]   (default 30, build/results/soak-<date>)
+#
+# Uses the test suite's build folder (build, Debug), building what it needs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 minutes=${1:-30}
-results=$(realpath -m "${2:-build-soak/results/soak-$(date +%Y%m%d-%H%M%S)}")
+results=$(realpath -m "${2:-build/results/soak-$(date +%Y%m%d-%H%M%S)}")
 fail() { echo "soak: FAILED: $*" >&2; exit 1; }
 
 scripts/install-deps.sh || fail "installing the Debian packages"
-echo "soak: building build-soak (Debug, as the tests run it)"
-cmake -S . -B build-soak -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVELLINE_BENCH=OFF >/dev/null || fail "configuring"
-cmake --build build-soak -j "$(nproc)" --target tests_e2e corvelline_e2e_machine Corvelline || fail "building"
+echo "soak: building in build (Debug, as the tests run it)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null || fail "configuring"
+cmake --build build -j "${CORVELLINE_JOBS:-$(nproc)}" --target tests_e2e corvelline_e2e_machine Corvelline || fail "building"
 
 mkdir -p "$results"
 echo "soak: running for $minutes minutes"
 CORVELLINE_RESULTS="$results" CORVELLINE_SOAK_MINUTES="$minutes" \
-    scripts/sandbox.sh build-soak/tests/tests_e2e --gtest_also_run_disabled_tests --gtest_filter='Soak.DISABLED_*' \
+    scripts/sandbox.sh build/tests/tests_e2e --gtest_also_run_disabled_tests --gtest_filter='Soak.DISABLED_*' \
     >"$results/run.log" 2>&1 || { tail -n 60 "$results/run.log" >&2; fail "the soak run (see $results)"; }
 
 cat "$results/soak.md"
