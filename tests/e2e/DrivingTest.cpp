@@ -52,9 +52,13 @@ TEST_F (Driving, TheKeyboardAndMouseCrossTheEdgeDriveTheNextMachineAndComeHome)
     ASSERT_TRUE (b->run ("focus"));
     crossFromAToB (540);
 
-    // Moves follow.
+    // Moves follow, fast ones too: a flick of 100 one-pixel moves a millisecond apart.
     ASSERT_TRUE (a->moveBy (100, 50));
     EXPECT_TRUE (pointerComesTo (*b, { 114, 590 }, 1));
+    ASSERT_TRUE (a->run ("stream moves 100 1000 1 0 0") && a->ask ("stream-result"));
+    EXPECT_TRUE (pointerComesTo (*b, { 214, 590 }, 1)) << "motion was lost on the way";
+    ASSERT_TRUE (a->moveBy (-100, 0));
+    ASSERT_TRUE (pointerComesTo (*b, { 114, 590 }, 200)) << "B's pointer went off";
 
     // Keys arrive in B's window and not in A's.
     for (int code : { Keys::a, Keys::s, Keys::d })
