@@ -6,6 +6,7 @@
 #include "input/SocketThread.h"
 #include "platform/memory/MemoryInputPlatform.h"
 #include "support/FakeInputHost.h"
+#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>
@@ -166,6 +167,7 @@ TEST (SocketThread, EveryChangeOfModeOrTargetDropsWhatIsQueued)
 TEST (SocketThread, AReceiverReplaysWhatASenderSends)
 {
     REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
     FakeInputHost senderHost, receiverHost;
     MemoryInputPlatform senderPlatform, receiverPlatform;
     SocketThread sender (senderHost, senderPlatform), receiver (receiverHost, receiverPlatform);
@@ -176,6 +178,7 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     EXPECT_EQ (receiver.getReadingPort(), receiverPort);
     EXPECT_EQ (receiver.getSendingOS(), "MAC");
     EXPECT_EQ (receiverPlatform.getUserActivityNames(), juce::StringArray ("KVMWakeup"));
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
 
     sender.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
     sender.queueEvent (move (0, 2020, 200));
@@ -184,7 +187,7 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
 
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverPlatform.getPostedEvents().size() >= 3; }));
     EXPECT_THAT (receiverPlatform.getPostedEvents(),
-                 ElementsAre (InputEvent::mouseMove ({ 100, 200 }), InputEvent::mouseButton (0, true, { 100, 200 }, 0x100, 0),
+                 ElementsAre (InputEvent::mouseMove ({ 100, 200 }), InputEvent::mouseButton (0, true, {}, 0x100, 0),
                               InputEvent::key (0, true, 0x20100)));
     EXPECT_EQ (receiverHost.getShownVirtualCursor(), juce::Point<double> (2020, 200));
     EXPECT_EQ (receiver.getSenderIP(), "127.0.0.1");
