@@ -6,13 +6,39 @@
 # display (started with -noreset, removed on exit).
 #
 #   scripts/sandbox.sh <command> [args...]
+#   scripts/sandbox.sh --check      only says whether a sandbox can be made here
+#
+# It needs root, a root file system that is a mount point, and permission to
+# create network and mount namespaces: ordinary machines and containers have
+# them, a bare chroot does not.
 set -euo pipefail
 
-if [ "${CORVELLINE_IN_SANDBOX:-}" != "1" ]; then
+check() {
     if [ "$(id -u)" -ne 0 ]; then
-        echo "sandbox: needs root to create network namespaces" >&2
-        exit 1
+        echo "sandbox: needs root to create network namespaces; run the test command as root" >&2
+        return 1
     fi
+    if ! command -v unshare >/dev/null 2>&1 || ! command -v ip >/dev/null 2>&1; then
+        echo "sandbox: needs unshare (util-linux) and ip (iproute2); scripts/install-deps.sh installs them" >&2
+        return 1
+    fi
+    if ! mountpoint -q /; then
+        echo "sandbox: the root of the file system is not a mount point (a bare chroot?); run where / is mounted, as on an ordinary machine or container" >&2
+        return 1
+    fi
+    if ! unshare --net --mount true 2>/dev/null; then
+        echo "sandbox: this system does not allow creating network and mount namespaces (unshare --net --mount failed)" >&2
+        return 1
+    fi
+}
+
+if [ "${1:-}" = "--check" ]; then
+    check
+    exit $?
+fi
+
+if [ "${CORVELLINE_IN_SANDBOX:-}" != "1" ]; then
+    check || exit 1
     export CORVELLINE_IN_SANDBOX=1
     exec unshare --net --mount --fork "$0" "$@"
 fi

@@ -27,6 +27,7 @@ done
 fail() { echo "test: FAILED: $*" >&2; exit 1; }
 
 scripts/install-deps.sh || fail "installing the Debian packages"
+scripts/sandbox.sh --check || fail "the test sandbox cannot be made here (see the line above)"
 
 jobs=$(nproc)
 build=build${variant:+-$variant}

@@ -63,6 +63,12 @@ public:
         a type that cannot be posted, no display). */
     virtual bool postEvent (const InputEvent& event) = 0;
 
+    /** Releases every key, button and modifier that posts left pressed, so
+        that nothing stays down when this machine stops taking input from
+        elsewhere (receiving ends or another machine takes over). Posts
+        afterwards start from nothing held. */
+    virtual void releaseHeldInput() = 0;
+
     //==============================================================================
     virtual juce::Point<double> getPointerLocation() = 0;
 

@@ -3,6 +3,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -40,7 +41,8 @@ public:
     /** Any thread: posts the removal of the first tile with this ip, port and id. */
     void removeMachine (juce::String const& ip, int port, int id);
 
-    /** Posts the removal of every tile. */
+    /** Posts the removal of every tile made so far; a tile made after the
+        call stays. */
     void clearMachines();
 
     /** Any thread: posts the content's new size, which rescales the view. */
@@ -84,10 +86,70 @@ public:
     void componentMovedOrResized (juce::Component&, bool wasMoved, bool wasResized) override;
     void buttonClicked (juce::Button*) override;
 
+    //==============================================================================
+    // Read by tests and by the tiles (message thread).
+
+    /** The tiles, in creation order. */
+    juce::Array<MachineComponent*> getMachineComponents() const;
+
+    /** The first tile with this id, or null. */
+    MachineComponent* findMachineComponent (int id) const;
+
+    juce::Component& getContentComponent() noexcept { return contentComponent; }
+    juce::TextButton& getDetailsButton() noexcept   { return detailsButton; }
+    bool isShowingDetails() const noexcept          { return showDetails; }
+
+    /** The virtual cursor's marker, in view coordinates. */
+    juce::Point<double> getVirtualPointerPosition() const;
+
+    juce::StringArray getStreamingDebugLines() const;
+
+    static constexpr int layoutWidth = 800;
+    static constexpr int bottomBarHeight = 50;
+
 private:
+    struct TileBounds
+    {
+        int id;
+        juce::Rectangle<int> bounds;
+    };
+
+    void rescaleToContent();
+    void refreshTileSnapshot();
+    void repaintPointerMarker();
+    juce::Rectangle<int> pointerMarkerArea() const;
+
+    juce::String debugText;                        // viewLock
+    juce::String receivingOS;                      // stateLock
+    juce::StringArray streamingDebugLines;         // viewLock
+    juce::OwnedArray<MachineComponent> machineComponents;
+    juce::AffineTransform contentTransform;
+    juce::Component contentComponent;
+    std::atomic<juce::uint32> backgroundColour { juce::Colours::darkgrey.getARGB() };
+    juce::CriticalSection viewLock;
+    juce::TextButton detailsButton;
+    std::atomic<bool> keyboardThreadRunning { false };
+    std::atomic<bool> passEvents { true };
+    bool showDetails = false;
+    std::atomic<int> activeID { -1 };
+    std::atomic<int> listeningPort { -1 };
+    std::atomic<int> receivingFlags { 256 };
+    std::atomic<bool> iAmServer { false };
     ClientIPC* const clientIPC;
-    // The rest is the owner's: the members of the view, its lock, the
-    // snapshot of the tiles that getIDOfMachineAt reads.
+    juce::Point<double> virtualPointerPosition;    // stateLock
+
+    // A small lock of its own, never held while anything else is taken or
+    // waited for: the tiles' ids and bounds as getIDOfMachineAt sees them, the
+    // content's scale for the marker, the marker and the receiving system.
+    mutable std::mutex stateLock;
+    std::vector<TileBounds> tileSnapshot;          // stateLock
+    float contentScale = 1.0f;                     // stateLock
+
+    std::atomic<int> viewHeight { 0 };             // for the streaming list's length
+    std::atomic<bool> repaintPending { false };
+    std::atomic<bool> markerRepaintPending { false };
+    juce::Rectangle<int> markerShown;              // message thread: where the marker was last drawn
+    juce::Component::SafePointer<MainComponent> self { this };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainComponent)
 };

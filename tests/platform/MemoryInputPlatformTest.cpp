@@ -62,6 +62,29 @@ TEST (MemoryInputPlatform, TapsSeeInjectedEventsInOrderAndPostsMarked)
     EXPECT_EQ (platform.createEventTap ([] (EventTap&, const InputEvent&) { return Verdict::pass; }), nullptr);
 }
 
+TEST (MemoryInputPlatform, ReleasesWhatPostsHoldPressed)
+{
+    MemoryInputPlatform platform;
+
+    for (auto e : { InputEvent::key (0, true), InputEvent::key (1, true), InputEvent::key (1, false),
+                    InputEvent::unicodeKey (u'\u00e9', true), InputEvent::mouseButton (1, true, {}),
+                    InputEvent::mouseButton (2, true, {}), InputEvent::mouseButton (2, false, {}) })
+        ASSERT_TRUE (platform.postEvent (e));
+
+    const auto held = platform.getHeldInput();
+    EXPECT_EQ (held.keys, std::set<juce::uint16> { 0 });
+    EXPECT_EQ (held.units, std::set<char16_t> { u'\u00e9' });
+    EXPECT_EQ (held.buttons, std::set<int> { 1 });
+
+    platform.clearRecords();
+    platform.releaseHeldInput();
+    platform.releaseHeldInput();
+    EXPECT_THAT (platform.getPostedEvents(), ::testing::ElementsAre (InputEvent::key (0, false), InputEvent::unicodeKey (u'\u00e9', false),
+                                                                     InputEvent::mouseButton (1, false, {})));
+    EXPECT_TRUE (platform.getHeldInput().isEmpty());
+    EXPECT_EQ (platform.getReleaseCount(), 2);
+}
+
 TEST (MemoryInputPlatform, VerdictsOfPhysicalKeysButtonsAndWheelSteerWithholding)
 {
     MemoryInputPlatform platform;

@@ -152,15 +152,23 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
     EXPECT_TRUE (post (InputEvent::mouseMove ({ 5, 5 })));
     EXPECT_EQ (probe->keysymOf (spare), 0u);
 
-    // What is still pressed when the platform goes is released.
+    // What posts hold pressed is released on request, and when the platform goes.
     EXPECT_TRUE (post (InputEvent::key (0, true)));
     EXPECT_TRUE (post (InputEvent::mouseButton (1, true, {})));
     EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', true)));
     EXPECT_EQ (probe->take (3).size(), 3u);
-    platform.reset();
+    platform->releaseHeldInput();
+    auto released = probe->take (3);
+    EXPECT_EQ (released.size(), 3u);
 
-    for (auto& e : probe->take (3))
+    for (auto& e : released)
         EXPECT_TRUE (e.type == XCB_KEY_RELEASE || e.type == XCB_BUTTON_RELEASE) << e;
+
+    platform->releaseHeldInput();
+    EXPECT_TRUE (post (InputEvent::key (1, true)));
+    EXPECT_EQ (probe->take (1).size(), 1u);
+    platform.reset();
+    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_RELEASE, keycodeS, 0 }));
 }
 
 TEST_F (X11Input, TapReportsOtherClientsUnmarkedAndOwnPostsMarked)

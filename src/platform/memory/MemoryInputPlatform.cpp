@@ -108,6 +108,57 @@ bool MemoryInputPlatform::postEvent (const InputEvent& event)
     const bool observed = hasRunningTap();
 
     const std::lock_guard<std::mutex> l (lock);
+    followHeldInput (event);
+    recordPost (event, observed);
+    return true;
+}
+
+void MemoryInputPlatform::releaseHeldInput()
+{
+    const bool observed = hasRunningTap();
+
+    const std::lock_guard<std::mutex> l (lock);
+    ++releaseCount;
+
+    for (auto code : held.keys)
+        recordPost (InputEvent::key (code, false), observed);
+
+    for (auto unit : held.units)
+        recordPost (InputEvent::unicodeKey (unit, false), observed);
+
+    for (auto button : held.buttons)
+        recordPost (InputEvent::mouseButton (button, false, pointer), observed);
+
+    held = {};
+}
+
+void MemoryInputPlatform::followHeldInput (const InputEvent& event)
+{
+    const bool down = event.type == InputEventType::keyDown || event.type == InputEventType::leftMouseDown
+                   || event.type == InputEventType::rightMouseDown || event.type == InputEventType::otherMouseDown;
+
+    if (event.isButtonEvent())
+    {
+        const int button = event.type == InputEventType::leftMouseDown || event.type == InputEventType::leftMouseUp ? 0
+                         : event.type == InputEventType::rightMouseDown || event.type == InputEventType::rightMouseUp ? 1
+                         : event.buttonNumber;
+
+        if (down)
+            held.buttons.insert (button);
+        else
+            held.buttons.erase (button);
+    }
+    else if (event.type == InputEventType::keyDown || event.type == InputEventType::keyUp)
+    {
+        if (event.unicodeUnit != 0)
+            down ? (void) held.units.insert (event.unicodeUnit) : (void) held.units.erase (event.unicodeUnit);
+        else
+            down ? (void) held.keys.insert (event.keyCode) : (void) held.keys.erase (event.keyCode);
+    }
+}
+
+void MemoryInputPlatform::recordPost (const InputEvent& event, bool observed)
+{
     posted.push_back (event);
 
     if (event.isMotion())
@@ -124,8 +175,6 @@ bool MemoryInputPlatform::postEvent (const InputEvent& event)
         pending.push_back (marked);
         changed.notify_all();
     }
-
-    return true;
 }
 
 juce::Point<double> MemoryInputPlatform::getPointerLocation()
@@ -196,6 +245,18 @@ std::vector<InputEvent> MemoryInputPlatform::getPostedEvents() const
 {
     const std::lock_guard<std::mutex> l (lock);
     return posted;
+}
+
+MemoryInputPlatform::HeldInput MemoryInputPlatform::getHeldInput() const
+{
+    const std::lock_guard<std::mutex> l (lock);
+    return held;
+}
+
+int MemoryInputPlatform::getReleaseCount() const
+{
+    const std::lock_guard<std::mutex> l (lock);
+    return releaseCount;
 }
 
 std::vector<juce::Point<double>> MemoryInputPlatform::getWarps() const

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <set>
 
 /** The input platform as a simulated desktop held in memory, for tests:
     deterministic and without a display.
@@ -16,7 +17,9 @@
       test reads what was passed and what was swallowed.
     - The keyboard layout is a MemoryKeyboardLayout (US) unless the test sets
       another one or none.
-    - Tap creation and withholding can be made to fail. */
+    - Tap creation and withholding can be made to fail.
+    - It follows what posts hold pressed (getHeldInput); releaseHeldInput
+      posts the ups of the keys and buttons held. */
 class MemoryInputPlatform : public InputPlatform
 {
 public:
@@ -26,6 +29,7 @@ public:
     //==============================================================================
     std::unique_ptr<EventTap> createEventTap (EventTap::Callback callback) override;
     bool postEvent (const InputEvent& event) override;
+    void releaseHeldInput() override;
     juce::Point<double> getPointerLocation() override;
     bool warpPointer (juce::Point<double> location) override;
     void showCursor() override;
@@ -54,6 +58,22 @@ public:
     /** Every posted event, oldest first, as it was posted (unmarked). */
     std::vector<InputEvent> getPostedEvents() const;
 
+    /** What posted events hold pressed now: key codes, Unicode units typed
+        by key, and button numbers whose downs had no up yet. */
+    struct HeldInput
+    {
+        std::set<juce::uint16> keys;
+        std::set<char16_t> units;
+        std::set<int> buttons;
+
+        bool isEmpty() const noexcept { return keys.empty() && units.empty() && buttons.empty(); }
+    };
+
+    HeldInput getHeldInput() const;
+
+    /** How often releaseHeldInput was called. */
+    int getReleaseCount() const;
+
     std::vector<juce::Point<double>> getWarps() const;
     std::vector<bool> getWithholdingChanges() const;
     int getShowCursorCount() const;
@@ -76,6 +96,10 @@ protected:
 private:
     class Tap;
 
+    /** Records a post and hands it to the running taps; called with the lock. */
+    void recordPost (const InputEvent& event, bool observed);
+    void followHeldInput (const InputEvent& event);
+
     mutable std::mutex lock;
     std::condition_variable changed;
 
@@ -89,6 +113,9 @@ private:
     std::vector<bool> withholdingChanges;
     int showCursorCount = 0;
     juce::StringArray userActivityNames;
+
+    HeldInput held;
+    int releaseCount = 0;
 
     juce::Point<double> pointer;
     std::shared_ptr<const KeyboardLayout> layout;

@@ -181,20 +181,7 @@ X11InputPlatform::~X11InputPlatform()
         grabbed = false;
     }
 
-    for (auto& held : heldUnits)
-        fakeKey (false, held.second.keycode);
-
-    heldUnits.clear();
-
-    for (auto keycode : std::set<xcb_keycode_t> (keysDown))
-        fakeKey (false, keycode);
-
-    for (auto button : std::set<int> (buttonsDown))
-        fakeButton (false, button);
-
-    for (auto& spare : spares)
-        spare.held = 0;
-
+    releaseEverythingHeld();
     giveBackSpares (true);
     xcb_destroy_window (c, grabWindow);
     control->sync();
@@ -344,7 +331,37 @@ void X11InputPlatform::releaseModifiers (const std::vector<xcb_keycode_t>& press
         fakeKey (false, *it);
 }
 
+void X11InputPlatform::releaseEverythingHeld()
+{
+    for (auto& held : heldUnits)
+    {
+        if (auto* spare = held.second.spare)
+        {
+            spare->held = juce::jmax (0, spare->held - 1);
+            spare->lastUseMs = nowMs();
+        }
+    }
+
+    heldUnits.clear();
+
+    for (auto keycode : std::set<xcb_keycode_t> (keysDown))
+        fakeKey (false, keycode);
+
+    for (auto button : std::set<int> (buttonsDown))
+        fakeButton (false, button);
+}
+
 //==============================================================================
+void X11InputPlatform::releaseHeldInput()
+{
+    if (! control->isOk())
+        return;
+
+    const std::lock_guard<std::mutex> l (controlLock);
+    releaseEverythingHeld();
+    xcb_flush (control->get());
+}
+
 bool X11InputPlatform::postEvent (const InputEvent& event)
 {
     if (! control->isOk())

@@ -26,8 +26,8 @@
     postEvent sends is remembered for a second (RecentPosts) and a tap reports
     the matching raw event marked.
 
-    Keys and buttons that posted downs left pressed are released when the
-    platform is destroyed. */
+    Keys and buttons that posted downs left pressed are released on request
+    (releaseHeldInput) and when the platform is destroyed. */
 class X11InputPlatform : public InputPlatform
 {
 public:
@@ -40,6 +40,7 @@ public:
     //==============================================================================
     std::unique_ptr<EventTap> createEventTap (EventTap::Callback callback) override;
     bool postEvent (const InputEvent& event) override;
+    void releaseHeldInput() override;
     juce::Point<double> getPointerLocation() override;
     bool warpPointer (juce::Point<double> location) override;
     void showCursor() override;
@@ -95,6 +96,7 @@ private:
     void fakeMotion (juce::Point<int> position);
     std::vector<xcb_keycode_t> pressModifiers (juce::uint64 flags, juce::uint64 except);
     void releaseModifiers (const std::vector<xcb_keycode_t>& pressed);
+    void releaseEverythingHeld();
 
     bool postKey (const InputEvent& event);
     bool postUnicodeKey (char16_t unit, bool down);
