@@ -104,6 +104,7 @@ public:
     void showCursor() override                                           { inner->showCursor(); }
     std::shared_ptr<const KeyboardLayout> getCurrentKeyboardLayout() override { return inner->getCurrentKeyboardLayout(); }
     void declareUserActivity (const juce::String& name) override         { inner->declareUserActivity (name); }
+    void releaseHeldInput() override                                     { inner->releaseHeldInput(); }
 
     bool postEvent (const InputEvent& event) override
     {

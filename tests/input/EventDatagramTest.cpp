@@ -123,6 +123,7 @@ TEST (EventDatagram, DecodesPlainAndEncryptedDatagrams)
 {
     EventDatagram datagram (key);
     auto const plain = [] (const char* text) { return juce::MemoryBlock (text, std::strlen (text)); };
+    auto const bad = juce::String::charToString (0xfffd);
 
     struct Case { juce::MemoryBlock bytes; juce::String text; };
 
@@ -136,6 +137,10 @@ TEST (EventDatagram, DecodesPlainAndEncryptedDatagrams)
         { encryptedRaw ({ 'A', 'B', 'C', 'D', 'E', 'F', 'G', 0x43 }), "ABCDEFGC" },
         { encryptedRaw ({ 'A', 'B', 'C', 'D', 'x', 'x', 'x', 4 }), "ABCD" },          // padding values are not checked
         { encryptedRaw ({ 0xc3, 0xa9, 'x', 0, 'y', 3, 3, 3 }), juce::String::charToString (0xe9) + "x" },
+        // Bytes that form no character (cut short, overlong, a surrogate, beyond U+10FFFF, stray) read as U+FFFD.
+        { juce::MemoryBlock ("\xf0\x9f\x98", 3), bad + bad + bad },
+        { juce::MemoryBlock ("a\xc0\x80\xed\xa0\x80z", 7), "a" + bad + bad + bad + bad + bad + "z" },
+        { juce::MemoryBlock ("\xf4\x90\x80\x80\xff\x80\xf0\x9f\x98\x80", 10), bad + bad + bad + bad + bad + bad + juce::String::charToString (0x1f600) },
     };
 
     for (auto const& c : cases)

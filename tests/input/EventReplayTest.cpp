@@ -57,6 +57,8 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
 
     EXPECT_THAT (replay ("Mouse wheel: -3 flags: 256"), ElementsAre (InputEvent::scroll (-3)));
     EXPECT_THAT (replay ("Move mouse to: inf_0 flags: 256"), IsEmpty());
+    EXPECT_THAT (replay ("Move mouse to: 7e99999999999_0"), IsEmpty());   // infinite
+    EXPECT_THAT (replay ("Move mouse to: 1920_7E-00099999999999"), ElementsAre (InputEvent::mouseMove ({ -1280, 0 })));
 
     // Without a record of this machine the cursor is shown and the move dropped.
     replay.host.setOwnArea (std::nullopt);

@@ -204,3 +204,55 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     receiver.setIdle();
     EXPECT_FALSE (receiver.isThreadRunning());
 }
+
+TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrIsTakenOver)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    FakeInputHost host;
+    MemoryInputPlatform platform;
+    SocketThread receiver (host, platform);
+    juce::DatagramSocket peer;
+    EventDatagram datagram ("DriftLanternK7q");
+
+    auto send = [&] (int port, const char* text)
+    {
+        auto const bytes = datagram.encrypt (text);
+        peer.write ("127.0.0.1", port, bytes.getData(), (int) bytes.getSize());
+    };
+
+    auto sendAndWait = [&] (int port, const char* text)
+    {
+        auto const posts = platform.getPostedEvents().size();
+        send (port, text);
+        return TestEnvironment::waitUntil ([&] { return platform.getPostedEvents().size() > posts; });
+    };
+
+    // Taken over: another sender starts while a key and a button are down.
+    receiver.setReceiving ("WIN", receiverPort);
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
+    send (receiverPort, "Key down: Shift");   // a flag only: no post
+    ASSERT_TRUE (sendAndWait (receiverPort, "Key down: a"));
+    ASSERT_TRUE (sendAndWait (receiverPort, "Left mouse down flags: 256 numClicks: 1"));
+    EXPECT_EQ (platform.getPostedEvents().front(), InputEvent::key (0, true, 0x20100));
+    EXPECT_FALSE (platform.getHeldInput().buttons.empty());
+
+    receiver.setReceiving ("WIN", otherReceiverPort);
+    EXPECT_TRUE (platform.getHeldInput().isEmpty());
+    EXPECT_EQ (platform.getReleaseCount(), 1);
+
+    // The Shift that arrived by name is forgotten too.
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25491") == 1; }));
+    ASSERT_TRUE (sendAndWait (otherReceiverPort, "Key down: a"));
+    EXPECT_EQ (platform.getPostedEvents().back(), InputEvent::key (0, true, 0x100));
+
+    // Receiving ends.
+    receiver.setIdle();
+    EXPECT_TRUE (platform.getHeldInput().isEmpty());
+    EXPECT_EQ (platform.getReleaseCount(), 2);
+
+    // Nothing to release after sending.
+    receiver.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
+    receiver.setIdle();
+    EXPECT_EQ (platform.getReleaseCount(), 2);
+}
