@@ -13,6 +13,10 @@
 
 #include <condition_variable>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using ::testing::ElementsAre;
 
 namespace
@@ -255,4 +259,31 @@ TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrI
     receiver.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
     receiver.setIdle();
     EXPECT_EQ (platform.getReleaseCount(), 2);
+}
+
+TEST (SocketThread, APortThatCannotBeBoundEndsTheThreadAndKeepsTheMode)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    FakeInputHost host;
+    MemoryInputPlatform platform;
+    SocketThread thread (host, platform);
+
+    // Held without address reuse, which JUCE's sockets would share.
+    auto const holder = ::socket (AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons ((uint16_t) receiverPort);
+    ASSERT_EQ (::bind (holder, (sockaddr*) &address, sizeof (address)), 0);
+
+    thread.setReceiving ("MAC", receiverPort);
+
+    // Waited for without running the message loop, which would show the box.
+    for (int i = 0; i < 500 && thread.isThreadRunning(); ++i)
+        juce::Thread::sleep (10);
+
+    EXPECT_FALSE (thread.isThreadRunning());
+    EXPECT_EQ (thread.getMode(), SocketThread::Receiving);
+    EXPECT_EQ (log.count ("Start SocketThread with bound port: 25490"), 0);
+    ::close (holder);
 }
