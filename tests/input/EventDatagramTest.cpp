@@ -31,37 +31,26 @@ std::vector<juce::uint8> bytesOf (juce::MemoryBlock const& block)
     return { data, data + block.getSize() };
 }
 
-/** The plain bytes of a datagram, decrypted block by block with JUCE's cipher (halves as stored on this machine). */
-std::vector<juce::uint8> decryptedBytes (juce::MemoryBlock const& datagram)
+/** Bytes put through JUCE's cipher block by block, halves as stored on this (little-endian) machine, no padding. */
+std::vector<juce::uint8> throughCipher (std::vector<juce::uint8> bytes, bool encrypt)
 {
     juce::BlowFish cipher (key, (int) std::strlen (key));
-    auto bytes = bytesOf (datagram);
 
     for (size_t i = 0; i + 8 <= bytes.size(); i += 8)
     {
         juce::uint32 halves[2];
         std::memcpy (halves, bytes.data() + i, 8);
-        cipher.decrypt (halves[0], halves[1]);
+        encrypt ? cipher.encrypt (halves[0], halves[1]) : cipher.decrypt (halves[0], halves[1]);
         std::memcpy (bytes.data() + i, halves, 8);
     }
 
     return bytes;
 }
 
-/** Raw bytes encrypted block by block, without padding. */
-juce::MemoryBlock encryptedRaw (std::vector<juce::uint8> bytes)
+juce::MemoryBlock encryptedRaw (std::vector<juce::uint8> const& bytes)
 {
-    juce::BlowFish cipher (key, (int) std::strlen (key));
-
-    for (size_t i = 0; i + 8 <= bytes.size(); i += 8)
-    {
-        juce::uint32 halves[2];
-        std::memcpy (halves, bytes.data() + i, 8);
-        cipher.encrypt (halves[0], halves[1]);
-        std::memcpy (bytes.data() + i, halves, 8);
-    }
-
-    return { bytes.data(), bytes.size() };
+    auto const encrypted = throughCipher (bytes, true);
+    return { encrypted.data(), encrypted.size() };
 }
 } // namespace
 
@@ -114,7 +103,7 @@ TEST (EventDatagram, PadsWithTheCountAndEncryptsBlocksWithLittleEndianHalves)
 
         auto const encrypted = datagram.encrypt (plain);
         EXPECT_EQ (encrypted.getSize(), n + p) << text;
-        EXPECT_EQ (decryptedBytes (encrypted), expected) << text;
+        EXPECT_EQ (throughCipher (bytesOf (encrypted), false), expected) << text;
         EXPECT_EQ (datagram.decode (encrypted.getData(), encrypted.getSize()), plain) << text;
     }
 }
