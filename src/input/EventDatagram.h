@@ -34,8 +34,9 @@ public:
     /** The text of a received datagram. A size that is a multiple of 8 is
         decrypted and its padding dropped when the last byte is a valid
         padding length (otherwise every decrypted byte counts); any other
-        size is taken as plain text. Read as UTF-8; a leading zero byte gives
-        the empty text. */
+        size is taken as plain text. Read as UTF-8 up to the first zero byte
+        (a leading zero gives the empty text); bytes that form no character
+        read as U+FFFD. */
     juce::String decode (void const* data, size_t size) const;
 
 private:

@@ -21,6 +21,44 @@ juce::int64 leadingInt64 (juce::String const& text)
     return (juce::int64) std::strtoll (text.toRawUTF8(), nullptr, 10);
 }
 
+/** A decimal number as JUCE's parser reads it. That parser adds up the digits
+    of an exponent in an int, which overflows on a long run of them: such an
+    exponent is shortened first to one that still means infinity or zero. */
+double readDouble (juce::String const& text)
+{
+    auto t = text.getCharPointer().findEndOfWhitespace();
+    auto const start = t;
+
+    if (*t == '-' || *t == '+')
+        ++t;
+
+    while (t.isDigit() || *t == '.')
+        ++t;
+
+    if (*t != 'e' && *t != 'E')
+        return text.getDoubleValue();
+
+    ++t;
+
+    if (*t == '-' || *t == '+')
+        ++t;
+
+    auto const exponentStart = t;
+
+    while (*t == '0')
+        ++t;
+
+    auto const significant = t;
+
+    while (t.isDigit())
+        ++t;
+
+    if (t - significant <= 6)
+        return text.getDoubleValue();
+
+    return (juce::String (start, exponentStart) + "999999").getDoubleValue();
+}
+
 juce::String after (juce::String const& text, char const* marker)
 {
     return text.fromFirstOccurrenceOf (marker, false, false);
@@ -53,7 +91,7 @@ void EventReplay::startRun()
 void EventReplay::releaseHeldInput()
 {
     receivedFlags = EventFlags::nonCoalesced;
-    // TODO(releaseHeldInput): call platform.releaseHeldInput() once the platform offers it.
+    platform.releaseHeldInput();
 }
 
 std::optional<juce::Point<double>> EventReplay::toLocal (InputHost const& app, juce::Point<double> virtualPoint)
@@ -144,8 +182,8 @@ juce::String EventReplay::replay (juce::String text, juce::String const& sending
 
 void EventReplay::replayMove (juce::String const& text, bool drag)
 {
-    auto const x = after (text, ": ").upToFirstOccurrenceOf ("_", false, false).getDoubleValue();
-    auto const y = after (text, "_").getDoubleValue();
+    auto const x = readDouble (after (text, ": ").upToFirstOccurrenceOf ("_", false, false));
+    auto const y = readDouble (after (text, "_"));
 
     if (! std::isfinite (x) || ! std::isfinite (y))
         return;
@@ -159,9 +197,10 @@ void EventReplay::replayMove (juce::String const& text, bool drag)
 
 void EventReplay::replayButton (int button, bool down, juce::uint64 flags, int clicks)
 {
-    // A click count is set only for a double click or more; otherwise the event has none.
-    platform.postEvent (InputEvent::mouseButton (button, down, platform.getPointerLocation(), flags,
-                                                 clicks >= 2 ? clicks : 0));
+    // The platform presses the button where the pointer is, so its place is
+    // not asked for (on X11 that would be a round trip per click). A click
+    // count is set only for a double click or more.
+    platform.postEvent (InputEvent::mouseButton (button, down, {}, flags, clicks >= 2 ? clicks : 0));
 }
 
 void EventReplay::replayKeyName (juce::String const& name, bool down)

@@ -20,17 +20,19 @@ constexpr FixedName fixedNames[] = {
     { 125, "DownArrow" }, { 126, "UpArrow" },
 };
 
+void reportNoLayout()
+{
+    std::fputs (MacKeyCodeWizard::noLayoutMessage, stderr);
+    std::fputs ("\n", stderr);
+    std::fflush (stderr);
+}
+
 std::map<juce::uint16, juce::String> buildCodeToName (const KeyboardLayout* layout)
 {
     std::map<juce::uint16, juce::String> names;
 
     if (layout == nullptr)
-    {
-        std::fputs (MacKeyCodeWizard::noLayoutMessage, stderr);
-        std::fputs ("\n", stderr);
-        std::fflush (stderr);
         return names;
-    }
 
     for (juce::uint16 code = 0; code <= 127; ++code)
     {
@@ -71,16 +73,25 @@ std::map<juce::String, juce::uint16> buildNameToCode (const std::map<juce::uint1
 }
 } // namespace
 
+// Without any display the program only says so and ends (see main): the
+// missing layout is not worth a line of its own then.
 MacKeyCodeWizard::MacKeyCodeWizard()
-    : MacKeyCodeWizard (loadX11KeyboardLayout())
+    : MacKeyCodeWizard (loadX11KeyboardLayout(), canOpenX11Display())
 {
 }
 
 MacKeyCodeWizard::MacKeyCodeWizard (std::shared_ptr<const KeyboardLayout> layout)
+    : MacKeyCodeWizard (std::move (layout), true)
+{
+}
+
+MacKeyCodeWizard::MacKeyCodeWizard (std::shared_ptr<const KeyboardLayout> layout, bool reportMissingLayout)
     : keyboardLayout (std::move (layout)),
       codeToName (buildCodeToName (keyboardLayout.get())),
       nameToCode (buildNameToCode (codeToName))
 {
+    if (keyboardLayout == nullptr && reportMissingLayout)
+        reportNoLayout();
 }
 
 juce::String MacKeyCodeWizard::getName (juce::uint16 keyCode) const

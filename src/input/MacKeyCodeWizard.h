@@ -45,6 +45,9 @@ public:
 
     /** Written to the standard error stream when there is no layout. */
     static constexpr const char* noLayoutMessage = "Failed to get keyboard layout data!";
+
+private:
+    MacKeyCodeWizard (std::shared_ptr<const KeyboardLayout> layout, bool reportMissingLayout);
 };
 
 /** The tables of this machine, built before main from the layout current then. */

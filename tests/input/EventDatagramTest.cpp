@@ -31,37 +31,26 @@ std::vector<juce::uint8> bytesOf (juce::MemoryBlock const& block)
     return { data, data + block.getSize() };
 }
 
-/** The plain bytes of a datagram, decrypted block by block with JUCE's cipher (halves as stored on this machine). */
-std::vector<juce::uint8> decryptedBytes (juce::MemoryBlock const& datagram)
+/** Bytes put through JUCE's cipher block by block, halves as stored on this (little-endian) machine, no padding. */
+std::vector<juce::uint8> throughCipher (std::vector<juce::uint8> bytes, bool encrypt)
 {
     juce::BlowFish cipher (key, (int) std::strlen (key));
-    auto bytes = bytesOf (datagram);
 
     for (size_t i = 0; i + 8 <= bytes.size(); i += 8)
     {
         juce::uint32 halves[2];
         std::memcpy (halves, bytes.data() + i, 8);
-        cipher.decrypt (halves[0], halves[1]);
+        encrypt ? cipher.encrypt (halves[0], halves[1]) : cipher.decrypt (halves[0], halves[1]);
         std::memcpy (bytes.data() + i, halves, 8);
     }
 
     return bytes;
 }
 
-/** Raw bytes encrypted block by block, without padding. */
-juce::MemoryBlock encryptedRaw (std::vector<juce::uint8> bytes)
+juce::MemoryBlock encryptedRaw (std::vector<juce::uint8> const& bytes)
 {
-    juce::BlowFish cipher (key, (int) std::strlen (key));
-
-    for (size_t i = 0; i + 8 <= bytes.size(); i += 8)
-    {
-        juce::uint32 halves[2];
-        std::memcpy (halves, bytes.data() + i, 8);
-        cipher.encrypt (halves[0], halves[1]);
-        std::memcpy (bytes.data() + i, halves, 8);
-    }
-
-    return { bytes.data(), bytes.size() };
+    auto const encrypted = throughCipher (bytes, true);
+    return { encrypted.data(), encrypted.size() };
 }
 } // namespace
 
@@ -114,7 +103,7 @@ TEST (EventDatagram, PadsWithTheCountAndEncryptsBlocksWithLittleEndianHalves)
 
         auto const encrypted = datagram.encrypt (plain);
         EXPECT_EQ (encrypted.getSize(), n + p) << text;
-        EXPECT_EQ (decryptedBytes (encrypted), expected) << text;
+        EXPECT_EQ (throughCipher (bytesOf (encrypted), false), expected) << text;
         EXPECT_EQ (datagram.decode (encrypted.getData(), encrypted.getSize()), plain) << text;
     }
 }
@@ -123,6 +112,7 @@ TEST (EventDatagram, DecodesPlainAndEncryptedDatagrams)
 {
     EventDatagram datagram (key);
     auto const plain = [] (const char* text) { return juce::MemoryBlock (text, std::strlen (text)); };
+    auto const bad = juce::String::charToString (0xfffd);
 
     struct Case { juce::MemoryBlock bytes; juce::String text; };
 
@@ -136,6 +126,10 @@ TEST (EventDatagram, DecodesPlainAndEncryptedDatagrams)
         { encryptedRaw ({ 'A', 'B', 'C', 'D', 'E', 'F', 'G', 0x43 }), "ABCDEFGC" },
         { encryptedRaw ({ 'A', 'B', 'C', 'D', 'x', 'x', 'x', 4 }), "ABCD" },          // padding values are not checked
         { encryptedRaw ({ 0xc3, 0xa9, 'x', 0, 'y', 3, 3, 3 }), juce::String::charToString (0xe9) + "x" },
+        // Bytes that form no character (cut short, overlong, a surrogate, beyond U+10FFFF, stray) read as U+FFFD.
+        { juce::MemoryBlock ("\xf0\x9f\x98", 3), bad + bad + bad },
+        { juce::MemoryBlock ("a\xc0\x80\xed\xa0\x80z", 7), "a" + bad + bad + bad + bad + bad + "z" },
+        { juce::MemoryBlock ("\xf4\x90\x80\x80\xff\x80\xf0\x9f\x98\x80", 10), bad + bad + bad + bad + bad + bad + juce::String::charToString (0x1f600) },
     };
 
     for (auto const& c : cases)

@@ -21,7 +21,6 @@ struct Replay
     Replay()
     {
         host.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
-        platform.setPointerLocation ({ 5, 6 });
     }
 
     /** Replays a text at a time of the millisecond counter; returns what it posted. */
@@ -43,7 +42,7 @@ struct Replay
     juce::String shown;
 };
 
-InputEvent leftButton (bool down, juce::uint64 flags, int clicks) { return InputEvent::mouseButton (0, down, { 5, 6 }, flags, clicks); }
+InputEvent leftButton (bool down, juce::uint64 flags, int clicks) { return InputEvent::mouseButton (0, down, {}, flags, clicks); }
 } // namespace
 
 TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
@@ -58,6 +57,8 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
 
     EXPECT_THAT (replay ("Mouse wheel: -3 flags: 256"), ElementsAre (InputEvent::scroll (-3)));
     EXPECT_THAT (replay ("Move mouse to: inf_0 flags: 256"), IsEmpty());
+    EXPECT_THAT (replay ("Move mouse to: 7e99999999999_0"), IsEmpty());   // infinite
+    EXPECT_THAT (replay ("Move mouse to: 1920_7E-00099999999999"), ElementsAre (InputEvent::mouseMove ({ -1280, 0 })));
 
     // Without a record of this machine the cursor is shown and the move dropped.
     replay.host.setOwnArea (std::nullopt);
@@ -79,8 +80,8 @@ TEST (EventReplay, LeftClicksCloserThanHalfASecondAreDoubleClicks)
         { 101999, "Left mouse up flags: 256 numClicks: 1", leftButton (false, 256, 2) },
         { 0xffffff00, "Left mouse down flags: 256 numClicks: 1", leftButton (true, 256, 0) },
         { 0x00000010, "Left mouse down flags: 256 numClicks: 1", leftButton (true, 256, 2) }, // across the wrap
-        { 20000, "Right mouse down flags: 131328", InputEvent::mouseButton (1, true, { 5, 6 }, shifted, 0) },
-        { 20100, "Right mouse up flags: 256", InputEvent::mouseButton (1, false, { 5, 6 }, 256, 0) },
+        { 20000, "Right mouse down flags: 131328", InputEvent::mouseButton (1, true, {}, shifted, 0) },
+        { 20100, "Right mouse up flags: 256", InputEvent::mouseButton (1, false, {}, 256, 0) },
     };
 
     Replay replay;

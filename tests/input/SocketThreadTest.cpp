@@ -6,11 +6,16 @@
 #include "input/SocketThread.h"
 #include "platform/memory/MemoryInputPlatform.h"
 #include "support/FakeInputHost.h"
+#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>
 
 #include <condition_variable>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using ::testing::ElementsAre;
 
@@ -166,6 +171,7 @@ TEST (SocketThread, EveryChangeOfModeOrTargetDropsWhatIsQueued)
 TEST (SocketThread, AReceiverReplaysWhatASenderSends)
 {
     REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
     FakeInputHost senderHost, receiverHost;
     MemoryInputPlatform senderPlatform, receiverPlatform;
     SocketThread sender (senderHost, senderPlatform), receiver (receiverHost, receiverPlatform);
@@ -176,6 +182,7 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     EXPECT_EQ (receiver.getReadingPort(), receiverPort);
     EXPECT_EQ (receiver.getSendingOS(), "MAC");
     EXPECT_EQ (receiverPlatform.getUserActivityNames(), juce::StringArray ("KVMWakeup"));
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
 
     sender.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
     sender.queueEvent (move (0, 2020, 200));
@@ -184,7 +191,7 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
 
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverPlatform.getPostedEvents().size() >= 3; }));
     EXPECT_THAT (receiverPlatform.getPostedEvents(),
-                 ElementsAre (InputEvent::mouseMove ({ 100, 200 }), InputEvent::mouseButton (0, true, { 100, 200 }, 0x100, 0),
+                 ElementsAre (InputEvent::mouseMove ({ 100, 200 }), InputEvent::mouseButton (0, true, {}, 0x100, 0),
                               InputEvent::key (0, true, 0x20100)));
     EXPECT_EQ (receiverHost.getShownVirtualCursor(), juce::Point<double> (2020, 200));
     EXPECT_EQ (receiver.getSenderIP(), "127.0.0.1");
@@ -200,4 +207,83 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     sender.setIdle();
     receiver.setIdle();
     EXPECT_FALSE (receiver.isThreadRunning());
+}
+
+TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrIsTakenOver)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    FakeInputHost host;
+    MemoryInputPlatform platform;
+    SocketThread receiver (host, platform);
+    juce::DatagramSocket peer;
+    EventDatagram datagram ("DriftLanternK7q");
+
+    auto send = [&] (int port, const char* text)
+    {
+        auto const bytes = datagram.encrypt (text);
+        peer.write ("127.0.0.1", port, bytes.getData(), (int) bytes.getSize());
+    };
+
+    auto sendAndWait = [&] (int port, const char* text)
+    {
+        auto const posts = platform.getPostedEvents().size();
+        send (port, text);
+        return TestEnvironment::waitUntil ([&] { return platform.getPostedEvents().size() > posts; });
+    };
+
+    // Taken over: another sender starts while a key and a button are down.
+    receiver.setReceiving ("WIN", receiverPort);
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
+    send (receiverPort, "Key down: Shift");   // a flag only: no post
+    ASSERT_TRUE (sendAndWait (receiverPort, "Key down: a"));
+    ASSERT_TRUE (sendAndWait (receiverPort, "Left mouse down flags: 256 numClicks: 1"));
+    EXPECT_EQ (platform.getPostedEvents().front(), InputEvent::key (0, true, 0x20100));
+    EXPECT_FALSE (platform.getHeldInput().buttons.empty());
+
+    receiver.setReceiving ("WIN", otherReceiverPort);
+    EXPECT_TRUE (platform.getHeldInput().isEmpty());
+    EXPECT_EQ (platform.getReleaseCount(), 1);
+
+    // The Shift that arrived by name is forgotten too.
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25491") == 1; }));
+    ASSERT_TRUE (sendAndWait (otherReceiverPort, "Key down: a"));
+    EXPECT_EQ (platform.getPostedEvents().back(), InputEvent::key (0, true, 0x100));
+
+    // Receiving ends.
+    receiver.setIdle();
+    EXPECT_TRUE (platform.getHeldInput().isEmpty());
+    EXPECT_EQ (platform.getReleaseCount(), 2);
+
+    // Nothing to release after sending.
+    receiver.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
+    receiver.setIdle();
+    EXPECT_EQ (platform.getReleaseCount(), 2);
+}
+
+TEST (SocketThread, APortThatCannotBeBoundEndsTheThreadAndKeepsTheMode)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    FakeInputHost host;
+    MemoryInputPlatform platform;
+    SocketThread thread (host, platform);
+
+    // Held without address reuse, which JUCE's sockets would share.
+    auto const holder = ::socket (AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons ((uint16_t) receiverPort);
+    ASSERT_EQ (::bind (holder, (sockaddr*) &address, sizeof (address)), 0);
+
+    thread.setReceiving ("MAC", receiverPort);
+
+    // Waited for without running the message loop, which would show the box.
+    for (int i = 0; i < 500 && thread.isThreadRunning(); ++i)
+        juce::Thread::sleep (10);
+
+    EXPECT_FALSE (thread.isThreadRunning());
+    EXPECT_EQ (thread.getMode(), SocketThread::Receiving);
+    EXPECT_EQ (log.count ("Start SocketThread with bound port: 25490"), 0);
+    ::close (holder);
 }
