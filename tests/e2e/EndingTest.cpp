@@ -7,6 +7,20 @@ using Ending = WholeProgramTest;
 
 namespace
 {
+// No assertion of JUCE's failed in the program last started, and JUCE found
+// nothing leaked (both show in Debug builds).
+::testing::AssertionResult leftNoAssertions (SimulatedMachine const& m)
+{
+    juce::StringArray output;
+    output.addLines (m.getProgramOutput().loadFileAsString());
+
+    for (auto const& line : output)
+        if (line.startsWith ("JUCE Assertion failure") || line.startsWith ("*** Leaked objects"))
+            return ::testing::AssertionFailure() << m.name << "'s program: " << line;
+
+    return ::testing::AssertionSuccess();
+}
+
 // The shut-down lines after 'from', in order, with nothing logged after the
 // last of them; and whether "systemRequestedQuit" came first.
 ::testing::AssertionResult endedCleanly (SimulatedMachine const& m, int from, bool asked)
@@ -51,6 +65,7 @@ TEST_F (Ending, ASecondLaunchIsRefusedThreeEscapesAndQuitEndTheProgramCleanly)
     auto const first = b.programPid;
     ASSERT_GT (b.start(), 0);
     EXPECT_EQ (b.waitForExit (20000), 0) << "the second launch did not end";
+    EXPECT_TRUE (leftNoAssertions (b));
     EXPECT_TRUE (b.waitForWindow ("Already running!"));
     EXPECT_EQ (b.ask ("exited " + juce::String (first)), "running");
     b.programPid = first;
@@ -64,6 +79,7 @@ TEST_F (Ending, ASecondLaunchIsRefusedThreeEscapesAndQuitEndTheProgramCleanly)
 
     EXPECT_EQ (a.waitForExit (20000), 0);
     EXPECT_TRUE (endedCleanly (a, mark, false));
+    EXPECT_TRUE (leftNoAssertions (a));
 
     // Started again, A rejoins; "Quit" from its tray menu ends it.
     auto const markB = b.logLength();
@@ -74,4 +90,5 @@ TEST_F (Ending, ASecondLaunchIsRefusedThreeEscapesAndQuitEndTheProgramCleanly)
     ASSERT_TRUE (a.run ("traymenu 1")) << a.lastFailure;
     EXPECT_EQ (a.waitForExit (20000), 0);
     EXPECT_TRUE (endedCleanly (a, mark, true));
+    EXPECT_TRUE (leftNoAssertions (a));
 }

@@ -145,6 +145,7 @@ void SimulatedMachine::writeSettings (int clusterID, juce::XmlElement const* lay
 int SimulatedMachine::start()
 {
     auto pid = ask ("start");
+    launches += pid ? 1 : 0;
     programPid = pid ? pid->getIntValue() : -1;
     return programPid;
 }
@@ -173,6 +174,26 @@ juce::String SimulatedMachine::readLog() const { return getLogFile().loadFileAsS
 bool SimulatedMachine::waitForLog (juce::String const& text, int timeoutMs, int from) const
 {
     return TestEnvironment::waitUntil ([&] { return readLog().indexOf (from, text) >= 0; }, timeoutMs);
+}
+
+bool SimulatedMachine::waitForLogSince (juce::String const& text, juce::String const& since, int timeoutMs) const
+{
+    return TestEnvironment::waitUntil ([&]
+    {
+        juce::StringArray lines;
+        lines.addLines (readLog());
+
+        for (int i = lines.size(); --i >= 0;)
+        {
+            if (lines[i].substring (0, since.length()) < since && lines[i].startsWith ("20"))
+                return false;
+
+            if (lines[i].contains (text))
+                return true;
+        }
+
+        return false;
+    }, timeoutMs);
 }
 
 juce::StringArray SimulatedMachine::logLines (juce::String const& text, int from) const
@@ -386,8 +407,12 @@ void SimulatedCluster::report (juce::File const& folder)
         if (m->screenshot (png))
             std::printf ("screenshot of %s: %s\n", m->name.toRawUTF8(), png.getFullPathName().toRawUTF8());
 
-        for (auto const& file : { m->getLogFile(), m->base.getChildFile ("program-1.out"), m->base.getChildFile ("program-2.out"),
-                                  m->base.getChildFile ("program-3.out") })
+        juce::Array<juce::File> files { m->getLogFile() };
+
+        for (int i = 1; i <= m->launches; ++i)
+            files.add (m->base.getChildFile ("program-" + juce::String (i) + ".out"));
+
+        for (auto const& file : files)
         {
             if (! file.existsAsFile())
                 continue;

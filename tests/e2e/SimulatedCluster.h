@@ -45,6 +45,9 @@ public:
     int start();
     int programPid = -1;
 
+    /** What the program last started wrote to its standard output and error. */
+    juce::File getProgramOutput() const { return base.getChildFile ("program-" + juce::String (launches) + ".out"); }
+
     /** The program's exit code once it ended within timeoutMs. */
     std::optional<int> waitForExit (int timeoutMs);
 
@@ -60,6 +63,11 @@ public:
     juce::String readLog() const;
     int logLength() const { return readLog().length(); }
     bool waitForLog (juce::String const& text, int timeoutMs = 20000, int from = 0) const;
+
+    /** The same, for lines logged at or after a time (as now() gave it): marks that
+        hold also when a restart has trimmed the log. */
+    bool waitForLogSince (juce::String const& text, juce::String const& since, int timeoutMs = 20000) const;
+    static juce::String now() { return juce::Time::getCurrentTime().toISO8601 (true); }
 
     /** The log's lines after 'from' that contain 'text'. */
     juce::StringArray logLines (juce::String const& text, int from = 0) const;
@@ -121,6 +129,7 @@ private:
 
     pid_t agent = -1;
     int channel = -1;
+    int launches = 0;
     std::string buffer;
     juce::StringArray pending;
 };

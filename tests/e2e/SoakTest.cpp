@@ -129,18 +129,14 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
         if (juce::Time::getMillisecondCounter() - lastRestart >= (juce::uint32) restartMinutes * 60000u)
         {
             lastRestart = juce::Time::getMillisecondCounter();
-            std::map<SimulatedMachine*, int> marks;
-
-            for (auto* m : all)
-                marks[m] = m->logLength();
-
+            auto const since = SimulatedMachine::now();
             server->kill();
             auto const killedAt = juce::Time::getMillisecondCounter();
             SimulatedMachine* next = nullptr;
             eventually ([&]
             {
                 for (auto* m : all)
-                    if (m != server && m->readLog().indexOf (marks[m], "Starting IPC server...") >= 0)
+                    if (m != server && m->waitForLogSince ("Starting IPC server...", since, 0))
                         next = m;
 
                 return next != nullptr;
@@ -152,15 +148,17 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
                 break;
             }
 
-            joinedAt[server->programPid] = juce::Time::getMillisecondCounter();
+            // Resources are compared within one role: the new server's from now on.
+            joinedAt[server->programPid] = joinedAt[next->programPid] = juce::Time::getMillisecondCounter();
+            baseline.erase (next->programPid);
             bool back = true;
 
             for (auto* m : all)
             {
                 for (auto* o : all)
-                    back = back && knows (*m, *o, marks[m], 30000);
+                    back = back && m->waitForLogSince ("Add to myCopyOfMachines ID: " + juce::String (o->getID()) + " ", since, 30000);
 
-                back = back && m->waitForLog ("Start listener thread", 20000, marks[m]);
+                back = back && m->waitForLogSince ("Start listener thread", since, 20000);
             }
             report.add ("- minute " + juce::String (elapsedMinutes(), 1) + ": killed " + server->name + "'s program; " + next->name
                         + " took over; all three back in " + juce::String ((juce::Time::getMillisecondCounter() - killedAt) / 1000.0, 1) + " s");
@@ -215,19 +213,30 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
             presses += e.startsWith ("K") ? 1 : 0;
 
         keysMissing += juce::jmax (0, typed - presses);
+        auto const where = "- minute " + juce::String (elapsedMinutes(), 1) + ", " + from.name + " driving " + to.name + ": ";
+
+        if (presses < typed)
+            report.add (where + juce::String (presses) + " of " + juce::String (typed) + " keys arrived: " + arrived.joinIntoString (" "));
 
         if (copying)
         {
             ++copies;
 
             if (! eventually ([&] { return to.readClipboard().value_or (juce::MemoryBlock()).toString() == text; }, 5000))
+            {
                 ++copiesMissing;
+                report.add (where + "the copied text did not arrive");
+            }
         }
 
-        auto const mark = from.logLength();
+        auto const since = SimulatedMachine::now();
 
-        if (! moveUntil (from, exit.home.x, exit.home.y, [&] { return from.readLog().indexOf (mark, "switchBackOccured") >= 0; }))
+        if (! moveUntil (from, exit.home.x, exit.home.y, [&] { return from.waitForLogSince ("switchBackOccured", since, 0); }))
             problems.add (from.name + " could not come home from " + to.name + " at minute " + juce::String (elapsedMinutes(), 1));
+
+        // The clipboard comes home too; a copy made before it arrived would be overwritten.
+        auto const away = to.readClipboard().value_or (juce::MemoryBlock());
+        eventually ([&] { return from.readClipboard().value_or (juce::MemoryBlock()) == away; }, 3000);
     }
 
     // The end: nothing pressed anywhere, every program within its bounds.
