@@ -130,6 +130,7 @@ void X11EventTap::readInitialState()
 
     deltaBase = location;
     seenWarps = owner.getLastWarp().serial;
+    owner.notePointerReported (location);
     repeating = false;
 }
 
@@ -520,6 +521,7 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
     event.delta = location - deltaBase;
     deltaBase = location;
     event.flags = currentFlags();
+    owner.notePointerReported (location);
 
     if ((buttonsHeld & (1u << 1)) != 0)
         event.type = InputEventType::leftMouseDragged;
