@@ -1,5 +1,7 @@
 #include "ipc/TreeStreamCheck.h"
 
+#include "ipc/NetworkText.h"
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -45,12 +47,22 @@ public:
     // Reads up to and including a zero byte; returns the number of bytes before it.
     size_t readString()
     {
+        auto const start = position;
         size_t length = 0;
 
         while (readByte() != 0)
             ++length;
 
+        checkText (start, length);
         return length;
+    }
+
+    // JUCE makes a juce::String of these bytes (up to a zero byte), whose later
+    // operations trust it to be well-formed UTF-8.
+    void checkText (size_t start, size_t length)
+    {
+        if (! NetworkText::isWellFormed (data + start, length))
+            fail();
     }
 
     int readCompressedInt()
@@ -158,8 +170,12 @@ public:
             case markerBoolFalse: break;
 
             case markerString:
+            {
+                auto const start = position;
                 skip ((size_t) numBytes - 1);
+                checkText (start, position - start);
                 break;
+            }
 
             case markerBinary:
                 // JUCE allocates the announced size before reading. An empty

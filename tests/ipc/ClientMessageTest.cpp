@@ -119,7 +119,7 @@ TEST (ClientMessages, EachRowCallsItsOperationOnItsThreadAndPostedOnesAreOvertak
 
         if (row.reply.isNotEmpty())
         {
-            EXPECT_EQ (readFramePumping (*j.stream).value_or (text ("<none>")), text (row.reply));
+            EXPECT_EQ (j.stream->readFrame().value_or (text ("<none>")), text (row.reply));
         }
     }
 
@@ -136,14 +136,6 @@ TEST (ClientMessages, EachRowCallsItsOperationOnItsThreadAndPostedOnesAreOvertak
 
     EXPECT_EQ (j.client.callTexts(), "removeMachine 10.0.0.9 5000 77");
     ASSERT_TRUE (j.client.waitFor ("addMachine"));
-
-    j.client.clearCalls();
-    auto bad = WirePeer::frame (juce::String ("Jump to middle"));
-    static_cast<juce::uint8*> (bad.getData())[0] ^= 0xff;
-    ASSERT_TRUE (j.stream->writeBytes (bad));
-    ASSERT_TRUE (j.stream->writeFrame ("Jump to middle"));
-    TestEnvironment::pump (500);
-    EXPECT_EQ (j.client.callTexts(), "");   // a frame with another magic number: nothing more delivered, no loss reported
 }
 
 TEST (ClientMessages, ClipboardFilesGoAsOneArchiveDraggedFilesOneByOne)

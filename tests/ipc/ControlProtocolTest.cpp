@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -142,21 +143,35 @@ TEST (ControlProtocol, PayloadsAreExactBytesAndAnyBytesReadSafely)
     EXPECT_EQ (readText (bytes ({ 0, 'x' })), "");
     EXPECT_EQ (readText (juce::MemoryBlock()), "");
 
-    // Invalid UTF-8, and a text that ends inside a multi-byte sequence.
+    // Invalid UTF-8 is decoded safely (see NetworkText).
     EXPECT_EQ (readText (bytes ({ 'a', 0xff, 0xfe, 'b' })).length(), 4);
-    for (juce::uint8 lead : { 0xc3, 0xe2, 0xf0, 0xff })
-    {
-        auto text = readText (bytes ({ 'a', lead }));
-        EXPECT_EQ (text.length(), 2);
-        EXPECT_EQ (text[0], 'a');
-    }
-
-    // JUCE reads a text payload as a childless tree named after the text, a type
-    // that no reader expects.
-    auto asTree = readTree (textPayload ("Send monitors"));
-    EXPECT_EQ (asTree.getType().toString(), "Send monitors");
-    EXPECT_EQ (asTree.getNumChildren(), 0);
     EXPECT_FALSE (readTree (juce::MemoryBlock()).isValid());
+}
+
+// Texts that JUCE would keep ill-formed, and later read or write past: trees
+// holding them are refused before JUCE reads them.
+TEST (ControlProtocol, TreesHoldingTextsThatAreNotWellFormedUtf8AreRefused)
+{
+    // "OS" is "M", a two-byte sequence with 'second' as its second byte, "C".
+    auto withOS = [] (juce::uint8 second)
+    {
+        juce::ValueTree info ("machineInfo");
+        info.setProperty ("OS", "M..C", nullptr);
+        auto payload = treePayload (info);
+        auto* bytes = static_cast<char*> (payload.getData());
+        auto* os = std::search (bytes, bytes + payload.getSize(), "M..C", "M..C" + 4);
+        os[1] = (char) 0xc3;
+        os[2] = (char) second;
+        return readTree (payload);
+    };
+
+    EXPECT_EQ (withOS (0x84)["OS"].toString(), juce::String::fromUTF8 ("M\xc3\x84" "C"));
+    EXPECT_FALSE (withOS ('x').isValid());
+    EXPECT_FALSE (withOS (0).isValid());   // cut short by a zero
+
+    // As a type, and as a property name.
+    EXPECT_FALSE (readTree (bytes ({ 'a', 0xff, 0, 0, 0 })).isValid());
+    EXPECT_FALSE (readTree (bytes ({ 'a', 0, 1, 1, 0xe2, 0x82, 0, 1, 1, 2, 0 })).isValid());
 }
 
 TEST (TreeStreamCheck, RefusesHostileStreamsAndPassesOrdinaryOnes)
