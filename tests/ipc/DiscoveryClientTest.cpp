@@ -6,7 +6,7 @@
 #include "ipc/MyQuillsteadIPC.h"
 #include "core/SingletonApplicationProperties.h"
 #include "support/LogCapture.h"
-#include "ClientHarness.h"
+#include "support/ClientHarness.h"
 
 namespace
 {

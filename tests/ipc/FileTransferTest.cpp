@@ -3,7 +3,7 @@
 
 #include "ipc/ClientFileTransfer.h"
 #include "support/LogCapture.h"
-#include "ClientHarness.h"
+#include "support/ClientHarness.h"
 
 namespace
 {
