@@ -2,6 +2,7 @@
 
 #include "ipc/NetworkText.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -165,7 +166,25 @@ public:
         {
             case markerInt:       skip (4); break;
             case markerInt64:     skip (8); break;
-            case markerDouble:    skip (8); break;
+
+            case markerDouble:
+                // JUCE turns a NaN into text through a cast to int, which is undefined.
+                if (remaining() >= 8)
+                {
+                    std::uint64_t bits = 0;
+
+                    for (size_t i = 0; i < 8; ++i)
+                        bits |= (std::uint64_t) data[position + i] << (8 * i);
+
+                    double value = 0;
+                    std::memcpy (&value, &bits, sizeof (value));
+
+                    if (std::isnan (value))
+                        fail();
+                }
+
+                skip (8);
+                break;
             case markerBoolTrue:
             case markerBoolFalse: break;
 

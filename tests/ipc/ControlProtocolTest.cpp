@@ -207,6 +207,8 @@ TEST (TreeStreamCheck, RefusesHostileStreamsAndPassesOrdinaryOnes)
         { { 'a', 0, 0x84, 0, 0, 0, 0x80 }, false },       // the count -2147483648, which JUCE would negate
         { { 'a', 0, 0, 0x84, 0, 0, 0, 0x80 }, false },
         { { 'a', 0, 0x81, 5 }, true },                     // other negative counts are harmless
+        { { 'a', 0, 1, 1, 'p', 0, 1, 9, 4, 0, 0, 0, 0, 0, 0, 0xf8, 0x7f, 0 }, false },   // a NaN, which JUCE turns into text by an undefined cast
+        { { 'a', 0, 1, 1, 'p', 0, 1, 9, 4, 0, 0, 0, 0, 0, 0, 0xf0, 0x3f, 0 }, true },    // 1.0
         { { 'a', 0xff, 0, 0, 0 }, false },                 // a type, and a property name, not well-formed UTF-8
         { { 'a', 0, 1, 1, 0xe2, 0x82, 0, 1, 1, 2, 0 }, false },
     };

@@ -185,6 +185,7 @@ TEST (MonitorInfo, DecodeReadsTotalByNameAndMonitorsFromChildOne)
     shuffled.appendChild (rectangleTree ("totalArea", -1440, 0, 1024, 768), nullptr);
     shuffled.appendChild (rectangleTree ("monitor", 2000, 0, 0, 600), nullptr);
     shuffled.appendChild ({ "monitor", { { "x", "3000" }, { "width", "640" }, { "height", 480 } } }, nullptr);
+    shuffled.appendChild (rectangleTree ("monitor", 1024, 0, std::numeric_limits<int>::max(), 600), nullptr);   // beyond any desktop
     EXPECT_EQ (decoded (shuffled), "-1440 0 1024 768 | -1440 0 1024 768 | 3000 0 640 480");
 
     // No "totalArea" at all, and an invalid tree (which gets nothing appended): zeros.
