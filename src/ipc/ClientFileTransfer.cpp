@@ -411,10 +411,12 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
     constexpr juce::uint32 settleMs = 1000;
 
     std::vector<std::unique_ptr<ClientFileTransferIPC>> finished;
-    auto now = juce::Time::getMillisecondCounter();
 
     {
         const std::lock_guard<std::mutex> lock (receiversLock);
+
+        // Read under the lock, so that no receiver made meanwhile looks aeons old.
+        auto const now = juce::Time::getMillisecondCounter();
 
         for (auto it = receivers.begin(); it != receivers.end();)
         {

@@ -144,10 +144,10 @@ juce::InterprocessConnection* IPCServer::createConnectionObject()
 void IPCServer::releaseUnpairedConnections()
 {
     std::vector<std::unique_ptr<ServerIPC>> released;
-    auto const now = juce::Time::getMillisecondCounter();
 
     {
         const juce::ScopedLock sl (machinesLock);
+        auto const now = juce::Time::getMillisecondCounter();   // no connection made meanwhile looks old
 
         for (auto it = unpairedConnections.begin(); it != unpairedConnections.end();)
         {
