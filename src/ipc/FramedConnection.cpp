@@ -30,10 +30,16 @@ juce::MemoryBlock frameOf (juce::uint32 magic, juce::MemoryBlock const& payload)
 } // namespace
 
 //==============================================================================
-/** The writer thread of one connection. It writes through a descriptor of its
-    own (a duplicate of the socket's), so that its writes never touch JUCE's
-    socket object, which the reading thread may delete at any time; JUCE's
-    closing of the socket shuts the connection down for this descriptor too. */
+/** The writer of one connection. A frame that the socket takes whole at once
+    is written by the sender itself, when nothing is queued before it; the rest
+    of a frame, and every frame behind it, goes to the writer thread, which
+    waits for the peer. Only one of them writes at a time, so frames keep their
+    order and never mix.
+
+    It writes through a descriptor of its own (a duplicate of the socket's), so
+    that its writes never touch JUCE's socket object, which the reading thread
+    may delete at any time; JUCE's closing of the socket shuts the connection
+    down for this descriptor too. */
 class FramedConnection::Writer : public juce::Thread
 {
 public:
@@ -62,7 +68,19 @@ public:
             if (gaveUp || descriptor < 0)
                 return false;
 
-            queue.push_back (std::move (frame));
+            size_t written = 0;
+
+            if (queue.empty() && ! threadWriting)
+            {
+                auto const n = ::send (descriptor, frame.getData(), frame.getSize(), MSG_DONTWAIT | MSG_NOSIGNAL);
+
+                if (n > 0 && (size_t) n == frame.getSize())
+                    return true;
+
+                written = (size_t) juce::jmax<ssize_t> (0, n);   // a failure is the thread's to find
+            }
+
+            queue.push_back ({ std::move (frame), written });
         }
 
         notify();
@@ -73,24 +91,25 @@ public:
     {
         while (! threadShouldExit())
         {
-            juce::MemoryBlock frame;
+            Pending next;
             {
                 const std::lock_guard<std::mutex> sl (queueLock);
+                threadWriting = ! queue.empty();
 
-                if (! queue.empty())
+                if (threadWriting)
                 {
-                    frame = std::move (queue.front());
+                    next = std::move (queue.front());
                     queue.pop_front();
                 }
             }
 
-            if (frame.isEmpty())
+            if (next.frame.isEmpty())
             {
                 wait (pollSliceMs);
                 continue;
             }
 
-            if (! writeWhole (frame))
+            if (! writeWhole (next))
             {
                 giveUp();
                 return;
@@ -99,12 +118,18 @@ public:
     }
 
 private:
-    /** Writes every byte of 'frame'; false when the connection failed, no byte
-        moved for stallTimeoutMs, or the thread is asked to stop. */
-    bool writeWhole (juce::MemoryBlock const& frame)
+    struct Pending
     {
-        auto const* next = static_cast<char const*> (frame.getData());
-        auto left = frame.getSize();
+        juce::MemoryBlock frame;
+        size_t written = 0;   // bytes of it already sent
+    };
+
+    /** Writes the rest of a frame; false when the connection failed, no byte
+        moved for stallTimeoutMs, or the thread is asked to stop. */
+    bool writeWhole (Pending const& pending)
+    {
+        auto const* next = static_cast<char const*> (pending.frame.getData()) + pending.written;
+        auto left = pending.frame.getSize() - pending.written;
         auto lastProgress = juce::Time::getMillisecondCounter();
 
         while (left > 0 && ! threadShouldExit())
@@ -155,7 +180,8 @@ private:
     int const descriptor;
     juce::String const peerName;
     std::mutex queueLock;
-    std::deque<juce::MemoryBlock> queue;   // guarded by queueLock
+    std::deque<Pending> queue;             // guarded by queueLock
+    bool threadWriting = false;            // guarded by queueLock: the thread holds a frame
     bool gaveUp = false;                   // guarded by queueLock
 };
 

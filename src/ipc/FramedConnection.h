@@ -11,9 +11,10 @@
     juce::InterprocessConnection::sendMessage writes a frame with one send() on
     the caller's thread: frames sent by two threads at once interleave once the
     socket's buffer is full, after which the peer's reader is out of step for
-    good. Here every frame is handed to the connection's one writer thread,
-    which writes the frames one after the other, each to its last byte. Callers
-    never wait for the peer, so a slow peer holds up nobody's thread.
+    good. Here frames are written one after the other, each to its last byte: a
+    frame the socket takes at once goes out on the sender's thread, anything
+    else is left to the connection's one writer thread. Callers never wait for
+    the peer, so a slow peer holds up nobody's thread.
 
     The writer gives up only when the connection fails or when no byte has
     moved for stallTimeoutMs (a peer that stopped reading): a frame that merely
