@@ -8,6 +8,8 @@
 
 #include "platform/X11Backend.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -126,18 +128,9 @@ double microseconds (Clock::duration d)
     return std::chrono::duration<double, std::micro> (d).count();
 }
 
-bool haveDisplay (benchmark::State& state)
-{
-    if (std::getenv ("DISPLAY") != nullptr)
-        return true;
-
-    state.SkipWithError ("no DISPLAY: run under scripts/sandbox.sh");
-    return false;
-}
-
 void BM_BareXTestRoundTrip (benchmark::State& state)
 {
-    if (! haveDisplay (state))
+    if (! BenchSupport::haveDisplay (state))
         return;
 
     BareConnection bare;
@@ -155,7 +148,7 @@ void BM_BareXTestRoundTrip (benchmark::State& state)
 
 void BM_PostedKeyReachesTapCallback (benchmark::State& state)
 {
-    if (! haveDisplay (state))
+    if (! BenchSupport::haveDisplay (state))
         return;
 
     LayerPath layer;
@@ -185,7 +178,7 @@ void BM_PostedKeyReachesTapCallback (benchmark::State& state)
 
 void BM_PostedMoveReachesTapCallback (benchmark::State& state)
 {
-    if (! haveDisplay (state))
+    if (! BenchSupport::haveDisplay (state))
         return;
 
     LayerPath layer;
@@ -211,7 +204,7 @@ void BM_PostedMoveReachesTapCallback (benchmark::State& state)
 // argument chooses the posted event: 0 a key, 1 a pointer move.
 void BM_LatencyRatio (benchmark::State& state)
 {
-    if (! haveDisplay (state))
+    if (! BenchSupport::haveDisplay (state))
         return;
 
     BareConnection bare;

@@ -13,6 +13,8 @@
 #include "core/SingletonApplicationProperties.h"
 #include "ipc/IPCServer.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 #include <juce_events/juce_events.h>
 
@@ -325,26 +327,11 @@ void fanOut (benchmark::State& state)
 
 BENCHMARK (fanOut)->Arg (2)->Arg (8)->Arg (32)->UseManualTime()->Unit (benchmark::kMicrosecond)->MinWarmUpTime (0.5)->MinTime (2.0);
 
-/** A network namespace of this process's own with loopback up, or false. */
-bool enterOwnNetworkNamespace()
-{
-    if (::unshare (CLONE_NEWNET) != 0)
-        return false;
-
-    int fd = ::socket (AF_INET, SOCK_DGRAM, 0);
-    ifreq request {};
-    std::strncpy (request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ::ioctl (fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ::ioctl (fd, SIOCSIFFLAGS, &request) == 0;
-    ::close (fd);
-    return up;
-}
 } // namespace
 
 int main (int argc, char** argv)
 {
-    if (! enterOwnNetworkNamespace())
+    if (! BenchSupport::enterOwnNetworkNamespace())
     {
         std::fprintf (stderr, "bench: cannot enter a network namespace of its own; run it as root inside scripts/sandbox.sh\n");
         return 1;

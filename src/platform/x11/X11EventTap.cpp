@@ -72,18 +72,7 @@ void X11EventTap::wakeLoop()
 bool X11EventTap::selectEvents (bool on)
 {
     auto* c = connection->get();
-
-    struct
-    {
-        xcb_input_event_mask_t head;
-        uint32_t mask;
-    } mask {};
-
-    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
-    mask.head.mask_len = 1;
-    mask.mask = on ? rawEventMask : 0;
-
-    auto rawCookie = xcb_input_xi_select_events_checked (c, connection->getRoot(), 1, &mask.head);
+    auto rawCookie = connection->selectRootInputEvents (on ? rawEventMask : 0);
 
     // A new keymap may move keys: follow it.
     const uint16_t xkbEvents = on ? (XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY) : 0;
