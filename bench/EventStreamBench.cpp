@@ -22,6 +22,8 @@
 #include "input/SocketThread.h"
 #include "platform/X11Backend.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 #include <juce_events/juce_events.h>
 
@@ -290,18 +292,9 @@ std::function<void (Event&)> keyOrButton (int n)
     };
 }
 
-bool haveDisplay (benchmark::State& state)
-{
-    if (std::getenv ("DISPLAY") != nullptr)
-        return true;
-
-    state.SkipWithError ("no DISPLAY: run under scripts/sandbox.sh");
-    return false;
-}
-
 void BM_OneWayLatency (benchmark::State& state)
 {
-    if (! haveDisplay (state))
+    if (! BenchSupport::haveDisplay (state))
         return;
 
     Pair pair;
@@ -356,7 +349,7 @@ BENCHMARK (BM_OneWayLatency)->Arg (0)->Arg (1)->UseManualTime()->Unit (benchmark
 
 void BM_PointerRate (benchmark::State& state)
 {
-    if (! haveDisplay (state))
+    if (! BenchSupport::haveDisplay (state))
         return;
 
     Pair pair;
@@ -412,26 +405,11 @@ void BM_PointerRate (benchmark::State& state)
 
 BENCHMARK (BM_PointerRate)->Arg (1000)->Arg (4000)->Arg (16000)->Arg (0)->UseManualTime()->Iterations (1)->Unit (benchmark::kMillisecond);
 
-/** A network namespace of this process's own with loopback up, or false. */
-bool enterOwnNetworkNamespace()
-{
-    if (::unshare (CLONE_NEWNET) != 0)
-        return false;
-
-    int fd = ::socket (AF_INET, SOCK_DGRAM, 0);
-    ifreq request {};
-    std::strncpy (request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ::ioctl (fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    up = up && ::ioctl (fd, SIOCSIFFLAGS, &request) == 0;
-    ::close (fd);
-    return up;
-}
 } // namespace
 
 int main (int argc, char** argv)
 {
-    if (! enterOwnNetworkNamespace())
+    if (! BenchSupport::enterOwnNetworkNamespace())
     {
         std::fprintf (stderr, "bench: cannot enter a network namespace of its own; run it as root inside scripts/sandbox.sh\n");
         return 1;

@@ -1,7 +1,9 @@
 // Clipboard files from one machine to another: the time from the server's
 // "Send clipboard to ID: " at the source to the receiver's hand-over of the
 // unpacked files, for 1, 10 and 100 MB of incompressible files, next to
-// copying the same bytes over a bare TCP connection in the same run.
+// copying the same bytes over a bare TCP connection in the same run, after one
+// transfer and one copy of warm-up. A transfer or copy that fails or takes
+// longer than a minute is an error, not a time.
 //
 // Counters: bare_ms (the bare copy), ratio (transfer / bare copy) and
 // peak_rss_MB (the process's peak resident memory so far).
@@ -107,6 +109,9 @@ juce::Array<juce::File> makeFiles (juce::int64 total)
     return files;
 }
 
+constexpr double giveUpMs = 60000.0;
+
+// The time to copy 'total' bytes over a bare connection; negative when they did not all arrive.
 double bareCopyMs (juce::int64 total)
 {
     juce::StreamingSocket listener;
@@ -121,7 +126,7 @@ double bareCopyMs (juce::int64 total)
 
         while (in != nullptr && received < total)
         {
-            if (in->waitUntilReady (true, 5000) != 1)
+            if (in->waitUntilReady (true, (int) giveUpMs) != 1)
                 break;
 
             auto n = in->read (buffer.data(), (int) buffer.size(), false);
@@ -148,7 +153,7 @@ double bareCopyMs (juce::int64 total)
     }
 
     reader.join();
-    return juce::Time::getMillisecondCounterHiRes() - start;
+    return received == total ? juce::Time::getMillisecondCounterHiRes() - start : -1.0;
 }
 
 double peakResidentMB()
@@ -184,24 +189,55 @@ void clipboardFilesTransfer (benchmark::State& state)
 
     std::unique_ptr<juce::StreamingSocket> server (serverListener.waitForNextConnection());
     auto const request = frameOf (ControlProtocol::sendClipboardToID (targetID));
+
+    // One transfer: the time until the receiver hands the files over; negative when it does not.
+    auto const transferMs = [&]
+    {
+        auto before = receiver.handOvers.load();
+        auto start = juce::Time::getMillisecondCounterHiRes();
+
+        if (server == nullptr || server->write (request.getData(), (int) request.getSize()) != (int) request.getSize())
+            return -1.0;
+
+        while (receiver.handOvers.load() == before)
+        {
+            juce::MessageManager::getInstance()->runDispatchLoopUntil (1);
+
+            if (juce::Time::getMillisecondCounterHiRes() - start > giveUpMs)
+                return -1.0;
+        }
+
+        return juce::Time::getMillisecondCounterHiRes() - start;
+    };
+
+    if (transferMs() < 0 || bareCopyMs (total) < 0)
+    {
+        state.SkipWithError ("the warm-up transfer or copy failed");
+        return;
+    }
+
     double bare = 0, transfer = 0;
     int iterations = 0;
 
     for (auto _ : state)
     {
-        auto before = receiver.handOvers.load();
-        auto start = juce::Time::getMillisecondCounterHiRes();
-        server->write (request.getData(), (int) request.getSize());
+        auto const elapsed = transferMs();
+        auto const copy = bareCopyMs (total);
 
-        while (receiver.handOvers.load() == before)
-            juce::MessageManager::getInstance()->runDispatchLoopUntil (1);
+        if (elapsed < 0 || copy < 0)
+        {
+            state.SkipWithError (elapsed < 0 ? "the files did not arrive" : "the bare copy failed");
+            break;
+        }
 
-        auto elapsed = juce::Time::getMillisecondCounterHiRes() - start;
         state.SetIterationTime (elapsed / 1000.0);
         transfer += elapsed;
-        bare += bareCopyMs (total);
+        bare += copy;
         ++iterations;
     }
+
+    if (iterations == 0)
+        return;
 
     state.counters["bare_ms"] = bare / iterations;
     state.counters["ratio"] = transfer / bare;

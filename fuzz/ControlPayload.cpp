@@ -1,14 +1,73 @@
 // Feeds arbitrary control-connection payloads to everything that reads them:
 // the text decoding, both readers' keyword tests and field readers, and the
-// tree reading with the monitor-information decoding.
+// tree reading with the monitor-information decoding. Every text of a tree
+// that is read (type, property names, string values) must be well-formed
+// UTF-8, and is put through the string operations its readers use.
 
 #include "ipc/ControlProtocol.h"
+#include "ipc/Machine.h"
 #include "ipc/MyQuillsteadIPC.h"
+#include "ipc/NetworkText.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput (std::uint8_t const* data, size_t size);
+
+namespace
+{
+void useText (juce::String const& text)
+{
+    auto const* raw = text.toRawUTF8();
+
+    if (! NetworkText::isWellFormed (raw, std::strlen (raw)))
+        __builtin_trap();
+
+    (void) text.length();
+    (void) text.fromFirstOccurrenceOf (":", false, false).upToLastOccurrenceOf (" ", false, false);
+    (void) text.toUpperCase().hashCode();
+    (void) (text + text.substring (1)).getNumBytesAsUTF8();
+}
+
+void useValue (juce::var const& value)
+{
+    (void) value.toString();
+
+    if (value.isString())
+        useText (value.toString());
+
+    if (auto const* array = value.getArray())
+        for (auto const& element : *array)
+            useValue (element);
+}
+
+void useTexts (juce::ValueTree const& tree)
+{
+    useText (tree.getType().toString());
+
+    for (int i = 0; i < tree.getNumProperties(); ++i)
+    {
+        useText (tree.getPropertyName (i).toString());
+        useValue (tree.getProperty (tree.getPropertyName (i)));
+    }
+
+    for (auto const& child : tree)
+        useTexts (child);
+}
+
+// What a machine does with a "machineInfo" tree, and the server with a record.
+void useAsMachineInfo (juce::ValueTree const& tree)
+{
+    Machine record;
+    record.IP = tree.getProperty ("IP").toString();
+    record.port = propertyAsInt (tree.getProperty ("port"));
+    record.OS = tree.getProperty ("OS").toString();
+    decodeMonitorInfo (record.displays, record.totalArea, tree);
+    (void) computeMachineID (record.IP);
+    (void) createMachineInfo (&record, propertyAsInt (tree.getProperty ("ID"))).toXmlString();
+}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput (std::uint8_t const* data, size_t size)
 {
@@ -59,9 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput (std::uint8_t const* data, size_t size)
 
     if (tree.isValid())
     {
-        juce::RectangleList<int> monitors;
-        juce::Rectangle<int> total;
-        decodeMonitorInfo (monitors, total, tree);
+        useTexts (tree);
+        useAsMachineInfo (tree);
+        (void) tree.toXmlString();
         (void) treePayload (tree);
     }
 

@@ -247,9 +247,13 @@ void MyQuillsteadApplication::shutdown()
     windowOpen = false;
     mainWindow.reset();
 
-    // Every thread that could still write to the log or to the temporary
-    // folder ends before they go: the reconnect search, the control
-    // connection, the file transfers, the hosted server, late threads.
+    // Nothing reaches the log from here on, whatever the threads still
+    // running say while they end.
+    Logging::stop();
+
+    // Every thread that could still write to the temporary folder ends before
+    // it goes: the reconnect search, the control connection, the file
+    // transfers, the hosted server, late threads.
     closeClient();
     ipcServer.reset();
     stopThreadsForGood();
@@ -265,8 +269,6 @@ void MyQuillsteadApplication::shutdown()
         // folder is the same as ours. Tell it, and leave the folder alone.
         SecondLaunchNotice::tellRunningInstance (getCommandLineParameters());
     }
-
-    Logging::stop();
 }
 
 void MyQuillsteadApplication::stopThreadsForGood()

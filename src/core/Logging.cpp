@@ -7,12 +7,27 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <mutex>
+
+namespace
+{
+// JUCE keeps the current logger in a plain pointer: installing and removing
+// it, and every write through it, happen under this lock, so that a thread
+// still logging while the application shuts down never writes through a
+// logger that is being taken away.
+std::mutex& loggerLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
+
 void DBGOrLog (juce::String const& message)
 {
-    auto* current = juce::Logger::getCurrentLogger();
     auto now = juce::Time::getCurrentTime();
+    const std::lock_guard<std::mutex> sl (loggerLock());
 
-    if (current == nullptr)
+    if (juce::Logger::getCurrentLogger() == nullptr)
         return;
 
     juce::Logger::writeToLog (Logging::formatLine (now, message));
@@ -72,13 +87,21 @@ void writeNetworkLine (juce::FileLogger& logger)
 
 void start (std::unique_ptr<juce::FileLogger>& logger)
 {
-    logger = createLogger (AppFolders::getLogFile());
-    juce::Logger::setCurrentLogger (logger.get());
+    auto created = createLogger (AppFolders::getLogFile());
+
+    {
+        const std::lock_guard<std::mutex> sl (loggerLock());
+        juce::Logger::setCurrentLogger (created.get());
+    }
+
+    // An earlier logger goes only once nobody can write through it.
+    logger = std::move (created);
     writeNetworkLine (*logger);
 }
 
 void stop()
 {
+    const std::lock_guard<std::mutex> sl (loggerLock());
     juce::Logger::setCurrentLogger (nullptr);
 }
 } // namespace Logging

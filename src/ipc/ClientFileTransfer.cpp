@@ -4,6 +4,11 @@
 #include "ipc/ControlProtocol.h"
 #include "platform/AppTempFolder.h"
 
+#include <climits>
+#include <cstdlib>
+#include <set>
+#include <sys/stat.h>
+
 namespace FileTransfer
 {
 constexpr int receivedFileBufferSize = 8192;
@@ -67,24 +72,62 @@ juce::File getTransferFolder()
     return folder;
 }
 
-juce::File packFiles (juce::Array<juce::File> const& files)
+namespace
+{
+/** Packs what the user sees: a link is packed as what it points to (a file's
+    content, a folder's files), never as a link, which the receiver would not
+    make. Each folder is packed once, so that a link back into a folder being
+    packed, or several links to one folder, cannot make the archive endless. */
+struct Packer
 {
     juce::ZipFile::Builder builder;
+    std::set<juce::String> foldersPacked;   // real paths
 
-    for (auto const& item : files)
+    void add (juce::File const& item, juce::String const& storedPath)
     {
-        if (item.isDirectory())
-        {
-            auto base = item.getParentDirectory();
+        char real[PATH_MAX];
 
-            for (auto const& inner : item.findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::noCycles))
-                builder.addFile (inner, compressionLevel, inner.getRelativePathFrom (base));
+        if (::realpath (item.getFullPathName().toRawUTF8(), real) == nullptr)
+            return leaveOut (item, "it leads nowhere");
+
+        juce::File const target (juce::String::fromUTF8 (real));
+        struct stat info {};
+
+        if (::stat (real, &info) != 0)
+            return leaveOut (item, "it cannot be read");
+
+        if (S_ISDIR (info.st_mode))
+        {
+            if (! foldersPacked.insert (target.getFullPathName()).second)
+                return leaveOut (item, "its folder is packed already");
+
+            for (auto const& inner : target.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
+                                                            juce::File::FollowSymlinks::no))
+                add (inner, storedPath + "/" + inner.getFileName());
+        }
+        else if (S_ISREG (info.st_mode))
+        {
+            builder.addFile (target, compressionLevel, storedPath);
         }
         else
         {
-            builder.addFile (item, compressionLevel, item.getRelativePathFrom (item.getParentDirectory()));
+            leaveOut (item, "it is no file");
         }
     }
+
+    static void leaveOut (juce::File const& item, juce::String const& reason)
+    {
+        DBGOrLog ("Send clipboard files: leaving out " + item.getFullPathName() + ", " + reason);
+    }
+};
+} // namespace
+
+juce::File packFiles (juce::Array<juce::File> const& files)
+{
+    Packer packer;
+
+    for (auto const& item : files)
+        packer.add (item, item.getFileName());
 
     auto folder = getTransferFolder();
 
@@ -98,7 +141,7 @@ juce::File packFiles (juce::Array<juce::File> const& files)
         juce::FileOutputStream out (archive, archiveBufferSize);
 
         if (out.openedOk())
-            builder.writeToStream (out, nullptr);
+            packer.builder.writeToStream (out, nullptr);
     }
 
     return archive;
@@ -160,8 +203,9 @@ void ClientIPC::ClientFileTransferIPC::connectionMade()
         return;
     }
 
+    // Every frame of a transfer is written on the message thread, one after the other.
     DBGOrLog ("ClientFileTransferSender: connection made");
-    ControlProtocol::sendText (*this, FileTransfer::header (file.getFileName(), fromDrag));
+    sendMessage (ControlProtocol::textPayload (FileTransfer::header (file.getFileName(), fromDrag)));
 }
 
 void ClientIPC::ClientFileTransferIPC::connectionLost()
@@ -226,7 +270,7 @@ void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& m
         state = State::fileExpected;
     }
 
-    ControlProtocol::sendText (*this, FileTransfer::headerReceived());
+    sendMessage (ControlProtocol::textPayload (FileTransfer::headerReceived()));
 }
 
 void ClientIPC::ClientFileTransferIPC::receiveFile (juce::MemoryBlock const& message)
@@ -367,10 +411,12 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
     constexpr juce::uint32 settleMs = 1000;
 
     std::vector<std::unique_ptr<ClientFileTransferIPC>> finished;
-    auto now = juce::Time::getMillisecondCounter();
 
     {
         const std::lock_guard<std::mutex> lock (receiversLock);
+
+        // Read under the lock, so that no receiver made meanwhile looks aeons old.
+        auto const now = juce::Time::getMillisecondCounter();
 
         for (auto it = receivers.begin(); it != receivers.end();)
         {

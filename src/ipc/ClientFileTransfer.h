@@ -66,6 +66,9 @@ namespace FileTransfer
     /** Packs files and folders (folders with every file below them, stored
         under paths that start with the folder's own name) at compression level
         5 into "zipOut.zip" in the transfer folder, replacing an older archive.
+        A symbolic link is packed as what it points to; each folder is packed
+        once. What cannot be packed (a dangling link, a link back into a folder
+        already packed, anything that is no file) is left out and logged.
         Returns the archive, closed. */
     juce::File packFiles (juce::Array<juce::File> const& files);
 

@@ -58,7 +58,7 @@ private:
 
 //==============================================================================
 ClientIPC::ClientIPC()
-    : juce::InterprocessConnection (false, ControlProtocol::magicNumber)
+    : FramedConnection (ControlProtocol::magicNumber)
 {
     // The server and the machines a file goes to may vanish while this machine
     // writes to them: the write fails, the process goes on.
@@ -117,6 +117,7 @@ void ClientIPC::closeClient()
 //==============================================================================
 void ClientIPC::connectionMade()
 {
+    startWriting ("the server");
     DBGOrLog ("Client connection made");
 
     ControlProtocol::sendText (*this, ControlProtocol::connectedClient (clientID));
@@ -435,7 +436,7 @@ bool ClientIPC::udpConnectToServer()
             if (DiscoveryProtocol::classifyToClient (reply) == DiscoveryProtocol::ToClient::acceptance)
             {
                 machinePort = handleAcceptanceMessage (reply, serverIP, serverPort);
-                accepted = true;
+                accepted = acceptedConnectionMade;
                 break;
             }
 
@@ -461,7 +462,7 @@ bool ClientIPC::udpConnectToServer()
                     if (DiscoveryProtocol::classifyToClient (later) == DiscoveryProtocol::ToClient::acceptance)
                     {
                         machinePort = handleAcceptanceMessage (later, serverIP, serverPort);
-                        gotAcceptance = true;
+                        gotAcceptance = acceptedConnectionMade;
                         break;
                     }
                 }
@@ -526,7 +527,9 @@ int ClientIPC::handleAcceptanceMessage (juce::String const& reply, juce::String 
     DBGOrLog ("ACCEPTED! Client ID: " + juce::String (clientID.load()) + ", Server IP: " + serverIPToUse
               + " clusterID: " + juce::String (clusterID.load()));
 
-    if (! destroying && connectToSocket (serverIPToUse, serverPortToUse + 1, connectTimeoutMs))
+    acceptedConnectionMade = ! destroying && connectToSocket (serverIPToUse, serverPortToUse + 1, connectTimeoutMs);
+
+    if (acceptedConnectionMade)
         DBGOrLog ("TCP connected");
 
     return acceptance.port;

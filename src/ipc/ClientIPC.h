@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ipc/FramedConnection.h"
 #include "ipc/IPCServer.h"
 #include "platform/DisplaySource.h"
 
@@ -29,11 +30,15 @@
         updateMachineDisplay (posted), and addMultipleFilesOrDirsToClipboard
         (file transfer).
 
+    Messages may be sent from any thread (ControlProtocol::sendText with this
+    client); they go out whole and in order, and a sender never waits for the
+    server (FramedConnection).
+
     Lifetime: a derived class calls closeClient() first thing in its destructor,
     so that no message reaches an operation of a half-destroyed object; the
     destructor must run on the message thread.
 */
-class ClientIPC : public juce::InterprocessConnection
+class ClientIPC : public FramedConnection
 {
 public:
     class ClientFileTransferIPCServer;
@@ -78,9 +83,10 @@ public:
 
     //==============================================================================
     /** Runs one discovery on the calling juce::Thread: true when a server
-        accepted this machine (the control connection has then been tried and
-        the file-transfer listener created). Only one discovery runs at a time;
-        a second caller waits for the first. */
+        accepted this machine and the control connection to it was made (the
+        file-transfer listener is then created). An acceptance whose connection
+        fails counts as none, so that a search goes on. Only one discovery runs
+        at a time; a second caller waits for the first. */
     bool udpConnectToServer();
 
     /** Reads an acceptance, adopts (and saves) its cluster ID when this machine
@@ -153,6 +159,7 @@ private:
     juce::CriticalSection reconnectLock;         // guards reconnectThread and the closing
     std::unique_ptr<juce::Thread> reconnectThread;
     bool closed = false;                         // guarded by reconnectLock
+    bool acceptedConnectionMade = false;         // the last acceptance's connect; discovery's thread only
 
     JUCE_DECLARE_WEAK_REFERENCEABLE (ClientIPC)
     JUCE_DECLARE_NON_COPYABLE (ClientIPC)

@@ -90,12 +90,12 @@ juce::ValueTree readTree (void const* data, size_t size)
     return juce::ValueTree::readFromData (data, size);
 }
 
-bool sendText (juce::InterprocessConnection& connection, juce::String const& text)
+bool sendText (FramedConnection& connection, juce::String const& text)
 {
     return connection.sendMessage (textPayload (text));
 }
 
-bool sendTree (juce::InterprocessConnection& connection, juce::ValueTree const& tree)
+bool sendTree (FramedConnection& connection, juce::ValueTree const& tree)
 {
     return connection.sendMessage (treePayload (tree));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ipc/FramedConnection.h"
+
 #include <juce_data_structures/juce_data_structures.h>
 
 /*  The control connection's wire format.
@@ -46,11 +48,12 @@ namespace ControlProtocol
     juce::ValueTree readTree (juce::MemoryBlock const& payload);
     juce::ValueTree readTree (void const* data, size_t size);
 
-    /** Sends a text as one frame; the result is what the connection returned. */
-    bool sendText (juce::InterprocessConnection& connection, juce::String const& text);
+    /** Sends a text as one frame, from any thread: frames never interleave (see
+        FramedConnection). False when the connection takes no frames. */
+    bool sendText (FramedConnection& connection, juce::String const& text);
 
-    /** Sends a tree as one frame. */
-    bool sendTree (juce::InterprocessConnection& connection, juce::ValueTree const& tree);
+    /** Sends a tree as one frame, from any thread. */
+    bool sendTree (FramedConnection& connection, juce::ValueTree const& tree);
 
     //==============================================================================
     // Fields

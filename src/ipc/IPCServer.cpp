@@ -9,9 +9,41 @@
 #include "platform/BrokenPipeSignal.h"
 #include "platform/MonotonicClock.h"
 
-IPCServer::IPCServer()
+//==============================================================================
+/** Looks over the unpaired connections four times a second and releases those
+    that can no longer be read or have waited too long. */
+class IPCServer::Sweeper : public juce::Thread
+{
+public:
+    explicit Sweeper (IPCServer& serverToUse) : juce::Thread ("ServerSweeper"), server (serverToUse) {}
+
+    ~Sweeper() override
+    {
+        signalThreadShouldExit();
+        notify();
+        waitForThreadToExit (-1);   // one sweep at most
+    }
+
+    void run() override
+    {
+        while (! threadShouldExit())
+        {
+            server.releaseUnpairedConnections();
+            wait (250);
+        }
+    }
+
+private:
+    IPCServer& server;
+};
+
+//==============================================================================
+IPCServer::IPCServer() : IPCServer (Limits()) {}
+
+IPCServer::IPCServer (Limits limitsToUse)
     : udpBindAttempted (false),
-      lifeline (std::make_shared<Lifeline>())
+      lifeline (std::make_shared<Lifeline>()),
+      limits (limitsToUse)
 {
     lifeline->server = this;
     BrokenPipeSignal::ignore();
@@ -39,6 +71,9 @@ IPCServer::IPCServer()
     if (udpThread->startThread())
         udpBindAttempted.wait (-1);
 
+    sweeper = std::make_unique<Sweeper> (*this);
+    sweeper->startThread();
+
     beginWaitingForSocket (ControlProtocol::serverPort, {});
 }
 
@@ -55,6 +90,7 @@ IPCServer::~IPCServer()
     listenerStopping = true;
     stop();
     udpThread.reset();
+    sweeper.reset();
 
     // The records and connections go outside the lock: a connection's reading
     // thread may be waiting for the lock, and deleting the connection waits for
@@ -94,9 +130,48 @@ juce::InterprocessConnection* IPCServer::createConnectionObject()
         }
     }
 
+    if ((int) unpairedConnections.size() >= limits.maxUnpaired)
+    {
+        DBGOrLog ("Server: too many connections without a machine, closing a new one");
+        return nullptr;
+    }
+
     DBGOrLog ("Server: no accepted machine waits for this connection, ignoring its messages");
     unpairedConnections.push_back (std::move (connection));
     return created;
+}
+
+void IPCServer::releaseUnpairedConnections()
+{
+    std::vector<std::unique_ptr<ServerIPC>> released;
+
+    {
+        const juce::ScopedLock sl (machinesLock);
+        auto const now = juce::Time::getMillisecondCounter();   // no connection made meanwhile looks old
+
+        for (auto it = unpairedConnections.begin(); it != unpairedConnections.end();)
+        {
+            auto& connection = **it;
+
+            // One the listener has not handed its socket yet is left alone.
+            bool const done = connection.hasStarted()
+                                && (! connection.isConnected() || now - connection.created > (juce::uint32) limits.unpairedTimeoutMs);
+
+            if (done)
+            {
+                released.push_back (std::move (*it));
+                it = unpairedConnections.erase (it);
+            }
+            else
+            {
+                ++it;
+            }
+        }
+    }
+
+    // Deleted outside the lock: each waits for its reading thread.
+    if (! released.empty())
+        DBGOrLog ("Server: released " + juce::String ((int) released.size()) + " connection(s) without a machine");
 }
 
 //==============================================================================
@@ -111,37 +186,6 @@ void IPCServer::postRemoval (ServerIPC* connection, juce::int64 serial)
     });
 }
 
-void IPCServer::postDisconnect (ServerIPC* connection, juce::int64 serial)
-{
-    juce::MessageManager::callAsync ([life = lifeline, connection, serial]
-    {
-        const juce::ScopedLock sl (life->lock);
-
-        if (life->server == nullptr || ! life->server->owns (connection, serial))
-            return;
-
-        // Only the message thread deletes connections, and it is busy here, so
-        // the connection stays alive. The lock is not held while its reading
-        // thread is stopped: that thread may be waiting for it.
-        connection->disconnect();
-    });
-}
-
-bool IPCServer::owns (ServerIPC const* connection, juce::int64 serial) const
-{
-    const juce::ScopedLock sl (machinesLock);
-
-    for (auto const& [id, machine] : machines)
-        if (machine->connection == connection)
-            return connection->serial == serial;
-
-    for (auto const& unpaired : unpairedConnections)
-        if (unpaired.get() == connection)
-            return connection->serial == serial;
-
-    return false;
-}
-
 void IPCServer::removeConnection (ServerIPC* connection, juce::int64 serial)
 {
     DBGOrLog ("Server: removing connection from collection");
@@ -152,16 +196,7 @@ void IPCServer::removeConnection (ServerIPC* connection, juce::int64 serial)
                               [connection] (auto const& entry) { return entry.second->connection == connection; });
 
     if (lost == machines.end() || connection->serial != serial)
-    {
-        // An unpaired connection: nobody else owns it.
-        auto unpaired = std::find_if (unpairedConnections.begin(), unpairedConnections.end(),
-                                      [connection] (auto const& c) { return c.get() == connection; });
-
-        if (unpaired != unpairedConnections.end() && connection->serial == serial)
-            unpairedConnections.erase (unpaired);
-
         return;
-    }
 
     bool const wasBackup = connection->isBackupServer;
     auto const ip = lost->second->IP;
@@ -181,7 +216,7 @@ void IPCServer::removeConnection (ServerIPC* connection, juce::int64 serial)
 
         for (auto const& [otherID, machine] : machines)
             if (machine->connection != nullptr && ! machine->isServer)
-                machine->connection->sendPayload (backup);
+                machine->connection->sendMessage (backup);
     }
 }
 

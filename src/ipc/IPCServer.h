@@ -38,7 +38,15 @@ public:
     class ServerIPC;
     class UDPThread;
 
+    /** How long, and how many, connections that belong to no machine are kept. */
+    struct Limits
+    {
+        int unpairedTimeoutMs = 10000;   // from the connection on
+        int maxUnpaired = 16;            // waiting at once; beyond, new ones are closed
+    };
+
     IPCServer();
+    explicit IPCServer (Limits limitsToUse);
     ~IPCServer() override;
 
     //==============================================================================
@@ -105,8 +113,9 @@ public:
 protected:
     /** Pairs a new connection with the first accepted machine, in ascending ID
         order, that has none yet. A connection for which no machine waits stays
-        unpaired: the server keeps it, ignores its messages and deletes it when it
-        is lost or the server goes. */
+        unpaired: its messages are ignored, and it is released once it can no
+        longer be read or after unpairedTimeoutMs; beyond maxUnpaired of them a
+        new one is closed at once. */
     juce::InterprocessConnection* createConnectionObject() override;
 
 private:
@@ -128,9 +137,14 @@ private:
     int currentInputID = -1;
     int currentReceivingID = -1;
 
+    bool backupNamed = false;                                      // guarded by machinesLock
     std::vector<std::unique_ptr<ServerIPC>> unpairedConnections;   // guarded by machinesLock
     std::shared_ptr<Lifeline> const lifeline;
     std::atomic<bool> listenerStopping { false };
+    Limits const limits;
+
+    class Sweeper;
+    std::unique_ptr<Sweeper> sweeper;
 
     Machine* findMachine (int id) const;
     void sendToMachine (int id, juce::MemoryBlock const& payload);
@@ -146,11 +160,17 @@ private:
     void sendMachinesTo (ServerIPC& asker);
     void switchReceivingMachine (int senderID, int receivingID);
 
-    // Lost and stalled connections.
+    /** The backup server: the machine that says "Connected client: " while two
+        machines are known is named at once; while none was ever named, the
+        next one that turns out not to host the server is named too. */
+    void nameBackupOnJoining (ServerIPC& joining);
+    void nameBackupOnIsServer (ServerIPC& connection, bool hostsServer);
+    void nameBackup (ServerIPC& connection);
+
+    // Lost and unpaired connections.
     void postRemoval (ServerIPC* connection, juce::int64 serial);
-    void postDisconnect (ServerIPC* connection, juce::int64 serial);
     void removeConnection (ServerIPC* connection, juce::int64 serial);
-    bool owns (ServerIPC const* connection, juce::int64 serial) const;
+    void releaseUnpairedConnections();
 
     JUCE_DECLARE_NON_COPYABLE (IPCServer)
 };

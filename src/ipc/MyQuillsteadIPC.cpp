@@ -95,5 +95,13 @@ void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>
     total = readRectangle (tree.getChildWithName ("totalArea"));
 
     for (int i = 1; i < tree.getNumChildren(); ++i)
-        monitors.add (readRectangle (tree.getChild (i)));
+    {
+        auto const monitor = readRectangle (tree.getChild (i));
+        constexpr juce::int64 reach = 1 << 30;
+
+        if (monitor.getX() >= -reach && monitor.getY() >= -reach
+             && (juce::int64) monitor.getX() + monitor.getWidth() <= reach
+             && (juce::int64) monitor.getY() + monitor.getHeight() <= reach)
+            monitors.add (monitor);
+    }
 }

@@ -31,7 +31,9 @@ juce::ValueTree createMachineInfo (Machine const* machine, int id);
 
 /** Reads the total area (the first "totalArea" child) and the monitors (every
     child from index 1 on) of a tree of any of the three types. 'monitors' is
-    added to, not cleared; zero-sized rectangles are dropped and overlaps merged. */
+    added to, not cleared; zero-sized rectangles are dropped and overlaps merged.
+    A monitor reaching beyond a billion pixels from the origin, which no desktop
+    has, is dropped too: merging it would overflow JUCE's int arithmetic. */
 void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>& total, juce::ValueTree const& tree);
 
 /** A property value read as an int the way juce::var converts it (ints as they

@@ -86,4 +86,22 @@ juce::String fromBytes (juce::MemoryBlock const& block)
 {
     return fromBytes (block.getData(), block.getSize());
 }
+
+bool isWellFormed (void const* data, size_t size)
+{
+    auto const* bytes = static_cast<juce::uint8 const*> (data);
+
+    for (size_t i = 0; i < size && bytes[i] != 0;)
+    {
+        juce::juce_wchar c = 0;
+        auto length = decodeOne (bytes + i, size - i, c);
+
+        if (length == 0)
+            return false;
+
+        i += length;
+    }
+
+    return true;
+}
 } // namespace NetworkText

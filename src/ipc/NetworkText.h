@@ -15,4 +15,8 @@ namespace NetworkText
 {
     juce::String fromBytes (void const* data, size_t size);
     juce::String fromBytes (juce::MemoryBlock const& block);
+
+    /** True when the bytes up to the first zero byte (all of them when there is
+        none) are well-formed UTF-8, so that fromBytes would keep them as they are. */
+    bool isWellFormed (void const* data, size_t size);
 }

@@ -6,8 +6,6 @@
 #include "ipc/MyQuillsteadIPC.h"
 
 #include <atomic>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 namespace
 {
@@ -19,9 +17,10 @@ juce::int64 nextSerial()
 } // namespace
 
 IPCServer::ServerIPC::ServerIPC (IPCServer* ownerToUse)
-    : juce::InterprocessConnection (false, ControlProtocol::magicNumber),
+    : FramedConnection (ControlProtocol::magicNumber),
       owner (ownerToUse),
-      serial (nextSerial())
+      serial (nextSerial()),
+      created (juce::Time::getMillisecondCounter())
 {
 }
 
@@ -34,66 +33,16 @@ IPCServer::ServerIPC::~ServerIPC()
 
 void IPCServer::ServerIPC::connectionMade()
 {
-    // Bound every write, so that a peer that stops reading cannot hold the
-    // server's lock for ever. The reading thread has not started yet, so the
-    // socket cannot go away under us here.
-    if (auto* connected = getSocket())
-    {
-        timeval limit {};
-        limit.tv_sec = sendTimeoutMs / 1000;
-        limit.tv_usec = (sendTimeoutMs % 1000) * 1000;
-        setsockopt (connected->getRawSocketHandle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof (limit));
-    }
-
-    const juce::ScopedLock sl (sendLock);
-    opened = true;
+    startWriting (machineID == -1 ? juce::String ("an unpaired connection") : "machine " + juce::String (machineID));
 }
 
 void IPCServer::ServerIPC::connectionLost()
 {
     DBGOrLog ("ServerIPC: connection lost...");
-    owner->postRemoval (this, serial);
-}
 
-bool IPCServer::ServerIPC::sendPayload (juce::MemoryBlock const& payload)
-{
-    const juce::ScopedLock sl (sendLock);
-
-    // A machine's connection is paired before the listener hands it its
-    // socket: until connectionMade, there is nothing to write to.
-    if (sendingStopped || ! opened)
-        return false;
-
-    auto const started = juce::Time::getMillisecondCounterHiRes();
-    auto const sent = sendMessage (payload);
-    auto const took = juce::Time::getMillisecondCounterHiRes() - started;
-
-    // A write waits only while the peer's buffers are full, which a peer that
-    // reads never lets happen with messages this small. One that has stopped
-    // reading may still take a little now and then, so the waits add up, and
-    // are forgotten only after a long time without any.
-    if (! sent || took >= 20.0)
-    {
-        auto const now = juce::Time::getMillisecondCounterHiRes();
-
-        if (now - lastBlockedAt > 10.0 * sendTimeoutMs)
-            blockedMs = 0.0;
-
-        blockedMs += took;
-        lastBlockedAt = now;
-    }
-
-    if (sent && blockedMs < sendTimeoutMs)
-        return true;
-
-    // Either the connection is gone (its removal is on its way) or the peer
-    // stopped reading and part of a frame may have gone out, after which
-    // anything written would be read as garbage: nothing more is written, and
-    // the connection is closed and handled as lost.
-    sendingStopped = true;
-    DBGOrLog ("Server: cannot write to machine " + juce::String (machineID) + ", closing its connection");
-    owner->postDisconnect (this, serial);
-    return false;
+    // An unpaired connection is released by the server's sweep.
+    if (machineID != -1)
+        owner->postRemoval (this, serial);
 }
 
 void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
@@ -109,23 +58,8 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
     switch (classifyToServer (text))
     {
         case ToServer::connectedClient:
-        {
-            bool named = false;
-            {
-                const juce::ScopedLock sl (server.machinesLock);
-
-                if (server.machines.size() == 2)
-                {
-                    isBackupServer = true;
-                    named = true;
-                }
-            }
-
-            if (named)
-                sendPayload (textPayload (backupServer()));
-
+            server.nameBackupOnJoining (*this);
             return;
-        }
 
         case ToServer::operatingSystem:
         {
@@ -187,6 +121,7 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
 
         case ToServer::isServer:
             server.setIsServer (sender, readIsServer (text));
+            server.nameBackupOnIsServer (*this, readIsServer (text));
             return;
 
         case ToServer::currentInputID:

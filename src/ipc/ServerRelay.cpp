@@ -9,6 +9,8 @@
 #include "ipc/MyQuillsteadIPC.h"
 #include "ipc/ServerIPC.h"
 
+#include <utility>
+
 using namespace ControlProtocol;
 
 void IPCServer::sendToMachine (int id, juce::MemoryBlock const& payload)
@@ -16,7 +18,7 @@ void IPCServer::sendToMachine (int id, juce::MemoryBlock const& payload)
     const juce::ScopedLock sl (machinesLock);
 
     if (auto* machine = findMachine (id); machine != nullptr && machine->connection != nullptr)
-        machine->connection->sendPayload (payload);
+        machine->connection->sendMessage (payload);
 }
 
 void IPCServer::sendToAllMachines (juce::MemoryBlock const& payload, int excludeID)
@@ -27,7 +29,7 @@ void IPCServer::sendToAllMachines (juce::MemoryBlock const& payload, int exclude
 
     for (auto const& [id, machine] : machines)
         if (id != excludeID && machine->connection != nullptr)
-            machine->connection->sendPayload (payload);
+            machine->connection->sendMessage (payload);
 }
 
 //==============================================================================
@@ -158,7 +160,7 @@ void IPCServer::sendMachinesTo (ServerIPC& asker)
 
         // Sent without the lock, on the asker's own connection.
         if (tree.isValid())
-            asker.sendPayload (treePayload (tree));
+            asker.sendMessage (treePayload (tree));
     }
 }
 
@@ -179,4 +181,31 @@ void IPCServer::switchReceivingMachine (int senderID, int receivingID)
     auto const* sender = findMachine (senderID);
     sendToMachine (receivingID, textPayload (switchModeReceivingFromOS (sender != nullptr ? sender->OS : juce::String())));
     setCurrentReceivingID (receivingID);
+}
+
+//==============================================================================
+void IPCServer::nameBackupOnJoining (ServerIPC& joining)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (machines.size() == 2)
+        nameBackup (joining);
+    else if (! backupNamed)
+        joining.mayBecomeBackup = true;   // decided by its "Is server: "
+}
+
+void IPCServer::nameBackupOnIsServer (ServerIPC& connection, bool hostsServer)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (std::exchange (connection.mayBecomeBackup, false) && ! hostsServer && ! backupNamed)
+        nameBackup (connection);
+}
+
+void IPCServer::nameBackup (ServerIPC& connection)
+{
+    // Marked whether or not the message can be sent.
+    backupNamed = true;
+    connection.isBackupServer = true;
+    connection.sendMessage (textPayload (backupServer()));
 }

@@ -1,5 +1,8 @@
 #include "ipc/TreeStreamCheck.h"
 
+#include "ipc/NetworkText.h"
+
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -45,12 +48,22 @@ public:
     // Reads up to and including a zero byte; returns the number of bytes before it.
     size_t readString()
     {
+        auto const start = position;
         size_t length = 0;
 
         while (readByte() != 0)
             ++length;
 
+        checkText (start, length);
         return length;
+    }
+
+    // JUCE makes a juce::String of these bytes (up to a zero byte), whose later
+    // operations trust it to be well-formed UTF-8.
+    void checkText (size_t start, size_t length)
+    {
+        if (! NetworkText::isWellFormed (data + start, length))
+            fail();
     }
 
     int readCompressedInt()
@@ -153,13 +166,35 @@ public:
         {
             case markerInt:       skip (4); break;
             case markerInt64:     skip (8); break;
-            case markerDouble:    skip (8); break;
+
+            case markerDouble:
+                // JUCE turns a NaN into text through a cast to int, which is undefined.
+                if (remaining() >= 8)
+                {
+                    std::uint64_t bits = 0;
+
+                    for (size_t i = 0; i < 8; ++i)
+                        bits |= (std::uint64_t) data[position + i] << (8 * i);
+
+                    double value = 0;
+                    std::memcpy (&value, &bits, sizeof (value));
+
+                    if (std::isnan (value))
+                        fail();
+                }
+
+                skip (8);
+                break;
             case markerBoolTrue:
             case markerBoolFalse: break;
 
             case markerString:
+            {
+                auto const start = position;
                 skip ((size_t) numBytes - 1);
+                checkText (start, position - start);
                 break;
+            }
 
             case markerBinary:
                 // JUCE allocates the announced size before reading. An empty

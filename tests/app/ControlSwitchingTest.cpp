@@ -1,6 +1,6 @@
 #include "AppRig.h"
 
-#include "ipc/ClientHarness.h"
+#include "support/ClientHarness.h"
 
 #include <thread>
 

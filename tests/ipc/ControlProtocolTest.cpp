@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -142,86 +143,81 @@ TEST (ControlProtocol, PayloadsAreExactBytesAndAnyBytesReadSafely)
     EXPECT_EQ (readText (bytes ({ 0, 'x' })), "");
     EXPECT_EQ (readText (juce::MemoryBlock()), "");
 
-    // Invalid UTF-8, and a text that ends inside a multi-byte sequence.
+    // Invalid UTF-8 is decoded safely (see NetworkText).
     EXPECT_EQ (readText (bytes ({ 'a', 0xff, 0xfe, 'b' })).length(), 4);
-    for (juce::uint8 lead : { 0xc3, 0xe2, 0xf0, 0xff })
-    {
-        auto text = readText (bytes ({ 'a', lead }));
-        EXPECT_EQ (text.length(), 2);
-        EXPECT_EQ (text[0], 'a');
-    }
-
-    // JUCE reads a text payload as a childless tree named after the text, a type
-    // that no reader expects.
-    auto asTree = readTree (textPayload ("Send monitors"));
-    EXPECT_EQ (asTree.getType().toString(), "Send monitors");
-    EXPECT_EQ (asTree.getNumChildren(), 0);
     EXPECT_FALSE (readTree (juce::MemoryBlock()).isValid());
+}
+
+// Texts that JUCE would keep ill-formed, and later read or write past: trees
+// holding them are refused before JUCE reads them.
+TEST (ControlProtocol, TreesHoldingTextsThatAreNotWellFormedUtf8AreRefused)
+{
+    // "OS" is "M", a two-byte sequence with 'second' as its second byte, "C".
+    auto withOS = [] (juce::uint8 second)
+    {
+        juce::ValueTree info ("machineInfo");
+        info.setProperty ("OS", "M..C", nullptr);
+        auto payload = treePayload (info);
+        auto* bytes = static_cast<char*> (payload.getData());
+        auto* os = std::search (bytes, bytes + payload.getSize(), "M..C", "M..C" + 4);
+        os[1] = (char) 0xc3;
+        os[2] = (char) second;
+        return readTree (payload);
+    };
+
+    EXPECT_EQ (withOS (0x84)["OS"].toString(), juce::String::fromUTF8 ("M\xc3\x84" "C"));
+    EXPECT_FALSE (withOS ('x').isValid());
+    EXPECT_FALSE (withOS (0).isValid());   // cut short by a zero
 }
 
 TEST (TreeStreamCheck, RefusesHostileStreamsAndPassesOrdinaryOnes)
 {
-    auto check = [] (std::vector<juce::uint8> const& b) { return TreeStreamCheck::isSafeToRead (b.data(), b.size()); };
+    auto const repeated = [] (std::vector<juce::uint8> bytes, std::vector<juce::uint8> const& unit, int times,
+                              std::vector<juce::uint8> const& end = {})
+    {
+        for (int i = 0; i < times; ++i)
+            bytes.insert (bytes.end(), unit.begin(), unit.end());
 
-    // Ordinary trees, including one that ends early and one with trailing bytes.
+        bytes.insert (bytes.end(), end.begin(), end.end());
+        return bytes;
+    };
+
     juce::ValueTree info ("machineInfo");
     info.setProperty ("IP", "10.0.0.1", nullptr);
-    info.setProperty ("port", 1, nullptr);
     addMonitorInfo (juce::RectangleList<int> ({ 0, 0, 5, 5 }), { 0, 0, 5, 5 }, info);
-    auto block = treePayload (info);
-    std::vector<juce::uint8> good (static_cast<juce::uint8 const*> (block.getData()),
-                                   static_cast<juce::uint8 const*> (block.getData()) + block.getSize());
-    EXPECT_TRUE (check (good));
+    auto const block = treePayload (info);
+    std::vector<juce::uint8> const good (static_cast<juce::uint8 const*> (block.getData()),
+                                         static_cast<juce::uint8 const*> (block.getData()) + block.getSize());
 
-    auto truncated = good;
-    truncated.resize (good.size() - 7);
-    EXPECT_TRUE (check (truncated));
-    auto partial = readTree (truncated.data(), truncated.size());
-    EXPECT_TRUE (partial.isValid());
+    std::pair<std::vector<juce::uint8>, bool> const cases[] {
+        { good, true },
+        { std::vector<juce::uint8> (good.begin(), good.end() - 7), true },     // ends early
+        { repeated (good, { 1, 2, 3 }, 1), true },                             // trailing bytes
+        { repeated ({}, { 'a', 0, 0, 1, 1 }, TreeStreamCheck::maxDepth, { 'a', 0, 0, 0 }), true },   // nested to the limit
+        { repeated ({}, { 'a', 0, 0, 1, 1 }, 200000), false },                 // far deeper
+        { repeated ({ 'a', 0, 1, 1, 'p', 0 }, { 1, 10, 7, 1, 1 }, 100000), false },   // arrays in arrays
+        { { 'a', 0, 0, 4, 0xff, 0xff, 0xff, 0x7f }, false },                    // huge count of children
+        { { 'a', 0, 4, 0xff, 0xff, 0xff, 0x7f, 0 }, false },                    // ... of properties
+        { { 'a', 0, 1, 1, 'p', 0, 4, 0xff, 0xff, 0xff, 0x7f, 8 }, false },      // a huge binary value
+        { { 'a', 0, 1, 1, 'p', 0, 1, 2, 7, 4, 0xff, 0xff, 0xff, 0x7f }, false },   // a huge array
+        // A property name repeated with empty binary values (JUCE would compare
+        // them through null pointers), and an empty binary value inside an array.
+        { { 'a', 0, 1, 2, 'p', 0, 1, 1, 8, 'p', 0, 1, 1, 8, 0 }, false },
+        { { 'a', 0, 1, 1, 'p', 0, 1, 4, 7, 1, 1, 1, 1, 8, 0 }, false },
+        { { 'a', 0, 0x84, 0, 0, 0, 0x80 }, false },       // the count -2147483648, which JUCE would negate
+        { { 'a', 0, 0, 0x84, 0, 0, 0, 0x80 }, false },
+        { { 'a', 0, 0x81, 5 }, true },                     // other negative counts are harmless
+        { { 'a', 0, 1, 1, 'p', 0, 1, 9, 4, 0, 0, 0, 0, 0, 0, 0xf8, 0x7f, 0 }, false },   // a NaN, which JUCE turns into text by an undefined cast
+        { { 'a', 0, 1, 1, 'p', 0, 1, 9, 4, 0, 0, 0, 0, 0, 0, 0xf0, 0x3f, 0 }, true },    // 1.0
+        { { 'a', 0xff, 0, 0, 0 }, false },                 // a type, and a property name, not well-formed UTF-8
+        { { 'a', 0, 1, 1, 0xe2, 0x82, 0, 1, 1, 2, 0 }, false },
+    };
 
-    auto trailing = good;
-    trailing.insert (trailing.end(), { 1, 2, 3 });
-    EXPECT_TRUE (readTree (trailing.data(), trailing.size()).isEquivalentTo (info));
+    for (auto const& [bytes, safe] : cases)
+    {
+        EXPECT_EQ (TreeStreamCheck::isSafeToRead (bytes.data(), bytes.size()), safe) << bytes.size() << " bytes";
+        EXPECT_EQ (readTree (bytes.data(), bytes.size()).isValid(), safe) << bytes.size() << " bytes";
+    }
 
-    // Deep nesting: each level is "a\0", no properties, one child.
-    std::vector<juce::uint8> deep;
-    for (int i = 0; i < 200000; ++i)
-        deep.insert (deep.end(), { 'a', 0, 0, 1, 1 });
-    EXPECT_FALSE (check (deep));
-    EXPECT_FALSE (readTree (deep.data(), deep.size()).isValid());
-
-    // Nesting within the limit is fine.
-    std::vector<juce::uint8> shallow;
-    for (int i = 0; i < TreeStreamCheck::maxDepth; ++i)
-        shallow.insert (shallow.end(), { 'a', 0, 0, 1, 1 });
-    shallow.insert (shallow.end(), { 'a', 0, 0, 0 });
-    EXPECT_TRUE (check (shallow));
-    EXPECT_TRUE (readTree (shallow.data(), shallow.size()).isValid());
-
-    // Huge counts of children and properties.
-    EXPECT_FALSE (check ({ 'a', 0, 0, 4, 0xff, 0xff, 0xff, 0x7f }));
-    EXPECT_FALSE (check ({ 'a', 0, 4, 0xff, 0xff, 0xff, 0x7f, 0 }));
-
-    // A property holding a huge binary value, and a huge array.
-    EXPECT_FALSE (check ({ 'a', 0, 1, 1, 'p', 0, 4, 0xff, 0xff, 0xff, 0x7f, 8 }));
-    EXPECT_FALSE (check ({ 'a', 0, 1, 1, 'p', 0, 1, 2, 7, 4, 0xff, 0xff, 0xff, 0x7f }));
-
-    // A property name repeated with empty binary values (JUCE would compare
-    // them through null pointers), and an empty binary value inside an array.
-    EXPECT_FALSE (check ({ 'a', 0, 1, 2, 'p', 0, 1, 1, 8, 'p', 0, 1, 1, 8, 0 }));
-    EXPECT_FALSE (check ({ 'a', 0, 1, 1, 'p', 0, 1, 4, 7, 1, 1, 1, 1, 8, 0 }));
-
-    // Arrays nested inside arrays deeper than the limit.
-    std::vector<juce::uint8> arrays { 'a', 0, 1, 1, 'p', 0 };
-    for (int i = 0; i < 100000; ++i)
-        arrays.insert (arrays.end(), { 1, 10, 7, 1, 1 });
-    EXPECT_FALSE (check (arrays));
-
-    // The count -2147483648, which JUCE would negate with an overflow.
-    EXPECT_FALSE (check ({ 'a', 0, 0x84, 0, 0, 0, 0x80 }));
-    EXPECT_FALSE (check ({ 'a', 0, 0, 0x84, 0, 0, 0, 0x80 }));
-
-    // Negative counts are harmless and left to JUCE.
-    EXPECT_TRUE (check ({ 'a', 0, 0x81, 5 }));
-    EXPECT_TRUE (readTree (std::vector<juce::uint8> { 'a', 0, 0x81, 5 }.data(), 4).isValid());
+    EXPECT_TRUE (readTree (repeated (good, { 1, 2, 3 }, 1).data(), good.size() + 3).isEquivalentTo (info));
 }

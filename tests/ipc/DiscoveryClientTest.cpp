@@ -6,7 +6,7 @@
 #include "ipc/MyQuillsteadIPC.h"
 #include "core/SingletonApplicationProperties.h"
 #include "support/LogCapture.h"
-#include "ClientHarness.h"
+#include "support/ClientHarness.h"
 
 namespace
 {
@@ -58,8 +58,8 @@ TEST (DiscoveryClient, AcceptedAtOnceJoinsAndListensForFiles)
     // The joining messages in order; the monitors as the tree the server reads.
     auto const id = computeMachineID (TestEnvironment::testAddress);
     EXPECT_EQ (server.joiningTexts(), "Connected client: " + juce::String (id) + "; Operating system: MAC; Is server: FALSE; newMonitorInfo; Send monitors");
-    ASSERT_EQ (server.joining.size(), 5u);
-    EXPECT_EQ (server.joining[3], ControlProtocol::treePayload (createMonitorInfo (true)));
+    ASSERT_EQ (server.joiningPayloads.size(), 5u);
+    EXPECT_EQ (server.joiningPayloads[3], ControlProtocol::treePayload (createMonitorInfo (true)));
 
     ASSERT_TRUE (run.finished());
     EXPECT_TRUE (run.result);
@@ -88,7 +88,7 @@ TEST (DiscoveryClient, AnAcceptanceWithoutClusterIDOrPortFromAnotherSenderIsAdop
     ASSERT_TRUE (other.send (request->senderIP, request->senderPort, "ACCEPTED: 55"));
     auto connection = otherTcp.accept();
     ASSERT_NE (connection, nullptr);
-    EXPECT_EQ (readText (*connection), "Connected client: 55");
+    EXPECT_EQ (connection->readText(), "Connected client: 55");
 
     ASSERT_TRUE (run.finished());
     EXPECT_TRUE (run.result);
@@ -152,7 +152,7 @@ TEST (DiscoveryClient, AfterWaitOnlyAnAcceptanceOrAnExitRequestEndsTheRun)
         if (accept)
         {
             reply (DiscoveryProtocol::acceptance (31, request->senderPort, 8));
-            EXPECT_NE (server.tcp.accept(), nullptr);
+            EXPECT_NE (server.tcp->accept(), nullptr);
             ASSERT_TRUE (run.finished());
             EXPECT_TRUE (run.result);
             EXPECT_EQ (client.clientID.load(), 31);

@@ -2,7 +2,8 @@
 // three messages, packing, unpacking, hostile input, releasing connections.
 
 #include "ipc/ClientFileTransfer.h"
-#include "ClientHarness.h"
+#include "support/LogCapture.h"
+#include "support/ClientHarness.h"
 
 namespace
 {
@@ -50,19 +51,46 @@ struct Receiver
     RecordingClient client;
 };
 
+// A raw peer of the receiver, running the message loop while it waits.
+std::unique_ptr<WirePeer::Stream> connect (int port = receiverPort)
+{
+    auto stream = WirePeer::Stream::connect (TestEnvironment::testAddress, port);
+
+    if (stream != nullptr)
+        stream->setPumping (true);
+
+    return stream;
+}
+
 // A raw sender: the header, the answer to it, then the payload.
 std::unique_ptr<WirePeer::Stream> rawSend (juce::String const& name, juce::MemoryBlock const& payload)
 {
-    auto stream = WirePeer::Stream::connect (TestEnvironment::testAddress, receiverPort);
+    auto stream = connect();
 
     if (stream != nullptr)
     {
         stream->writeFrame ("Filename: " + name + " fromDrag: false");
-        EXPECT_EQ (readText (*stream, 5000), "Filename received!");
+        EXPECT_EQ (stream->readText (5000), "Filename received!");
         stream->writeFrame (payload);
     }
 
     return stream;
+}
+
+// The entries of an archive, each with its content.
+juce::String entriesOf (juce::File const& archive)
+{
+    juce::ZipFile zip (archive);
+    juce::StringArray entries;
+
+    for (int i = 0; i < zip.getNumEntries(); ++i)
+    {
+        std::unique_ptr<juce::InputStream> in (zip.createStreamForEntry (i));
+        entries.add (zip.getEntry (i)->filename + "=" + (in != nullptr ? in->readEntireStreamAsString() : "?"));
+    }
+
+    entries.sort (false);
+    return entries.joinIntoString (" ");
 }
 } // namespace
 
@@ -92,22 +120,24 @@ TEST (FileTransfer, SenderWaitsForTheExactAnswerAndANewTransferReplacesAnUnfinis
     sender.openOutgoingFileTransfer (file, TestEnvironment::testAddress, receiverPort, false);
     auto first = raw.accept();
     ASSERT_NE (first, nullptr);
-    EXPECT_EQ (readText (*first), "Filename: data.bin fromDrag: false");   // never answered
+    first->setPumping (true);
+    EXPECT_EQ (first->readText(), "Filename: data.bin fromDrag: false");   // never answered
 
     sender.openOutgoingFileTransfer (file, TestEnvironment::testAddress, receiverPort, true);
     EXPECT_TRUE (first->waitForClose (3000));
     auto second = raw.accept();
     ASSERT_NE (second, nullptr);
-    EXPECT_EQ (readFramePumping (*second).value_or (juce::MemoryBlock()), juce::MemoryBlock ("Filename: data.bin fromDrag: true", 33));
+    second->setPumping (true);
+    EXPECT_EQ (second->readFrame().value_or (juce::MemoryBlock()), juce::MemoryBlock ("Filename: data.bin fromDrag: true", 33));
 
     second->writeFrame ("Filename received");
     second->writeFrame ("filename received!");
-    EXPECT_FALSE (readFramePumping (*second, 500).has_value());
+    EXPECT_FALSE (second->readFrame (500).has_value());
 
     second->writeFrame ("Filename received!");
     juce::MemoryBlock expected;
     ASSERT_TRUE (file.loadFileAsData (expected));
-    EXPECT_EQ (readFramePumping (*second).value_or (juce::MemoryBlock()), expected);   // the whole file, one message
+    EXPECT_EQ (second->readFrame().value_or (juce::MemoryBlock()), expected);   // the whole file, one message
 }
 
 // One file; a folder with an empty subfolder and two files of the same name,
@@ -147,6 +177,30 @@ TEST (FileTransfer, ReceivedFilesAreUnpackedIntoTheTransferFolderAndHandedOver)
     EXPECT_EQ (namesIn (folder), "");
 }
 
+// Links are packed as what they point to; a dangling link and a link back into
+// a folder being packed are left out, and each one left out is logged.
+TEST (FileTransfer, LinksArePackedAsWhatTheyPointTo)
+{
+    LogCapture log;
+    auto base = TestEnvironment::getHome().getChildFile ("linked");
+    auto docs = base.getChildFile ("Docs");
+    makeFile (docs.getChildFile ("a.txt"), "alpha");
+    auto outside = makeFile (base.getChildFile ("outside.txt"), "far");
+    makeFile (base.getChildFile ("Pics/p.txt"), "pic");
+
+    ASSERT_TRUE (outside.createSymbolicLink (docs.getChildFile ("fileLink"), false));
+    ASSERT_TRUE (base.getChildFile ("Pics").createSymbolicLink (docs.getChildFile ("dirLink"), false));
+    ASSERT_TRUE (base.getChildFile ("gone").createSymbolicLink (docs.getChildFile ("dangling"), false));
+    ASSERT_TRUE (docs.createSymbolicLink (docs.getChildFile ("loop"), false));
+    ASSERT_TRUE (outside.createSymbolicLink (base.getChildFile ("topLink"), false));
+
+    auto archive = FileTransfer::packFiles ({ docs, base.getChildFile ("topLink") });
+    EXPECT_EQ (entriesOf (archive), "Docs/a.txt=alpha Docs/dirLink/p.txt=pic Docs/fileLink=far topLink=far");
+    EXPECT_EQ (log.countMentioning ("Send clipboard files: leaving out "), 2);
+    EXPECT_TRUE (log.mentions ("leaving out " + docs.getChildFile ("dangling").getFullPathName()));
+    EXPECT_TRUE (log.mentions ("leaving out " + docs.getChildFile ("loop").getFullPathName()));
+}
+
 TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
 {
     REQUIRE_PRIVATE_NETWORK();
@@ -178,10 +232,10 @@ TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
     // "..", "." and an empty name are refused: no answer, connection released.
     for (auto name : { "..", ".", "" })
     {
-        auto stream = WirePeer::Stream::connect (TestEnvironment::testAddress, receiverPort);
+        auto stream = connect();
         ASSERT_NE (stream, nullptr);
         stream->writeFrame ("Filename: " + juce::String (name) + "fromDrag: false");
-        EXPECT_FALSE (readFramePumping (*stream, 300).has_value()) << name;
+        EXPECT_FALSE (stream->readFrame (300).has_value()) << name;
         EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return stream->waitForClose (10); }, 5000)) << name;
     }
 }
@@ -236,7 +290,6 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
     limits.idleTimeoutMs = 800;
     limits.maxConnections = 3;
     Receiver receiver (limits);
-    auto connect = [] { return WirePeer::Stream::connect (TestEnvironment::testAddress, receiverPort); };
 
     auto broken = connect();
     ASSERT_NE (broken, nullptr);
@@ -251,11 +304,11 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
     for (auto text : { "hello", "again" })   // answered, and still without a header
     {
         noHeader->writeFrame (text);
-        EXPECT_EQ (readText (*noHeader), "Filename received!");
+        EXPECT_EQ (noHeader->readText(), "Filename received!");
     }
 
     idle->writeFrame ("Filename: x fromDrag: false");
-    EXPECT_EQ (readText (*idle), "Filename received!");
+    EXPECT_EQ (idle->readText(), "Filename received!");
 
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 3; }));
     auto fourth = connect();

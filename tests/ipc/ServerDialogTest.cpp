@@ -1,7 +1,7 @@
 // The "Accept?" dialog on the sandbox's display. These suites hold the CTest
 // resource lock "display" (see tests/CMakeLists.txt).
 
-#include "ServerFixture.h"
+#include "support/ServerFixture.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 

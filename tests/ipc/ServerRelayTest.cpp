@@ -1,4 +1,4 @@
-#include "ServerFixture.h"
+#include "support/ServerFixture.h"
 
 using Texts = std::vector<juce::String>;
 

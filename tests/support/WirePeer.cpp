@@ -3,6 +3,7 @@
 #include "support/TestEnvironment.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 namespace WirePeer
@@ -96,7 +97,22 @@ int Stream::waitReadable (int timeoutMs)
 
 bool Stream::writeBytes (void const* data, size_t size)
 {
-    return socket != nullptr && socket->write (data, (int) size) == (int) size;
+    // Reading leaves the socket non-blocking: a large write goes out in parts.
+    for (auto const* next = static_cast<char const*> (data); socket != nullptr && size > 0;)
+    {
+        if (socket->waitUntilReady (false, 10000) != 1)
+            return false;
+
+        auto const n = socket->write (next, (int) size);
+
+        if (n < 0 && errno != EAGAIN)
+            return false;
+
+        next += juce::jmax (0, n);
+        size -= (size_t) juce::jmax (0, n);
+    }
+
+    return socket != nullptr;
 }
 
 bool Stream::fill (size_t size, juce::uint32 deadline)

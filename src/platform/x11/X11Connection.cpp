@@ -113,6 +113,20 @@ bool X11Connection::sync()
     return reply != nullptr;
 }
 
+xcb_void_cookie_t X11Connection::selectRootInputEvents (uint32_t eventMask)
+{
+    struct
+    {
+        xcb_input_event_mask_t head;
+        uint32_t mask;
+    } mask {};
+
+    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+    mask.head.mask_len = 1;
+    mask.mask = eventMask;
+    return xcb_input_xi_select_events_checked (connection, root, 1, &mask.head);
+}
+
 juce::StringArray X11Connection::findMissingInputSupport()
 {
     juce::StringArray missing;
@@ -132,18 +146,8 @@ juce::StringArray X11Connection::findMissingInputSupport()
     else
     {
         // The taps select raw events on the root window: make sure the server lets us.
-        struct
-        {
-            xcb_input_event_mask_t head;
-            uint32_t mask;
-        } mask {};
-
-        mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
-        mask.head.mask_len = 1;
-        mask.mask = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS;
-        auto* error = xcb_request_check (connection, xcb_input_xi_select_events_checked (connection, root, 1, &mask.head));
-        mask.mask = 0;
-        xcb_input_xi_select_events (connection, root, 1, &mask.head);
+        auto* error = xcb_request_check (connection, selectRootInputEvents (XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS));
+        xcb_discard_reply (connection, selectRootInputEvents (0).sequence);
 
         if (error != nullptr)
             missing.add ("the input events of the root window");

@@ -48,6 +48,10 @@ public:
     /** Waits until the server has handled every request sent so far. */
     bool sync();
 
+    /** Selects the XInput 2 events of 'mask' (0: none) for all master devices
+        on the root window; the cookie tells whether the server allowed it. */
+    xcb_void_cookie_t selectRootInputEvents (uint32_t mask);
+
 private:
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;

@@ -72,18 +72,7 @@ void X11EventTap::wakeLoop()
 bool X11EventTap::selectEvents (bool on)
 {
     auto* c = connection->get();
-
-    struct
-    {
-        xcb_input_event_mask_t head;
-        uint32_t mask;
-    } mask {};
-
-    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
-    mask.head.mask_len = 1;
-    mask.mask = on ? rawEventMask : 0;
-
-    auto rawCookie = xcb_input_xi_select_events_checked (c, connection->getRoot(), 1, &mask.head);
+    auto rawCookie = connection->selectRootInputEvents (on ? rawEventMask : 0);
 
     // A new keymap may move keys: follow it.
     const uint16_t xkbEvents = on ? (XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY) : 0;
@@ -130,6 +119,7 @@ void X11EventTap::readInitialState()
 
     deltaBase = location;
     seenWarps = owner.getLastWarp().serial;
+    owner.notePointerReported (location);
     repeating = false;
 }
 
@@ -520,6 +510,7 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
     event.delta = location - deltaBase;
     deltaBase = location;
     event.flags = currentFlags();
+    owner.notePointerReported (location);
 
     if ((buttonsHeld & (1u << 1)) != 0)
         event.type = InputEventType::leftMouseDragged;

@@ -745,16 +745,36 @@ juce::Point<double> X11InputPlatform::getPointerLocation()
 bool X11InputPlatform::warpPointer (juce::Point<double> location)
 {
     const auto target = location.roundToInt();
-    xcb_warp_pointer (control->get(), XCB_NONE, control->getRoot(), 0, 0, 0, 0,
-                      (int16_t) target.x, (int16_t) target.y);
+    const std::lock_guard<std::mutex> l (warpLock);
+
+    // While a tap reports the pointer, the warp moves it by the distance from
+    // where the tap last saw it: the user may have moved it further since,
+    // and a warp to a fixed place would erase that motion before the tap
+    // could report it. The tap then takes its next delta from the target.
+    if (lastReported.has_value() && hasRunningTap())
+    {
+        const auto offset = target - *lastReported;
+        xcb_warp_pointer (control->get(), XCB_NONE, XCB_NONE, 0, 0, 0, 0, (int16_t) offset.x, (int16_t) offset.y);
+    }
+    else
+    {
+        xcb_warp_pointer (control->get(), XCB_NONE, control->getRoot(), 0, 0, 0, 0,
+                          (int16_t) target.x, (int16_t) target.y);
+    }
 
     if (! control->sync())
         return false;
 
-    const std::lock_guard<std::mutex> l (warpLock);
     ++lastWarp.serial;
     lastWarp.location = target;
+    lastReported = target;
     return true;
+}
+
+void X11InputPlatform::notePointerReported (juce::Point<double> location)
+{
+    const std::lock_guard<std::mutex> l (warpLock);
+    lastReported = location.roundToInt();
 }
 
 X11InputPlatform::Warp X11InputPlatform::getLastWarp() const

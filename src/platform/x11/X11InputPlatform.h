@@ -72,6 +72,12 @@ public:
     /** The last warp; its serial counts the warps made. */
     Warp getLastWarp() const;
 
+    /** The running tap tells where it last saw the pointer, so that a warp
+        can move the pointer by the distance from there rather than to a
+        fixed place: motion that arrives while the warp is on its way is kept,
+        not overwritten. */
+    void notePointerReported (juce::Point<double> location);
+
     /** Reads and handles the events that arrived on the control connection. */
     void drainEvents();
 
@@ -150,4 +156,5 @@ private:
 
     mutable std::mutex warpLock;
     Warp lastWarp;
+    std::optional<juce::Point<int>> lastReported;   // where the tap last saw the pointer; warpLock
 };

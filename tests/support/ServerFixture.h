@@ -5,24 +5,16 @@
 // checked independently of the system's own client.
 
 #include "core/SingletonApplicationProperties.h"
+#include "ipc/ControlProtocol.h"
 #include "ipc/IPCServer.h"
 #include "ipc/Machine.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/WirePeer.h"
 
-#include <juce_data_structures/juce_data_structures.h>
-
-inline juce::MemoryBlock bytesOf (juce::ValueTree const& tree)
-{
-    juce::MemoryOutputStream out;
-    tree.writeToStream (out);
-    return out.getMemoryBlock();
-}
-
 inline juce::ValueTree treeOf (std::optional<juce::MemoryBlock> const& payload)
 {
-    return payload ? juce::ValueTree::readFromData (payload->getData(), payload->getSize()) : juce::ValueTree();
+    return payload ? ControlProtocol::readTree (*payload) : juce::ValueTree();
 }
 
 /** A "newMonitorInfo" or "changedMonitorInfo" tree: one monitor filling the desktop. */
@@ -68,7 +60,7 @@ struct Peer
     }
 
     void send (juce::String const& text)      { tcp->writeFrame (text); }
-    void send (juce::ValueTree const& tree)   { tcp->writeFrame (bytesOf (tree)); }
+    void send (juce::ValueTree const& tree)   { tcp->writeFrame (ControlProtocol::treePayload (tree)); }
 
     juce::String removal() const
     {
@@ -100,7 +92,7 @@ struct ServerFixture : ::testing::Test
     }
 
     static juce::PropertiesFile& settings() { return *SingletonApplicationProperties::get().getUserSettings(); }
-    void startServer() { server = std::make_unique<IPCServer>(); }
+    void startServer (IPCServer::Limits limits = {}) { server = std::make_unique<IPCServer> (limits); }
 
     void destroyServer()
     {
@@ -130,6 +122,14 @@ struct ServerFixture : ::testing::Test
                juce::String const& isServer = "FALSE")
     {
         auto peer = accept (ip);
+        finishJoining (peer, width, height, os, isServer);
+        return peer;
+    }
+
+    /** The joining sequence of an accepted machine. */
+    static void finishJoining (Peer& peer, int width = 1920, int height = 1080, juce::String const& os = "MAC",
+                               juce::String const& isServer = "FALSE")
+    {
         peer.connect();
         peer.send ("Connected client: " + juce::String (peer.id));
         peer.send ("Operating system: " + os);
@@ -142,7 +142,6 @@ struct ServerFixture : ::testing::Test
         while (! text.startsWith (ownPlace) && text != "(nothing)")
             peer.toldOnJoining.add (text = peer.tcp->readText());
 
-        EXPECT_TRUE (text.startsWith (ownPlace)) << "no place for " << ip;
-        return peer;
+        EXPECT_TRUE (text.startsWith (ownPlace)) << "no place for " << peer.ip;
     }
 };

@@ -25,40 +25,35 @@ private:
     ClientIPC& client;
 };
 
-/** One frame from a raw peer, read while the message loop runs (the client
-    sends some messages from the message thread). */
-inline std::optional<juce::MemoryBlock> readFramePumping (WirePeer::Stream& stream, int timeoutMs = 10000)
-{
-    if (! TestEnvironment::waitUntil ([&] { return stream.getSocket().waitUntilReady (true, 0) != 0; }, timeoutMs))
-        return std::nullopt;
-
-    return stream.readFrame (timeoutMs);
-}
-
-/** The frame as text (a tree shows its type), or "<no frame>". */
-inline juce::String readText (WirePeer::Stream& stream, int timeoutMs = 10000)
-{
-    auto payload = readFramePumping (stream, timeoutMs);
-    return payload ? payload->toString() : juce::String ("<no frame>");
-}
-
-/** A cluster server speaking raw bytes on the system's discovery and control ports. */
+/** A cluster server speaking raw bytes on the system's discovery and control
+    ports. Its streams run the message loop while they wait (the client sends
+    some messages from the message thread). */
 struct RawServer
 {
     WirePeer::Datagrams udp { DiscoveryProtocol::serverPort };
-    WirePeer::Listener tcp { ControlProtocol::serverPort };
+    std::unique_ptr<WirePeer::Listener> tcp = std::make_unique<WirePeer::Listener> (ControlProtocol::serverPort);
     std::optional<WirePeer::Datagrams::Received> request;   // the last discovery request answered
-    std::vector<juce::MemoryBlock> joining;                  // the joining messages of the last connection
+    juce::StringArray joining;                               // the joining messages of the last connection, as texts
+    std::vector<juce::MemoryBlock> joiningPayloads;
 
     /** The next control connection, with its five joining messages read. */
     std::unique_ptr<WirePeer::Stream> acceptJoin (int timeoutMs = 10000)
     {
-        auto stream = tcp.accept (timeoutMs);
+        auto stream = tcp->accept (timeoutMs);
         joining.clear();
+        joiningPayloads.clear();
+
+        if (stream != nullptr)
+            stream->setPumping (true);
 
         for (int i = 0; stream != nullptr && i < 5; ++i)
-            if (auto payload = readFramePumping (*stream))
-                joining.push_back (*payload);
+        {
+            if (auto payload = stream->readFrame (timeoutMs))
+            {
+                joining.add (WirePeer::textOf (*payload));
+                joiningPayloads.push_back (*payload);
+            }
+        }
 
         return stream;
     }
@@ -70,8 +65,9 @@ struct RawServer
         return acceptJoin();
     }
 
-    /** Accepts the next discovery request, with the machine ID of its sender's address. */
-    std::unique_ptr<WirePeer::Stream> acceptNextSearch (int clusterID = 9, int timeoutMs = 10000)
+    /** Answers the next discovery request with an acceptance carrying the machine
+        ID of its sender's address; the control connection when 'listen'. */
+    std::unique_ptr<WirePeer::Stream> acceptNextSearch (int clusterID = 9, int timeoutMs = 10000, bool listen = true)
     {
         request = udp.receive (timeoutMs);
 
@@ -80,16 +76,8 @@ struct RawServer
 
         udp.send (request->senderIP, request->senderPort,
                   DiscoveryProtocol::acceptance (computeMachineID (request->senderIP), request->senderPort, clusterID));
-        return acceptJoin (timeoutMs);
+        return listen ? acceptJoin (timeoutMs) : nullptr;
     }
 
-    juce::String joiningTexts() const
-    {
-        juce::StringArray texts;
-
-        for (auto const& payload : joining)
-            texts.add (payload.toString());
-
-        return texts.joinIntoString ("; ");
-    }
+    juce::String joiningTexts() const { return joining.joinIntoString ("; "); }
 };
