@@ -57,6 +57,12 @@ struct Exit
 class Soak : public WholeProgramTest
 {
 protected:
+    static juce::File resultsFolder()
+    {
+        auto const folder = juce::SystemStats::getEnvironmentVariable ("CORVELLINE_RESULTS", {});
+        return folder.isNotEmpty() ? juce::File (folder) : outputFolder();
+    }
+
     static int setting (const char* name, int fallback)
     {
         auto const value = juce::SystemStats::getEnvironmentVariable (name, {});
@@ -98,6 +104,7 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
     std::map<int, Resources> baseline;   // by process ID, taken a minute after the program joined
     std::map<int, juce::uint32> joinedAt;
     juce::StringArray report, problems;
+    int failedInARow = 0;
     int crossings = 0, keysTyped = 0, keysMissing = 0, copies = 0, copiesMissing = 0, restarts = 0;
     auto server = &a;
 
@@ -187,9 +194,19 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
         if (! crossInto (from, inside, onEdge, to))
         {
             report.add ("- minute " + juce::String (elapsedMinutes(), 1) + ": " + from.name + " could not reach " + to.name);
+
+            // Three in a row: control no longer crosses; the machines' logs and displays are kept.
+            if (++failedInARow == 3)
+            {
+                auto const minute = juce::String (elapsedMinutes(), 1);
+                problems.add ("from minute " + minute + " no crossing worked three times in a row");
+                cluster.report (resultsFolder().getChildFile ("stuck-at-minute-" + minute));
+            }
+
             continue;
         }
 
+        failedInARow = 0;
         ++crossings;
         to.run ("focus");
         to.takeInput();
@@ -266,8 +283,7 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
                       + " missing), " + juce::String (copies) + " copies (" + juce::String (copiesMissing) + " missing)\n");
     report.add ("\nProblems: " + (problems.isEmpty() ? juce::String ("none") : "\n- " + problems.joinIntoString ("\n- ")));
 
-    auto const folder = juce::SystemStats::getEnvironmentVariable ("CORVELLINE_RESULTS", {});
-    auto const out = folder.isNotEmpty() ? juce::File (folder) : outputFolder();
+    auto const out = resultsFolder();
     out.createDirectory();
     out.getChildFile ("soak.md").replaceWithText (report.joinIntoString ("\n") + "\n");
     std::printf ("%s\n", report.joinIntoString ("\n").toRawUTF8());
