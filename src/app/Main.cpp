@@ -10,19 +10,15 @@ namespace
 {
 std::unique_ptr<InputPlatform> inputPlatform;
 
-/** The desktop platform lives on the message thread while JUCE's GUI support
-    is up: JUCE deletes it when that goes down, after the application. */
-struct DesktopPlatformHolder : public juce::DeletedAtShutdown
-{
-    X11DesktopPlatform platform;
-};
-
 // JUCE's factory of the application object; it runs once JUCE's GUI support
-// is up, on the message thread.
+// is up, on the message thread. The desktop platform (its status item is a
+// window) lives on the message thread while that support is up: the
+// application owns it and deletes it last.
 juce::JUCEApplicationBase* createApplication()
 {
-    auto* desktop = new DesktopPlatformHolder();
-    return new MyQuillsteadApplication ({ *inputPlatform, desktop->platform, DisplaySource::desktop() });
+    auto desktop = std::make_unique<X11DesktopPlatform>();
+    auto& platform = *desktop;
+    return new MyQuillsteadApplication ({ *inputPlatform, platform, DisplaySource::desktop() }, std::move (desktop));
 }
 } // namespace
 

@@ -48,6 +48,13 @@ MyQuillsteadApplication::MyQuillsteadApplication (Platforms platforms)
     mainComponent = std::make_unique<MainComponent> (this);
 }
 
+MyQuillsteadApplication::MyQuillsteadApplication (Platforms platforms, std::unique_ptr<DesktopPlatform> owned)
+    : MyQuillsteadApplication (platforms)
+{
+    jassert (owned.get() == &platforms.desktop);
+    ownedDesktopPlatform = std::move (owned);
+}
+
 MyQuillsteadApplication::~MyQuillsteadApplication()
 {
     // No control message, file transfer or posted work reaches the
@@ -57,6 +64,10 @@ MyQuillsteadApplication::~MyQuillsteadApplication()
 
     // shutdown() has stopped them already when JUCE ran it.
     stopThreadsForGood();
+
+    // What the settings hold is written now, and the files closed while JUCE
+    // is still up.
+    SingletonApplicationProperties::get().closeFiles();
 }
 
 //==============================================================================

@@ -56,6 +56,9 @@ class MyQuillsteadApplication : public juce::JUCEApplication,
                                 public juce::Timer,
                                 private InputHost
 {
+    // Declared first, so that it goes last of the members.
+    std::unique_ptr<DesktopPlatform> ownedDesktopPlatform;
+
 public:
     /** What the application runs on. Not owned; they outlive the application. */
     struct Platforms
@@ -66,6 +69,11 @@ public:
     };
 
     explicit MyQuillsteadApplication (Platforms platforms);
+
+    /** The program's form: the application also owns the desktop platform
+        (which 'platforms' names), so that the platform's windows go with the
+        application, while JUCE's GUI support is still up. */
+    MyQuillsteadApplication (Platforms platforms, std::unique_ptr<DesktopPlatform> ownedDesktopPlatform);
     ~MyQuillsteadApplication() override;
 
     // Nested names under which the rest of the program knows these parts.
