@@ -9,6 +9,8 @@
 #include "platform/BrokenPipeSignal.h"
 #include "platform/MonotonicClock.h"
 
+#include <algorithm>
+
 //==============================================================================
 /** Looks over the unpaired connections four times a second and releases those
     that can no longer be read or have waited too long. */
@@ -68,13 +70,15 @@ IPCServer::IPCServer (Limits limitsToUse)
 
     udpThread = std::move (thread);
 
-    if (udpThread->startThread())
-        udpBindAttempted.wait (-1);
-
+    // The control port listens before discovery answers anybody: a machine
+    // accepted at once connects at once.
     sweeper = std::make_unique<Sweeper> (*this);
     sweeper->startThread();
 
     beginWaitingForSocket (ControlProtocol::serverPort, {});
+
+    if (udpThread->startThread())
+        udpBindAttempted.wait (-1);
 }
 
 IPCServer::~IPCServer()
@@ -120,25 +124,68 @@ juce::InterprocessConnection* IPCServer::createConnectionObject()
 
     const juce::ScopedLock sl (machinesLock);
 
-    for (auto& [id, machine] : machines)
-    {
-        if (machine != nullptr && machine->connection == nullptr)
-        {
-            created->machineID = id;
-            machine->connection = connection.release();
-            return created;
-        }
-    }
+    auto const awaited = std::any_of (machines.begin(), machines.end(),
+                                      [] (auto const& entry) { return entry.second != nullptr && entry.second->connection == nullptr; });
 
-    if ((int) unpairedConnections.size() >= limits.maxUnpaired)
+    if (! awaited && (int) unpairedConnections.size() >= limits.maxUnpaired)
     {
         DBGOrLog ("Server: too many connections without a machine, closing a new one");
         return nullptr;
     }
 
-    DBGOrLog ("Server: no accepted machine waits for this connection, ignoring its messages");
+    // Paired once its socket tells where it comes from (pairConnection).
     unpairedConnections.push_back (std::move (connection));
     return created;
+}
+
+void IPCServer::pairConnection (ServerIPC& connection)
+{
+    // The address the connection comes from, as the listener saw it (JUCE's
+    // host name of a connection names this machine for any local peer).
+    auto* stream = connection.getSocket();
+    auto const address = stream != nullptr ? stream->getHostName() : juce::String();
+    const juce::ScopedLock sl (machinesLock);
+
+    auto held = std::find_if (unpairedConnections.begin(), unpairedConnections.end(),
+                              [&connection] (auto const& c) { return c.get() == &connection; });
+
+    if (held == unpairedConnections.end())
+        return;
+
+    // The machine that connects from its own address first: by order alone, a
+    // connection could take the place of another accepted machine that has
+    // not connected yet, which would then be refused as a duplicate for good.
+    Machine* chosen = nullptr;
+    int chosenID = -1;
+
+    for (auto& [id, machine] : machines)
+    {
+        if (machine == nullptr || machine->connection != nullptr)
+            continue;
+
+        if (machine->IP == address)
+        {
+            chosen = machine.get();
+            chosenID = id;
+            break;
+        }
+
+        if (chosen == nullptr)
+        {
+            chosen = machine.get();
+            chosenID = id;
+        }
+    }
+
+    if (chosen == nullptr)
+    {
+        DBGOrLog ("Server: no accepted machine waits for this connection, ignoring its messages");
+        return;
+    }
+
+    connection.machineID = chosenID;
+    chosen->connection = held->release();
+    unpairedConnections.erase (held);
 }
 
 void IPCServer::releaseUnpairedConnections()

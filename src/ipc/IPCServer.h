@@ -111,11 +111,9 @@ public:
     void saveLayout();
 
 protected:
-    /** Pairs a new connection with the first accepted machine, in ascending ID
-        order, that has none yet. A connection for which no machine waits stays
-        unpaired: its messages are ignored, and it is released once it can no
-        longer be read or after unpairedTimeoutMs; beyond maxUnpaired of them a
-        new one is closed at once. */
+    /** A new connection, paired with its machine once its socket is known
+        (pairConnection). While no accepted machine waits for a connection,
+        beyond maxUnpaired unpaired ones a new one is closed at once. */
     juce::InterprocessConnection* createConnectionObject() override;
 
 private:
@@ -166,6 +164,14 @@ private:
     void nameBackupOnJoining (ServerIPC& joining);
     void nameBackupOnIsServer (ServerIPC& connection, bool hostsServer);
     void nameBackup (ServerIPC& connection);
+
+    /** Pairs a connection whose socket is now known with the accepted machine
+        that has none yet and whose address it comes from; when no such machine
+        waits, with the first one, in ascending ID order, that has none yet. A
+        connection for which no machine waits stays unpaired: its messages are
+        ignored, and it is released once it can no longer be read or after
+        unpairedTimeoutMs. Called by the connection as it is made. */
+    void pairConnection (ServerIPC& connection);
 
     // Lost and unpaired connections.
     void postRemoval (ServerIPC* connection, juce::int64 serial);

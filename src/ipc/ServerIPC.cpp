@@ -33,6 +33,9 @@ IPCServer::ServerIPC::~ServerIPC()
 
 void IPCServer::ServerIPC::connectionMade()
 {
+    // Runs as the listener hands the connection its socket, before its
+    // reading thread starts.
+    owner->pairConnection (*this);
     startWriting (machineID == -1 ? juce::String ("an unpaired connection") : "machine " + juce::String (machineID));
 }
 

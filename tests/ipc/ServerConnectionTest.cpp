@@ -1,5 +1,6 @@
 #include "support/ServerFixture.h"
 
+#include <map>
 #include <set>
 #include <sys/socket.h>
 #include <thread>
@@ -20,22 +21,37 @@ void shrinkReceiveBuffer (Peer& peer)
 
 struct ServerConnections : ServerFixture {};
 
-TEST_F (ServerConnections, PairsInAscendingIDOrder)
+TEST_F (ServerConnections, PairsByAddressElseInAscendingIDOrder)
 {
     startServer();
     auto a = accept ("192.168.77.2"), b = accept ("192.168.77.3");
     auto& low = a.id < b.id ? a : b;
     auto& high = a.id < b.id ? b : a;
 
-    // Both were accepted before either connected: the first connection, though
-    // opened from the higher ID's address, belongs to the lower ID.
+    // Both were accepted before either connected. The higher ID connects
+    // first, from its own address: the connection is its own, and the lower
+    // ID can still connect (paired by order alone, the higher ID's connection
+    // would have taken the lower's place, locking the lower one out).
     high.connect();
     high.send ("Operating system: WIN");
-    high.send ("Send monitors");
-    auto const first = treeOf (high.tcp->readFrame (3000)), second = treeOf (high.tcp->readFrame (3000));
-    EXPECT_EQ (first["ID"].toString() + " " + first["IP"].toString() + " " + first["port"].toString() + " " + first["OS"].toString(),
-               juce::String (low.id) + " " + low.ip + " " + juce::String (low.port) + " WIN");
-    EXPECT_EQ ((int) second["ID"], high.id);
+
+    // A connection from an address no accepted machine has goes, by order, to
+    // the lower ID.
+    auto other = WirePeer::Stream::connectFrom (TestEnvironment::testAddress, 25477);
+    ASSERT_NE (other, nullptr);
+    other->writeFrame (juce::String ("Operating system: MAC"));
+    other->writeFrame (juce::String ("Send monitors"));
+
+    std::map<int, juce::String> seen;
+
+    for (int i = 0; i < 2; ++i)
+    {
+        auto info = treeOf (other->readFrame (3000));
+        seen[(int) info["ID"]] = info["IP"].toString() + " " + info["OS"].toString();
+    }
+
+    EXPECT_EQ (seen[high.id], high.ip + " WIN");
+    EXPECT_EQ (seen[low.id], low.ip + " MAC");
 }
 
 TEST_F (ServerConnections, JoiningLossRelayoutRemovalAndNewBackups)

@@ -43,7 +43,11 @@ struct Peer
     explicit Peer (juce::String const& address) : ip (address), id (computeMachineID (address))
     {
         if (ip != TestEnvironment::testAddress)
+        {
             TestEnvironment::runIp ("addr add " + ip + (ip.startsWith ("192.168.77.") ? "/24" : "/32") + " dev t0");
+            // Connections to the address come from it, as from another machine.
+            TestEnvironment::runIp ("route replace local " + ip + " dev t0 table local scope host src " + ip);
+        }
 
         udp = std::make_unique<WirePeer::Datagrams> (0, ip);
         udp->setPumping (true);

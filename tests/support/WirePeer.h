@@ -32,7 +32,9 @@ namespace WirePeer
 
         /** Connects from localAddress, one of this machine's own addresses, to
             a listener on all of them: it connects to port at localAddress
-            itself, and the system takes a local destination as the source too. */
+            itself, and the system takes a local destination as the source too
+            (for a secondary address, once its local route names it as the
+            source). */
         static std::unique_ptr<Stream> connectFrom (juce::String const& localAddress, int port)
         {
             return connect (localAddress, port);
