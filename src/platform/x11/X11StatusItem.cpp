@@ -98,7 +98,10 @@ private:
 };
 
 //==============================================================================
-X11StatusItem::X11StatusItem() : icon (std::make_unique<TrayIcon> (*this)) {}
+// The icon is made only once a tray is there to dock it: JUCE's tray icon is a
+// window from the moment it exists, and any window keeps JUCE's 100 Hz paint
+// timer running, which an idle program should not pay for.
+X11StatusItem::X11StatusItem() = default;
 
 X11StatusItem::~X11StatusItem()
 {
@@ -126,6 +129,9 @@ void X11StatusItem::setImage (juce::Image const& newImage)
         reportedNoTray = true;
         return;
     }
+
+    if (icon == nullptr)
+        icon = std::make_unique<TrayIcon> (*this);
 
     // JUCE places its window where it believes it is just before its first
     // paint; after docking that would move the icon away from its place in the
