@@ -34,6 +34,8 @@ TEST_F (ServerConnections, PairsByAddressElseInAscendingIDOrder)
     // would have taken the lower's place, locking the lower one out).
     high.connect();
     high.send ("Operating system: WIN");
+    high.send ("Send monitors");   // answered only after the line before was taken in
+    ASSERT_TRUE (high.tcp->readFrame (3000).has_value());
 
     // A connection from an address no accepted machine has goes, by order, to
     // the lower ID.
