@@ -38,15 +38,6 @@ bool RecordingClient::waitFor (juce::String const& name, int n, int timeoutMs) c
     return TestEnvironment::waitUntil ([&] { return count (name) >= n; }, timeoutMs);
 }
 
-void RecordingClient::sendFileToMachine (juce::File file, int id, bool fromDrag)
-{
-    record ("sendFileToMachine", file, id, fromDrag);
-    auto target = guarded ([&] { return registry.count (id) > 0 ? registry[id] : std::pair<juce::String, int> {}; });
-
-    if (target.first.isNotEmpty())
-        openOutgoingFileTransfer (file, target.first, target.second + 1, fromDrag);
-}
-
 // Recorded as paths relative to the transfer folder, sorted.
 void RecordingClient::addMultipleFilesOrDirsToClipboard (juce::Array<juce::File> const& files)
 {

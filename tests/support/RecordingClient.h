@@ -3,15 +3,12 @@
 #include "ipc/ClientIPC.h"
 
 #include <functional>
-#include <map>
 #include <mutex>
 #include <vector>
 
 /** A cluster client standing in for the application: each of the 24
-    operations records its call as "name arguments" with the thread it ran on.
-    addMachine, removeMachine and clearMachines also keep a registry of
-    addresses, which sendFileToMachine uses to open a real transfer to the
-    target's port + 1; the clipboard is a fake set by the test. */
+    operations records its call as "name arguments" with the thread it ran on;
+    the clipboard is a fake set by the test. */
 class RecordingClient : public ClientIPC
 {
 public:
@@ -46,10 +43,10 @@ public:
     void takeBackControl() override                             { record ("takeBackControl"); }
     void addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
                      juce::Rectangle<int>& area, juce::String const& os) override
-        { guarded ([&] { return registry[id] = { ip, port }; }); record ("addMachine", ip, port, id, monitors, area, os); }
+        { record ("addMachine", ip, port, id, monitors, area, os); }
     void removeMachine (juce::String const& ip, int port, int id) override
-        { guarded ([&] { return registry.erase (id); }); record ("removeMachine", ip, port, id); }
-    void clearMachines() override                               { guarded ([this] { registry.clear(); return 0; }); record ("clearMachines"); }
+        { record ("removeMachine", ip, port, id); }
+    void clearMachines() override                               { record ("clearMachines"); }
     void updateMachinePosition (int id, int x, int y, bool move) override { record ("updateMachinePosition", id, x, y, move); }
     void updateMachineDisplay (juce::ValueTree const& tree) override { record ("updateMachineDisplay", tree); }
     void resizeContentComponent (int width, int height) override { record ("resizeContentComponent", width, height); }
@@ -60,7 +57,7 @@ public:
     void stopSocketThread (bool checkPartner) override          { record ("stopSocketThread", checkPartner); }
     void stopListenerThread() override                          { record ("stopListenerThread"); }
     void tellMainComponentIAmServer() override                  { record ("tellMainComponentIAmServer"); }
-    void sendFileToMachine (juce::File file, int id, bool fromDrag) override;
+    void sendFileToMachine (juce::File file, int id, bool fromDrag) override { record ("sendFileToMachine", file, id, fromDrag); }
     juce::Array<juce::File> checkPasteboardForDraggedFiles() override
         { record ("checkPasteboardForDraggedFiles"); return guarded ([this] { return draggedFiles; }); }
     juce::Array<juce::File> checkPasteboardForFiles() override
@@ -106,7 +103,6 @@ private:
 
     mutable std::mutex lock;
     std::vector<Call> calls;
-    std::map<int, std::pair<juce::String, int>> registry;
     juce::Array<juce::File> clipboardFiles, draggedFiles;
     juce::String clipboardText;
 };
