@@ -1,11 +1,6 @@
 #include "AppRig.h"
 
-#include "ipc/DiscoveryProtocol.h"
 #include "platform/AppTempFolder.h"
-#include "platform/SecondLaunchNotice.h"
-#include "support/WirePeer.h"
-
-#include <thread>
 
 // The first machine of a cluster: no server answers, so it becomes the server
 // and its own first client; then it quits.
@@ -52,64 +47,4 @@ TEST (AppStartUp, AloneBecomesServerAndShutsDownLeavingNothingBehind)
     EXPECT_GT (lines.indexOf ("...listenerThread too"), shutdownAt + 1);
     EXPECT_FALSE (own.exists());
     EXPECT_TRUE (beside.existsAsFile());
-}
-
-// A server that asks its user about this machine answers "WAIT"; the user
-// here presses "Cancel". The start-up work, which JUCE's window would kill
-// 10 s later, is told instead: it sends "CANCEL: " and goes on to become the
-// server of a cluster of its own.
-TEST (AppStartUp, CancelWhileWaitingForApprovalMakesItTheServerOfItsOwnCluster)
-{
-    REQUIRE_PRIVATE_NETWORK();
-    AppRig rig;
-    juce::String cancel;
-
-    std::thread otherServer ([&]
-    {
-        auto broadcasts = std::make_unique<WirePeer::Datagrams> (DiscoveryProtocol::serverPort);
-        WirePeer::Datagrams replies (0);   // answers from a port of its own, so 25476 is free again at once
-        auto request = broadcasts->receive (10000);
-        broadcasts.reset();
-
-        if (request.has_value() && replies.send (request->senderIP, request->senderPort, DiscoveryProtocol::waitReply()))
-            if (auto cancelled = replies.receive (10000))
-                cancel = cancelled->text;
-    });
-
-    juce::Timer::callAfterDelay (1500, []
-    {
-        for (int i = 0; i < juce::Desktop::getInstance().getNumComponents(); ++i)
-            if (auto* window = dynamic_cast<juce::AlertWindow*> (juce::Desktop::getInstance().getComponent (i)))
-                for (auto* child : window->getChildren())
-                    if (auto* button = dynamic_cast<juce::Button*> (child); button != nullptr && button->getButtonText() == "Cancel")
-                        button->triggerClick();
-    });
-
-    auto& app = rig.construct();
-    app.initialise ({});
-    otherServer.join();
-
-    EXPECT_TRUE (cancel.startsWith ("CANCEL: ")) << cancel;
-    EXPECT_TRUE (app.hostsServer());
-    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return rig.machine (app.clientID).has_value(); }));
-}
-
-// A launch that JUCE refused (its initialise never ran) tells the running
-// instance and leaves the temporary folder, which is the running instance's.
-TEST (AppStartUp, RefusedLaunchTellsTheRunningInstanceAndKeepsItsFolder)
-{
-    AppRig rig;
-    juce::StringArray heard;
-    SecondLaunchNotice running ([&] (juce::String const& commandLine) { heard.add (commandLine); });
-    ASSERT_TRUE (running.isListening());
-
-    auto folder = AppTempFolder::get();
-    folder.getChildFile ("transfer").replaceWithText ("in progress");
-
-    rig.construct();
-    rig.stop();
-
-    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return heard.size() == 1; }));
-    EXPECT_TRUE (folder.getChildFile ("transfer").existsAsFile());
-    EXPECT_EQ (AppRig::count ("Shutdown..."), 1);
 }

@@ -3,6 +3,8 @@
 // the tray menu.
 #include "e2e/WholeProgramTest.h"
 
+#include <unistd.h>
+
 using Ending = WholeProgramTest;
 
 namespace
@@ -61,10 +63,14 @@ TEST_F (Ending, ASecondLaunchIsRefusedThreeEscapesAndQuitEndTheProgramCleanly)
     ASSERT_TRUE (startInTurn ({ &a, &b }));
     ASSERT_TRUE (tapsRun ({ &a, &b }));
 
-    // A second launch on B ends at once; the first instance says so and runs on.
+    // A second launch on B ends at once and leaves the temporary folder, which
+    // is the first instance's; the first instance says so and runs on.
     auto const first = b.programPid;
+    auto const kept = b.base.getChildFile ("tmp/Corvelline-" + juce::String ((juce::int64) geteuid()) + "/kept");
+    ASSERT_TRUE (kept.create().wasOk());
     ASSERT_GT (b.start(), 0);
     EXPECT_EQ (b.waitForExit (20000), 0) << "the second launch did not end";
+    EXPECT_TRUE (kept.existsAsFile()) << "the second launch removed the first one's temporary folder";
     EXPECT_TRUE (leftNoAssertions (b));
     EXPECT_TRUE (b.waitForWindow ("Already running!"));
     EXPECT_EQ (b.ask ("exited " + juce::String (first)), "running");

@@ -105,36 +105,3 @@ TEST (SecondLaunchNotice, NeverUsesAForeignPathAndRecoversFromACrashsFifosAndFro
     ASSERT_TRUE (waitUntil ([&] { return heard.contains ("--after-junk"); }));
     EXPECT_EQ (heard.size(), 1);
 }
-
-TEST (SecondLaunchNotice, ASecondProcessReachesTheFirstAndQuits)
-{
-    OwnRuntimeFolder runtime;
-    auto reports = TestEnvironment::getTemp().getChildFile ("reports");
-    ASSERT_TRUE (reports.createDirectory());
-    setenv ("CORVELLINE_PROBE_DIR", reports.getFullPathName().toRawUTF8(), 1);
-
-    // JUCE's lock lives in /var/tmp, which the test sandbox keeps private.
-    juce::ChildProcess first;
-    ASSERT_TRUE (first.start (juce::StringArray { SECOND_LAUNCH_PROBE }, 0));
-    ASSERT_TRUE (waitUntil ([&] { return reports.getChildFile ("ready").exists() || ! first.isRunning(); }, 20000));
-    ASSERT_EQ (reports.getChildFile ("ready").loadFileAsString(), "listening");
-
-    juce::ChildProcess second;
-    ASSERT_TRUE (second.start (juce::StringArray { SECOND_LAUNCH_PROBE, "--open", "a b" }, 0));
-    EXPECT_TRUE (second.waitForProcessToFinish (20000)) << "the second launch must quit";
-    EXPECT_EQ (second.getExitCode(), 0u);
-    EXPECT_EQ (reports.getChildFile ("refused").loadFileAsString(), "told");
-    ASSERT_TRUE (waitUntil ([&] { return reports.getChildFile ("heard").exists(); }));
-    EXPECT_EQ (reports.getChildFile ("heard").loadFileAsString(), "--open \"a b\"\n");
-    EXPECT_TRUE (first.isRunning()) << "the first instance runs on";
-
-    juce::ChildProcess third;
-    ASSERT_TRUE (third.start (juce::StringArray { SECOND_LAUNCH_PROBE, "--quit" }, 0));
-    EXPECT_TRUE (third.waitForProcessToFinish (20000));
-    EXPECT_TRUE (first.waitForProcessToFinish (20000)) << "the first instance heard --quit";
-
-    if (first.isRunning())
-        first.kill();
-
-    EXPECT_FALSE (runtime.fifo ("_in").exists()) << "the pipe goes with the instance";
-}
