@@ -3,7 +3,7 @@
 
 #include "platform/X11Backend.h"
 #include "platform/x11/X11InputPlatform.h"
-#include "platform/X11Probe.h"
+#include "support/X11Probe.h"
 #include "platform/TapRecorder.h"
 #include "support/ScopedXvfb.h"
 

@@ -1,7 +1,7 @@
 #include "platform/x11/X11StatusItem.h"
-#include "platform/X11Probe.h"
-#include "ProbeTrayManager.h"
+#include "support/X11Probe.h"
 #include "support/LogCapture.h"
+#include "support/TrayStrip.h"
 #include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>
@@ -47,7 +47,7 @@ TEST (X11StatusItem, WithoutATrayNothingIsShownTheLackIsLoggedOnceAndTheProgramR
 
 TEST (X11StatusItem, DocksInTheTrayAndItsMenuPicksShowWindowAndQuit)
 {
-    ProbeTrayManager tray;
+    TrayStrip tray;
     ASSERT_TRUE (tray.isRunning());
     X11Probe user (juce::SystemStats::getEnvironmentVariable ("DISPLAY", {}));
     ASSERT_TRUE (user.isOk());
@@ -69,15 +69,15 @@ TEST (X11StatusItem, DocksInTheTrayAndItsMenuPicksShowWindowAndQuit)
     EXPECT_FALSE (item.isShown()) << "a null picture changes nothing";
     item.setImage (picture (juce::Colours::blue));
     ASSERT_TRUE (item.isShown());
-    ASSERT_TRUE (waitUntil ([&] { return tray.getDockRequests().size() == 1; }));
-    EXPECT_EQ (tray.getDockRequests()[0], item.getWindowId());
+    ASSERT_TRUE (waitUntil ([&] { return tray.getIcons().size() == 1; }));
+    EXPECT_EQ (tray.getIcons()[0], item.getWindowId());
 
     // A new picture repaints the docked icon; it does not dock again.
     item.setImage (picture (juce::Colours::olive));
     int shows = 0, quits = 0;
     item.setMenu ("Corvelline", { { "Show Window", [&] { ++shows; } }, { "Quit", [&] { ++quits; } } });
     pump (200);   // lets the icon take its place in the tray
-    EXPECT_EQ (tray.getDockRequests().size(), 1u);
+    EXPECT_EQ (tray.getIcons().size(), 1u);
 
     for (int entry = 0; entry < 2; ++entry)
     {

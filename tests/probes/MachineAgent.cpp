@@ -42,6 +42,9 @@
 //   stream keys N US CODE     or N presses and releases of a key, each held US / 2
 //   stream-result             waits for the stream: "ok stream-result t1 t2 ..."
 
+#include "support/TrayStrip.h"
+#include "support/X11Probe.h"
+
 #include <juce_graphics/juce_graphics.h>
 
 #include <mutex>
@@ -194,122 +197,6 @@ std::string unhex (juce::String const& text)
 }
 
 //==============================================================================
-// A freedesktop system tray as desktops have one: it owns _NET_SYSTEM_TRAY_S0,
-// shows a strip at the top right of the screen, docks every window that asks
-// (reparented, in slots of 24 pixels) and keeps each where it put it, as
-// embedding trays do: the icons' own requests to move, resize or map are
-// redirected to it. Runs on an X connection and a thread of its own.
-class TrayStrip
-{
-public:
-    static constexpr int slot = 24, stripWidth = 200;
-
-    explicit TrayStrip (int screenWidth) : c (xcb_connect (":0", nullptr)), stripX (screenWidth - stripWidth)
-    {
-        if (xcb_connection_has_error (c) != 0)
-            return;
-
-        auto* screen = xcb_setup_roots_iterator (xcb_get_setup (c)).data;
-        strip = xcb_generate_id (c);
-        const uint32_t values[] = { 0x336699u, 1u, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT };
-        xcb_create_window (c, XCB_COPY_FROM_PARENT, strip, screen->root, (int16_t) stripX, 0, stripWidth, slot, 0,
-                           XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-        xcb_map_window (c, strip);
-        const auto selection = intern (c, "_NET_SYSTEM_TRAY_S0");
-        xcb_set_selection_owner (c, strip, selection, XCB_CURRENT_TIME);
-        auto* owner = xcb_get_selection_owner_reply (c, xcb_get_selection_owner (c, selection), nullptr);
-
-        if (owner != nullptr && owner->owner == strip)
-            thread = std::thread ([this, opcode = intern (c, "_NET_SYSTEM_TRAY_OPCODE")] { serve (opcode); });
-
-        std::free (owner);
-    }
-
-    ~TrayStrip()
-    {
-        stop = true;
-
-        if (thread.joinable())
-            thread.join();
-
-        xcb_disconnect (c);
-    }
-
-    bool isRunning() const { return thread.joinable(); }
-
-    int countIcons() const
-    {
-        const std::lock_guard<std::mutex> l (lock);
-        return (int) icons.size();
-    }
-
-    /** The screen position of the centre of the n-th docked icon. */
-    juce::Point<int> getSlotCentre (int index) const { return { stripX + index * slot + slot / 2, slot / 2 }; }
-
-private:
-    xcb_connection_t* c;
-    int const stripX;
-    xcb_window_t strip = 0;
-    std::thread thread;
-    std::atomic<bool> stop { false };
-    mutable std::mutex lock;
-    std::vector<xcb_window_t> icons;
-
-    void place (xcb_window_t icon, int index)
-    {
-        const uint32_t geometry[] = { (uint32_t) (index * slot), 0, (uint32_t) slot, (uint32_t) slot };
-        xcb_configure_window (c, icon, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
-                              geometry);
-    }
-
-    void serve (xcb_atom_t opcode)
-    {
-        for (; ! stop; xcb_flush (c))
-        {
-            while (auto* event = xcb_poll_for_event (c))
-            {
-                const int type = event->response_type & 0x7f;
-                const std::lock_guard<std::mutex> l (lock);
-
-                if (type == XCB_CLIENT_MESSAGE)
-                {
-                    // SYSTEM_TRAY_REQUEST_DOCK: reparent, place and map the icon.
-                    auto* message = reinterpret_cast<xcb_client_message_event_t*> (event);
-
-                    if (message->type == opcode && message->format == 32 && message->data.data32[1] == 0)
-                    {
-                        const xcb_window_t icon = message->data.data32[2];
-                        xcb_reparent_window (c, icon, strip, (int16_t) (icons.size() * slot), 0);
-                        place (icon, (int) icons.size());
-                        xcb_map_window (c, icon);
-                        icons.push_back (icon);
-                    }
-                }
-                else if (type == XCB_CONFIGURE_REQUEST)
-                {
-                    // An icon may not move or resize itself: it keeps its slot.
-                    auto* request = reinterpret_cast<xcb_configure_request_event_t*> (event);
-                    auto found = std::find (icons.begin(), icons.end(), request->window);
-
-                    if (found != icons.end())
-                        place (request->window, (int) (found - icons.begin()));
-                }
-                else if (type == XCB_MAP_REQUEST)
-                {
-                    xcb_map_window (c, reinterpret_cast<xcb_map_request_event_t*> (event)->window);
-                }
-
-                std::free (event);
-            }
-
-            pollfd fd { xcb_get_file_descriptor (c), POLLIN, 0 };
-            poll (&fd, 1, 20);
-        }
-    }
-};
-
-//==============================================================================
 class Machine
 {
 public:
@@ -333,11 +220,10 @@ public:
             }
         }
 
+        probe.reset();
+
         if (input != nullptr)
             xcb_disconnect (input);
-
-        if (probeConnection != nullptr)
-            xcb_disconnect (probeConnection);
 
         if (xvfb > 0)
             end (xvfb);
@@ -363,8 +249,8 @@ public:
             {
                 input = c;
                 root = xcb_setup_roots_iterator (xcb_get_setup (c)).data->root;
-                probeConnection = xcb_connect (":0", nullptr);
-                return xcb_connection_has_error (probeConnection) == 0 && setUpOwner();
+                probe = std::make_unique<X11Probe> (":0");
+                return probe->isOk() && setUpOwner();
             }
 
             xcb_disconnect (c);
@@ -384,33 +270,27 @@ public:
     // The descriptors the main loop waits on besides its input.
     std::vector<int> descriptors() const
     {
-        return { xcb_get_file_descriptor (input), probeConnection != nullptr ? xcb_get_file_descriptor (probeConnection) : -1 };
+        return { xcb_get_file_descriptor (input), probe != nullptr ? probe->getFileDescriptor() : -1 };
     }
 
     void pump()
     {
-        pumpProbe();
+        if (probe != nullptr)
+            probe->pump();
+
         pumpOwner();
     }
 
 private:
-    struct Recorded
-    {
-        char kind;
-        int a, b, state;
-        juce::int64 time;
-    };
-
     juce::File base;
     int width, height;
     juce::String program;
     pid_t xvfb = -1;
-    xcb_connection_t* input = nullptr;           // XTest, queries, the clipboard owner
-    xcb_connection_t* probeConnection = nullptr; // the probe window
-    xcb_window_t root = 0, probeWindow = 0, ownerWindow = 0;
+    xcb_connection_t* input = nullptr;           // queries, the clipboard owner
+    std::unique_ptr<X11Probe> probe;             // the probe window, XTest
+    xcb_window_t root = 0, ownerWindow = 0;
     std::map<pid_t, int> programs;               // exit status, -1 while running
     std::unique_ptr<TrayStrip> tray;
-    std::vector<Recorded> recorded;
     int launches = 0;
 
     xcb_atom_t clipboard = 0, targets = 0, timestamp = 0, utf8 = 0, uriList = 0, textAtom = 0, plain = 0, plainUtf8 = 0;
@@ -433,14 +313,14 @@ private:
         }
 
         if (command == "probe")
-            return showProbe() ? "" : "!no focus";
+            return probe->showWindow (true) ? "" : "!no focus";
 
         if (command == "focus")
-            return focusProbe() ? "" : "!no focus";
+            return probe->focus() ? "" : "!no focus";
 
         if (command == "tray")
         {
-            tray = std::make_unique<TrayStrip> (width);
+            tray = std::make_unique<TrayStrip>();
             return tray->isRunning() ? "" : "!no tray";
         }
 
@@ -479,19 +359,14 @@ private:
 
         if (command == "move" || command == "rmove")
         {
-            xcb_test_fake_input (input, XCB_MOTION_NOTIFY, command == "rmove" ? 1 : 0, XCB_CURRENT_TIME,
-                                 command == "rmove" ? XCB_NONE : root, (int16_t) w[1].getIntValue(), (int16_t) w[2].getIntValue(), 0);
-            sync (input);
+            const juce::Point<int> p (w[1].getIntValue(), w[2].getIntValue());
+            command == "move" ? probe->moveTo (p) : probe->moveBy (p);
             return {};
         }
 
         if (command == "key" || command == "button")
         {
-            const bool down = w[2].getIntValue() != 0;
-            const uint8_t type = command == "key" ? (down ? XCB_KEY_PRESS : XCB_KEY_RELEASE)
-                                                  : (down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE);
-            xcb_test_fake_input (input, type, (uint8_t) w[1].getIntValue(), XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-            sync (input);
+            command == "key" ? probe->key (w[1].getIntValue(), w[2].getIntValue() != 0) : probe->button (w[1].getIntValue(), w[2].getIntValue() != 0);
             return {};
         }
 
@@ -502,12 +377,7 @@ private:
         }
 
         if (command == "pointer")
-        {
-            auto* r = xcb_query_pointer_reply (input, xcb_query_pointer (input, root), nullptr);
-            auto text = r != nullptr ? juce::String (r->root_x) + " " + juce::String (r->root_y) : juce::String ("!no reply");
-            std::free (r);
-            return text;
-        }
+            return juce::String (probe->getPointer().x) + " " + juce::String (probe->getPointer().y);
 
         if (command == "pressed")
         {
@@ -531,16 +401,13 @@ private:
 
         if (command == "events")
         {
-            sync (probeConnection);
-            pumpProbe();
             juce::StringArray texts;
 
-            for (auto const& e : recorded)
-                texts.add (e.kind == 'M' ? "M" + juce::String (e.a) + "," + juce::String (e.b) + "@" + juce::String (e.time)
-                                         : juce::String::charToString ((juce::juce_wchar) (juce::uint8) e.kind) + juce::String (e.a) + "/"
-                                               + juce::String (e.state) + "@" + juce::String (e.time));
+            for (auto const& e : probe->takeNow())
+                texts.add (e.type == XCB_MOTION_NOTIFY ? "M" + juce::String (e.at.x) + "," + juce::String (e.at.y) + "@" + juce::String (e.micros)
+                                                       : juce::String::charToString ("KkBb"[e.type - XCB_KEY_PRESS]) + juce::String (e.detail) + "/"
+                                                             + juce::String (e.state) + "@" + juce::String (e.micros));
 
-            recorded.clear();
             return texts.joinIntoString (" ");
         }
 
@@ -633,70 +500,16 @@ private:
     }
 
     //==============================================================================
-    bool showProbe()
-    {
-        auto* c = probeConnection;
-        probeWindow = xcb_generate_id (c);
-        const uint32_t values[] = { 0x202020u, 1u,
-                                    XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_BUTTON_PRESS
-                                        | XCB_EVENT_MASK_BUTTON_RELEASE | XCB_EVENT_MASK_POINTER_MOTION };
-        xcb_create_window (c, XCB_COPY_FROM_PARENT, probeWindow, root, 0, 0, (uint16_t) width, (uint16_t) height, 0,
-                           XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
-                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-        const char name[] = "probe";
-        xcb_change_property (c, XCB_PROP_MODE_REPLACE, probeWindow, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, sizeof (name) - 1, name);
-        xcb_map_window (c, probeWindow);
-        return focusProbe();
-    }
-
-    bool focusProbe()
-    {
-        auto* c = probeConnection;
-        xcb_set_input_focus (c, XCB_INPUT_FOCUS_POINTER_ROOT, probeWindow, XCB_CURRENT_TIME);
-        auto* focus = xcb_get_input_focus_reply (c, xcb_get_input_focus (c), nullptr);
-        const bool focused = focus != nullptr && focus->focus == probeWindow;
-        std::free (focus);
-        pumpProbe();
-        return focused;
-    }
-
-    void pumpProbe()
-    {
-        while (auto* e = xcb_poll_for_event (probeConnection))
-        {
-            const auto time = nowMicros();
-            const int type = e->response_type & 0x7f;
-
-            if (type == XCB_MOTION_NOTIFY)
-            {
-                auto* m = reinterpret_cast<xcb_motion_notify_event_t*> (e);
-                recorded.push_back ({ 'M', m->root_x, m->root_y, m->state, time });
-            }
-            else if (type >= XCB_KEY_PRESS && type <= XCB_BUTTON_RELEASE)
-            {
-                static const char kinds[] = { 'K', 'k', 'B', 'b' };
-                auto* k = reinterpret_cast<xcb_key_press_event_t*> (e);
-                recorded.push_back ({ kinds[type - XCB_KEY_PRESS], k->detail, 0, k->state, time });
-            }
-
-            std::free (e);
-        }
-    }
-
     void clickAt (int x, int y)
     {
         // From elsewhere, so that the window there sees the pointer enter; a
         // rest, so that it takes the pointer as settled.
-        xcb_test_fake_input (input, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, (int16_t) juce::jmax (1, x - 60),
-                             (int16_t) juce::jmin (height - 2, y + 120), 0);
-        sync (input);
+        probe->moveTo ({ juce::jmax (1, x - 60), juce::jmin (height - 2, y + 120) });
         usleep (100000);
-        xcb_test_fake_input (input, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, (int16_t) x, (int16_t) y, 0);
-        sync (input);
+        probe->moveTo ({ x, y });
         usleep (300000);
-        xcb_test_fake_input (input, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-        xcb_test_fake_input (input, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-        sync (input);
+        probe->button (1, true);
+        probe->button (1, false);
     }
 
     juce::String windowName (xcb_window_t window)
@@ -742,7 +555,7 @@ private:
             auto* geometry = xcb_get_geometry_reply (input, xcb_get_geometry (input, children[i]), nullptr);
 
             if (attributes != nullptr && geometry != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE
-                && children[i] != probeWindow)
+                && children[i] != probe->getWindow())
                 result.push_back ({ { geometry->x, geometry->y, geometry->width, geometry->height }, windowName (children[i]),
                                     attributes->override_redirect != 0 });
 
@@ -758,7 +571,7 @@ private:
     // window that was not there before. Its entries share its height equally.
     juce::String pickTrayEntry (int entry)
     {
-        if (tray == nullptr || tray->countIcons() == 0)
+        if (tray == nullptr || tray->getIcons().empty())
             return "!no icon in the tray";
 
         auto before = listWindows();
@@ -780,7 +593,7 @@ private:
         {
             if (! menu())
             {
-                auto slot = tray->getSlotCentre (tray->countIcons() - 1);
+                auto slot = tray->getSlotCentre ((int) tray->getIcons().size() - 1);
                 clickAt (slot.x, slot.y);
             }
 

@@ -9,23 +9,29 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <ostream>
 #include <poll.h>
 #include <sys/uio.h>
 #include <utility>
 #include <vector>
 
-/** An independent X client for the X11 backend's tests: a window of its own
-    that records the key and button events it receives, pointer queries, and
-    XTest input of its own, which the program must count as physical. */
+/** An independent X client for the tests of the X11 backend and of whole
+    machines: a window of its own over the whole screen that records the
+    events it receives, pointer queries, and XTest input of its own, which the
+    program must count as physical. */
 class X11Probe
 {
 public:
     struct Event
     {
-        int type = 0;     // XCB_KEY_PRESS, XCB_KEY_RELEASE, XCB_BUTTON_PRESS or XCB_BUTTON_RELEASE
-        int detail = 0;   // keycode or button
-        int state = 0;    // modifier mask when it happened
+        Event (int t, int d, int s, juce::Point<int> p = {}, juce::int64 m = 0) : type (t), detail (d), state (s), at (p), micros (m) {}
+
+        int type;      // XCB_KEY_PRESS, XCB_KEY_RELEASE, XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE or XCB_MOTION_NOTIFY
+        int detail;    // keycode or button
+        int state;     // modifier mask when it happened
+        juce::Point<int> at;    // motions: where the pointer went
+        juce::int64 micros;     // when it was read (CLOCK_MONOTONIC)
         bool operator== (const Event& o) const { return type == o.type && detail == o.detail && state == o.state; }
         friend std::ostream& operator<< (std::ostream& s, const Event& e) { return s << e.type << '/' << e.detail << '/' << e.state; }
     };
@@ -40,23 +46,35 @@ public:
 
     bool isOk() const { return xcb_connection_has_error (c) == 0 && root != 0; }
 
-    /** Maps a window over the whole screen that takes key and button events,
-        and gives it the keyboard focus. */
-    bool showWindow()
+    /** Maps a window over the whole screen, named "probe", that takes key and
+        button events (and motions, when asked), and gives it the keyboard focus. */
+    bool showWindow (bool withMotions = false)
     {
+        auto* screen = xcb_setup_roots_iterator (xcb_get_setup (c)).data;
         window = xcb_generate_id (c);
-        const uint32_t values[] = { 1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE
-                                         | XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE };
-        xcb_create_window (c, XCB_COPY_FROM_PARENT, window, root, 0, 0, 1920, 1080, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                           XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        const uint32_t values[] = { 0x202020u, 1, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_BUTTON_PRESS
+                                                       | XCB_EVENT_MASK_BUTTON_RELEASE | (withMotions ? (uint32_t) XCB_EVENT_MASK_POINTER_MOTION : 0u) };
+        xcb_create_window (c, XCB_COPY_FROM_PARENT, window, root, 0, 0, screen->width_in_pixels, screen->height_in_pixels, 0,
+                           XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_change_property (c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 5, "probe");
         xcb_map_window (c, window);   // override-redirect: mapped at once, so it can take the focus
+        return focus();
+    }
+
+    /** Gives the window the keyboard focus again. */
+    bool focus()
+    {
         xcb_set_input_focus (c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
-        take();
-        auto* focus = xcb_get_input_focus_reply (c, xcb_get_input_focus (c), nullptr);
-        const bool focused = focus != nullptr && focus->focus == window;
-        std::free (focus);
+        auto* reply = xcb_get_input_focus_reply (c, xcb_get_input_focus (c), nullptr);
+        const bool focused = reply != nullptr && reply->focus == window;
+        std::free (reply);
+        pump();
         return focused;
     }
+
+    xcb_window_t getWindow() const { return window; }
+    int getFileDescriptor() const  { return xcb_get_file_descriptor (c); }
 
     /** What arrived at the window, once 'count' events did (at most 5 s) or,
         with no count, after a short while; forgets it. */
@@ -80,6 +98,13 @@ public:
         return std::exchange (received, {});
     }
 
+    /** What arrived until the server handled everything sent; forgets it. */
+    std::vector<Event> takeNow()
+    {
+        sync();
+        return std::exchange (received, {});
+    }
+
     juce::Point<int> getPointer()
     {
         auto* reply = xcb_query_pointer_reply (c, xcb_query_pointer (c, root), nullptr);
@@ -91,6 +116,7 @@ public:
     void key (int keycode, bool down)   { fake (down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode); }
     void button (int number, bool down) { fake (down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, number); }
     void moveTo (juce::Point<int> p)    { fake (XCB_MOTION_NOTIFY, 0, p); }
+    void moveBy (juce::Point<int> d)    { fake (XCB_MOTION_NOTIFY, 1, d); }
 
     /** Waits until the server has handled everything sent. */
     void sync()
@@ -135,30 +161,34 @@ public:
         return ok;
     }
 
-private:
-    xcb_connection_t* c;
-    xcb_window_t root = 0, window = 0;
-    std::vector<Event> received;
-
+    /** Reads the events that arrived, without waiting. */
     void pump()
     {
         while (auto* e = xcb_poll_for_event (c))
         {
             const int type = e->response_type & 0x7f;
+            timespec now {};
+            clock_gettime (CLOCK_MONOTONIC, &now);
+            const auto micros = (juce::int64) now.tv_sec * 1000000 + now.tv_nsec / 1000;
 
-            if (type >= XCB_KEY_PRESS && type <= XCB_BUTTON_RELEASE)
+            if (type >= XCB_KEY_PRESS && type <= XCB_MOTION_NOTIFY)
             {
-                auto* k = reinterpret_cast<xcb_key_press_event_t*> (e);
-                received.push_back ({ type, k->detail, k->state });
+                auto* k = reinterpret_cast<xcb_key_press_event_t*> (e);   // the same layout for all five
+                received.emplace_back (type, type == XCB_MOTION_NOTIFY ? 0 : k->detail, k->state, juce::Point<int> (k->root_x, k->root_y), micros);
             }
 
             std::free (e);
         }
     }
 
+private:
+    xcb_connection_t* c;
+    xcb_window_t root = 0, window = 0;
+    std::vector<Event> received;
+
     void fake (uint8_t type, int detail, juce::Point<int> p = {})
     {
-        xcb_test_fake_input (c, type, (uint8_t) detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? root : XCB_NONE,
+        xcb_test_fake_input (c, type, (uint8_t) detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY && detail == 0 ? root : XCB_NONE,
                              (int16_t) p.x, (int16_t) p.y, 0);
         sync();
     }
