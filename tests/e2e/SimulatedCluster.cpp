@@ -196,18 +196,6 @@ bool SimulatedMachine::waitForLogSince (juce::String const& text, juce::String c
     }, timeoutMs);
 }
 
-juce::StringArray SimulatedMachine::logLines (juce::String const& text, int from) const
-{
-    juce::StringArray lines, result;
-    lines.addLines (readLog().substring (from));
-
-    for (auto const& line : lines)
-        if (line.contains (text))
-            result.add (line);
-
-    return result;
-}
-
 //==============================================================================
 bool SimulatedMachine::moveTo (juce::Point<int> p) { return run ("move " + juce::String (p.x) + " " + juce::String (p.y)); }
 bool SimulatedMachine::moveBy (int dx, int dy)     { return run ("rmove " + juce::String (dx) + " " + juce::String (dy)); }

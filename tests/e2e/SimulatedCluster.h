@@ -69,8 +69,6 @@ public:
     bool waitForLogSince (juce::String const& text, juce::String const& since, int timeoutMs = 20000) const;
     static juce::String now() { return juce::Time::getCurrentTime().toISO8601 (true); }
 
-    /** The log's lines after 'from' that contain 'text'. */
-    juce::StringArray logLines (juce::String const& text, int from = 0) const;
 
     //==============================================================================
     // The display
