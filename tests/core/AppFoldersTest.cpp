@@ -1,4 +1,5 @@
 #include "core/AppFolders.h"
+#include "core/SingletonApplicationProperties.h"
 #include "platform/AppTempFolder.h"
 #include "support/TestEnvironment.h"
 
@@ -28,8 +29,10 @@ TEST (AppFolders, LogSettingsAndMarkerShareThePerUserConfigFolder)
 {
     auto folder = TestEnvironment::getHome().getChildFile (".config/Corvelline");
     EXPECT_EQ (AppFolders::getLogFolder(), folder);
+    EXPECT_EQ (AppFolders::getLogFile(), folder.getChildFile ("CorvellineLog.txt"));
     EXPECT_EQ (AppFolders::getSettingsFolder(), folder);
     EXPECT_EQ (AppFolders::getSettingsFile(), folder.getChildFile ("Corvelline.settings"));
+    EXPECT_EQ (SingletonApplicationProperties::makeOptions().getDefaultFile(), AppFolders::getSettingsFile());
     EXPECT_EQ (AppFolders::getAccessibilityMarker(), folder.getChildFile ("no_permissions.txt"));
 }
 

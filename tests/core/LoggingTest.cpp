@@ -1,5 +1,4 @@
 #include "core/Logging.h"
-#include "core/SingletonApplicationProperties.h"
 #include "core/AppFolders.h"
 #include "support/TestEnvironment.h"
 
@@ -39,13 +38,6 @@ struct LoggerGuard
     ~LoggerGuard() { Logging::stop(); }
 };
 } // namespace
-
-TEST (Logging, FilesLiveInOnePerUserConfigFolder)
-{
-    auto folder = TestEnvironment::getHome().getChildFile (".config/Corvelline");
-    EXPECT_EQ (AppFolders::getLogFile(), folder.getChildFile ("CorvellineLog.txt"));
-    EXPECT_EQ (SingletonApplicationProperties::makeOptions().getDefaultFile(), folder.getChildFile ("Corvelline.settings"));
-}
 
 TEST (Logging, EachStartAppendsOneBannerAndOneNetworkLineAndLinesAreStamped)
 {
