@@ -16,11 +16,10 @@ using TestEnvironment::waitUntil;
 
 namespace
 {
-// Keycodes of Xvfb's default (evdev) keymap.
-constexpr int keycodeA = 38, keycodeS = 39, keycodeShiftL = 50, keycodeControlL = 37, keycodeReturn = 36;
-constexpr int shiftMask = 1, controlMask = 4;
-
-using Event = X11Probe::Event;
+// Keycodes of Xvfb's default (evdev) keymap. What the probe saw reads as
+// X11Probe::describe gives it: "K38/1" is a press of keycode 38 (a) with
+// state 1 (Shift); 4 is Control, 36 Return, 37 Control, 39 s, 50 Shift.
+constexpr int keycodeA = 38, keycodeS = 39, keycodeShiftL = 50;
 using Type = InputEventType;
 constexpr auto plain = EventFlags::nonCoalesced;
 
@@ -75,11 +74,7 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
                     InputEvent::key (MacKeyCodes::shift, true), InputEvent::key (MacKeyCodes::shift, false) })
         EXPECT_TRUE (post (e)) << e.describe();
 
-    EXPECT_THAT (probe->take (10), ElementsAre (Event { XCB_KEY_PRESS, keycodeA, 0 }, Event { XCB_KEY_RELEASE, keycodeA, 0 },
-                                                Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeS, shiftMask },
-                                                Event { XCB_KEY_PRESS, keycodeA, shiftMask }, Event { XCB_KEY_RELEASE, keycodeA, shiftMask },
-                                                Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }, Event { XCB_KEY_RELEASE, keycodeS, 0 },
-                                                Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }));
+    EXPECT_EQ (X11Probe::describe (probe->take (10)), "K38/0 k38/0 K50/0 K39/1 K38/1 k38/1 k50/1 k39/0 K50/0 k50/1");
 
     // Codes without a key, and types that cannot be posted, are refused.
     InputEvent flagsChanged;
@@ -99,11 +94,7 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
                     InputEvent::mouseButton (0, false, {}, control), InputEvent::scroll (10) })
         EXPECT_TRUE (post (e)) << e.describe();
 
-    EXPECT_THAT (probe->take (10), ElementsAre (Event { XCB_BUTTON_PRESS, 1, 0 }, Event { XCB_BUTTON_RELEASE, 1, 0x100 },
-                                                Event { XCB_BUTTON_PRESS, 3, 0 }, Event { XCB_BUTTON_RELEASE, 3, 0x400 },
-                                                Event { XCB_KEY_PRESS, keycodeControlL, 0 }, Event { XCB_BUTTON_PRESS, 1, controlMask },
-                                                Event { XCB_BUTTON_RELEASE, 1, controlMask | 0x100 }, Event { XCB_KEY_RELEASE, keycodeControlL, controlMask },
-                                                Event { XCB_BUTTON_PRESS, 4, 0 }, Event { XCB_BUTTON_RELEASE, 4, 0x800 }));
+    EXPECT_EQ (X11Probe::describe (probe->take (10)), "B1/0 b1/256 B3/0 b3/1024 K37/0 B1/4 b1/260 k37/4 B4/0 b4/2048");
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (320, 410));
 
     // Ten pixels make one wheel click (4 up, 5 down); the rest counts towards
@@ -142,10 +133,7 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
         EXPECT_TRUE (post (InputEvent::unicodeKey (unit, false)));
     }
 
-    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_RELEASE, events[0].detail, 0 },
-                                             Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
-                                             Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }, Event { XCB_KEY_RELEASE, keycodeA, 0 },
-                                             Event { XCB_KEY_PRESS, keycodeReturn, 0 }, Event { XCB_KEY_RELEASE, keycodeReturn, 0 }));
+    EXPECT_EQ (X11Probe::describe (probe->take()), "k" + juce::String (events[0].detail) + "/0 K50/0 K38/1 k50/1 k38/0 K36/0 k36/0");
 
     // A lone surrogate cannot be typed; a release without a press is refused.
     EXPECT_FALSE (post (InputEvent::unicodeKey (0xd800, true)));
@@ -162,17 +150,14 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
     EXPECT_TRUE (post (InputEvent::unicodeKey (u'\u00e9', true)));
     EXPECT_EQ (probe->take (3).size(), 3u);
     platform->releaseHeldInput();
-    auto released = probe->take (3);
-    EXPECT_EQ (released.size(), 3u);
-
-    for (auto& e : released)
-        EXPECT_TRUE (e.type == XCB_KEY_RELEASE || e.type == XCB_BUTTON_RELEASE) << e;
+    auto const released = X11Probe::describe (probe->take (3));
+    EXPECT_TRUE (released.contains ("k38/") && released.contains ("k" + juce::String (spare) + "/") && released.contains ("b3/")) << released;
 
     platform->releaseHeldInput();
     EXPECT_TRUE (post (InputEvent::key (1, true)));
     EXPECT_EQ (probe->take (1).size(), 1u);
     platform.reset();
-    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_RELEASE, keycodeS, 0 }));
+    EXPECT_EQ (X11Probe::describe (probe->take()), "k39/0");
 }
 
 TEST_F (X11Input, TapReportsOtherClientsUnmarkedAndOwnPostsMarked)
@@ -299,10 +284,7 @@ TEST_F (X11Input, AHeldKeyRepeatsOncePerRepeatAsReceiverAndAsSender)
     EXPECT_FALSE (probe->autoRepeats (keycodeA)) << "no repeats of its own while a post holds it";
     EXPECT_TRUE (post (InputEvent::key (0, false, shift)));
     platform->releaseHeldInput();
-    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_PRESS, keycodeShiftL, 0 }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
-                                            Event { XCB_KEY_RELEASE, keycodeA, shiftMask }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
-                                            Event { XCB_KEY_RELEASE, keycodeA, shiftMask }, Event { XCB_KEY_PRESS, keycodeA, shiftMask },
-                                            Event { XCB_KEY_RELEASE, keycodeA, shiftMask }, Event { XCB_KEY_RELEASE, keycodeShiftL, shiftMask }));
+    EXPECT_EQ (X11Probe::describe (probe->take()), "K50/0 K38/1 k38/1 K38/1 k38/1 K38/1 k38/1 k50/1");
     EXPECT_TRUE (probe->autoRepeats (keycodeA));
 
     // Sender: a key held on the local keyboard reaches the tap as a key down
@@ -391,7 +373,7 @@ TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
         probe->button (button, down);
 
     probe->moveTo ({ 700, 500 });
-    EXPECT_THAT (probe->take(), ElementsAre());
+    EXPECT_EQ (X11Probe::describe (probe->take()), "");
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (700, 500));   // the pointer still moves
 
     for (auto type : { Type::mouseMoved, Type::keyDown, Type::leftMouseDown, Type::scrollWheel })
@@ -406,8 +388,7 @@ TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
     probe->key (keycodeA, true);
     probe->button (1, true);
     probe->button (1, false);
-    EXPECT_THAT (probe->take (3), ElementsAre (Event { XCB_KEY_PRESS, keycodeA, 0 }, Event { XCB_BUTTON_PRESS, 1, 0 },
-                                               Event { XCB_BUTTON_RELEASE, 1, 0x100 }));
+    EXPECT_EQ (X11Probe::describe (probe->take (3)), "K38/0 B1/0 b1/256");
 
     // Verdicts steer it: the first swallowed key cannot be recalled, the next
     // ones are withheld. Moves never switch it, marked events neither; a
@@ -417,7 +398,7 @@ TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
     ASSERT_TRUE (waitUntil ([&] { return platform->isWithholding(); }));
     probe->key (keycodeS, false);
     probe->key (keycodeA, false);
-    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_PRESS, keycodeS, 0 }));
+    EXPECT_EQ (X11Probe::describe (probe->take()), "K39/0");
 
     swallow = false;
     tap.clear();
@@ -429,7 +410,7 @@ TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
     probe->key (keycodeS, true);
     ASSERT_TRUE (waitUntil ([&] { return ! platform->isWithholding(); }));
     probe->key (keycodeS, false);
-    EXPECT_THAT (probe->take(), ElementsAre (Event { XCB_KEY_RELEASE, keycodeS, 0 }));
+    EXPECT_EQ (X11Probe::describe (probe->take()), "k39/0");
 
     // It cannot be had while another program holds the keyboard.
     ASSERT_TRUE (probe->grabKeyboard());

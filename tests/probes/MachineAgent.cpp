@@ -404,9 +404,7 @@ private:
             juce::StringArray texts;
 
             for (auto const& e : probe->takeNow())
-                texts.add (e.type == XCB_MOTION_NOTIFY ? "M" + juce::String (e.at.x) + "," + juce::String (e.at.y) + "@" + juce::String (e.micros)
-                                                       : juce::String::charToString ("KkBb"[e.type - XCB_KEY_PRESS]) + juce::String (e.detail) + "/"
-                                                             + juce::String (e.state) + "@" + juce::String (e.micros));
+                texts.add (X11Probe::describe ({ e }) + "@" + juce::String (e.micros));
 
             return texts.joinIntoString (" ");
         }

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <ostream>
 #include <poll.h>
 #include <sys/uio.h>
 #include <utility>
@@ -32,8 +31,6 @@ public:
         int state;     // modifier mask when it happened
         juce::Point<int> at;    // motions: where the pointer went
         juce::int64 micros;     // when it was read (CLOCK_MONOTONIC)
-        bool operator== (const Event& o) const { return type == o.type && detail == o.detail && state == o.state; }
-        friend std::ostream& operator<< (std::ostream& s, const Event& e) { return s << e.type << '/' << e.detail << '/' << e.state; }
     };
 
     explicit X11Probe (juce::String const& displayName) : c (xcb_connect (displayName.toRawUTF8(), nullptr))
@@ -75,6 +72,20 @@ public:
 
     xcb_window_t getWindow() const { return window; }
     int getFileDescriptor() const  { return xcb_get_file_descriptor (c); }
+
+    /** Events as text: "K38/1" a press of keycode 38 in modifier state 1, "k"
+        a release, "B" and "b" the same for buttons, "M10,20" a motion. */
+    static juce::String describe (std::vector<Event> const& events)
+    {
+        juce::StringArray texts;
+
+        for (auto const& e : events)
+            texts.add (e.type == XCB_MOTION_NOTIFY ? "M" + juce::String (e.at.x) + "," + juce::String (e.at.y)
+                                                   : juce::String::charToString ("KkBb"[e.type - XCB_KEY_PRESS]) + juce::String (e.detail)
+                                                         + "/" + juce::String (e.state));
+
+        return texts.joinIntoString (" ");
+    }
 
     /** What arrived at the window, once 'count' events did (at most 5 s) or,
         with no count, after a short while; forgets it. */
