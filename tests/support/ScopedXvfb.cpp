@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace
 {
@@ -29,7 +27,7 @@ void end (pid_t pid)
 }
 } // namespace
 
-ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments)
+ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments, juce::String const& screen)
 {
     // The server takes the first display number that is free on the machine
     // (lock files and sockets in /tmp are shared with the other test processes)
@@ -39,7 +37,7 @@ ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments)
     if (pipe (ends) != 0)
         return;
 
-    juce::StringArray arguments { "Xvfb", "-displayfd", juce::String (ends[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "1920x1080x24" };
+    juce::StringArray arguments { "Xvfb", "-displayfd", juce::String (ends[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", screen };
     arguments.addArray (extraArguments);
     std::vector<char*> argv;
 
@@ -47,16 +45,19 @@ ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments)
         argv.push_back (const_cast<char*> (argument.toRawUTF8()));
 
     argv.push_back (nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addclose (&actions, ends[0]);
-    posix_spawn_file_actions_addopen (&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen (&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid = fork();
 
-    if (posix_spawnp (&pid, "Xvfb", &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
+    if (pid == 0)
+    {
+        prctl (PR_SET_PDEATHSIG, SIGKILL);
+        const int null = open ("/dev/null", O_RDWR);
+        dup2 (null, 1);
+        dup2 (null, 2);
+        close (ends[0]);
+        execvp (argv[0], argv.data());
+        _exit (127);
+    }
 
-    posix_spawn_file_actions_destroy (&actions);
     close (ends[1]);
     pollfd ready { ends[0], POLLIN, 0 };
     char text[16] = {};
