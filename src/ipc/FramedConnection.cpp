@@ -54,7 +54,7 @@ public:
     {
         signalThreadShouldExit();
         notify();
-        waitForThreadToExit (-1);   // the loop looks up at least every pollSliceMs
+        waitForThreadToExit (-1);   // woken just above; a write in progress looks up every pollSliceMs
 
         if (descriptor >= 0)
             ::close (descriptor);
@@ -105,7 +105,7 @@ public:
 
             if (next.frame.isEmpty())
             {
-                wait (pollSliceMs);
+                wait (-1);   // enqueue() and the destructor wake it; an idle connection costs nothing
                 continue;
             }
 

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +53,8 @@ juce::String cutToBytes (juce::String text, int maxBytes)
 } // namespace
 
 //==============================================================================
+/** Waits on the FIFO itself (poll without a timeout) and on a pipe of its own
+    that the destructor writes to: an idle instance is never woken for nothing. */
 class SecondLaunchNotice::Listener : private juce::Thread
 {
 public:
@@ -59,7 +63,7 @@ public:
           handler (std::make_shared<Handler> (std::move (onSecondLaunch))),
           alive (std::make_shared<bool> (true))
     {
-        listening = openPipe();
+        listening = ::pipe2 (wake, O_CLOEXEC | O_NONBLOCK) == 0 && openPipe();
 
         if (listening)
             startThread();
@@ -70,24 +74,28 @@ public:
         *alive = false;
         signalThreadShouldExit();
 
+        if (wake[1] >= 0)
         {
-            const juce::ScopedLock guard (pipeLock);
-            closing = true;
-            pipe.close(); // wakes the reading thread
+            char const stop = 1;
+            [[maybe_unused]] auto const ignored = ::write (wake[1], &stop, 1);
         }
 
-        stopThread (2000);
+        waitForThreadToExit (-1);   // the thread wakes on the byte just written
+        closePipe();
+
+        for (auto end : wake)
+            if (end >= 0)
+                ::close (end);
     }
 
     bool isListening() const { return listening; }
 
 private:
     std::shared_ptr<Handler> handler;
-    std::shared_ptr<bool> alive; // message thread only
-    juce::NamedPipe pipe;        // the NamedPipe removes its FIFOs when closed
+    std::shared_ptr<bool> alive;   // message thread only
+    int fifo = -1;                 // the "_in" FIFO, read end (held open for writing too, so never at end of file)
+    int wake[2] { -1, -1 };
     bool listening = false;
-    juce::CriticalSection pipeLock; // between the destructor's close and the thread's reopening
-    bool closing = false;
 
     /** Makes fresh FIFOs. Ours from before are a crash's leftovers: this
         instance holds the single-instance lock, so nobody else listens. */
@@ -118,7 +126,66 @@ private:
             }
         }
 
-        return pipe.createNewPipe (pipeBase(), false);
+        fifo = ::open ((pipeBase() + "_in").toRawUTF8(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        return fifo >= 0;
+    }
+
+    void closePipe()
+    {
+        if (fifo < 0)
+            return;
+
+        ::close (fifo);
+        fifo = -1;
+
+        for (auto suffix : { "_in", "_out" })
+            if (auto path = pipeBase() + suffix; inspect (path) == Fifo::ours)
+                unlink (path.toRawUTF8());
+    }
+
+    /** Reads exactly 'count' bytes; false when asked to stop, on an error, or
+        when they do not come within timeoutMs (-1: no limit). */
+    bool readExactly (void* destination, int count, int timeoutMs)
+    {
+        auto* next = static_cast<char*> (destination);
+        auto const deadline = juce::Time::getMillisecondCounter() + (juce::uint32) juce::jmax (0, timeoutMs);
+
+        while (count > 0)
+        {
+            auto const n = ::read (fifo, next, (size_t) count);
+
+            if (n > 0)
+            {
+                next += n;
+                count -= (int) n;
+                continue;
+            }
+
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return false;
+
+            int waitMs = -1;
+
+            if (timeoutMs >= 0)
+            {
+                auto const now = juce::Time::getMillisecondCounter();
+
+                if ((juce::int32) (deadline - now) <= 0)
+                    return false;
+
+                waitMs = (int) (deadline - now);
+            }
+
+            pollfd ready[] { { fifo, POLLIN, 0 }, { wake[0], POLLIN, 0 } };
+
+            if (::poll (ready, 2, waitMs) < 0 && errno != EINTR)
+                return false;
+
+            if (ready[1].revents != 0 || threadShouldExit())
+                return false;
+        }
+
+        return true;
     }
 
     void run() override
@@ -127,23 +194,21 @@ private:
         {
             juce::uint8 header[headerBytes];
 
-            if (pipe.read (header, headerBytes, -1) != headerBytes)
-                break; // closed
+            if (! readExactly (header, headerBytes, -1))
+                break;   // stopping
 
             auto magic = juce::ByteOrder::littleEndianInt (header);
             auto length = (int) juce::ByteOrder::littleEndianInt (header + 4);
             juce::HeapBlock<char> text ((size_t) juce::jmax (1, length));
 
             if (magic != noticeMagic || length < 0 || length > maxTextBytes
-                || (length > 0 && pipe.read (text.get(), length, 1000) != length))
+                || (length > 0 && ! readExactly (text.get(), length, 1000)))
             {
-                // Not a notice of ours: start again on fresh FIFOs.
-                const juce::ScopedLock guard (pipeLock);
-
-                if (closing)
+                if (threadShouldExit())
                     break;
 
-                pipe.close();
+                // Not a notice of ours: start again on fresh FIFOs.
+                closePipe();
 
                 if (! openPipe())
                     break;
