@@ -113,7 +113,7 @@ void MyQuillsteadApplication::initialise (juce::String const&)
         }
 
     private:
-        ClientIPC* clientIPC;
+        [[maybe_unused]] ClientIPC* clientIPC;   // checked in debug builds only
         juce::Thread& worker;
     };
 

@@ -357,7 +357,7 @@ void X11InputPlatform::followModifiers (juce::uint64 flags, juce::uint64 untouch
     pressModifiers (missing, 0);
 
     for (auto& modifier : modifierKeys)
-        if (auto keycode = (missing & modifier.flag) != 0 ? keymap->keycodeOfMacKey (modifier.macKeyCode) : 0)
+        if (auto const keycode = (missing & modifier.flag) != 0 ? keymap->keycodeOfMacKey (modifier.macKeyCode) : xcb_keycode_t {})
             if (before.count (keycode) == 0 && keysDown.count (keycode) != 0)
                 heldModifiers[modifier.flag] = keycode;
 }
