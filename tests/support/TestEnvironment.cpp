@@ -91,7 +91,10 @@ bool waitUntil (std::function<bool()> condition, int timeoutMs)
 
 void pump (int ms)
 {
-    juce::MessageManager::getInstance()->runDispatchLoopUntil (ms);
+    if (juce::MessageManager::existsAndIsCurrentThread())
+        juce::MessageManager::getInstance()->runDispatchLoopUntil (ms);
+    else
+        juce::Thread::sleep (ms);   // only the message thread may run its loop
 }
 
 juce::File getHome() { return processFolder.getChildFile ("home"); }

@@ -37,7 +37,7 @@ namespace TestEnvironment
         message loop running meanwhile. Returns the condition's last value. */
     bool waitUntil (std::function<bool()> condition, int timeoutMs = 10000);
 
-    /** Runs the message loop for a while (message thread only). */
+    /** Runs the message loop for a while; on another thread it only waits. */
     void pump (int ms);
 
     /** Sets up the process: namespace, HOME, TMPDIR. Called by TestMain. */

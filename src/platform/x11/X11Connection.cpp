@@ -8,11 +8,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 X11Connection::X11Connection (const juce::String& displayName)
 {
     int screenNumber = 0;
-    connection = xcb_connect (displayName.isEmpty() ? nullptr : displayName.toRawUTF8(), &screenNumber);
+    connection = connect (displayName.isEmpty() ? nullptr : displayName.toRawUTF8(), &screenNumber);
 
     if (xcb_connection_has_error (connection) != 0)
         return;
@@ -28,6 +29,13 @@ X11Connection::X11Connection (const juce::String& displayName)
         screenWidth = screens.data->width_in_pixels;
         screenHeight = screens.data->height_in_pixels;
     }
+}
+
+xcb_connection_t* X11Connection::connect (const char* displayName, int* screenNumber)
+{
+    static std::mutex connecting;
+    const std::lock_guard<std::mutex> sl (connecting);
+    return xcb_connect (displayName, screenNumber);
 }
 
 X11Connection::~X11Connection()

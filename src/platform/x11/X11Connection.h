@@ -13,6 +13,12 @@ class X11Connection
 public:
     /** Opens the display of that name; empty means $DISPLAY. */
     explicit X11Connection (const juce::String& displayName);
+
+    /** xcb_connect, one thread at a time: on the way, libXau builds the name
+        of the authority file in a static buffer, so connections opened at the
+        same moment by several threads could read each other's half-written
+        name. Every X connection of ours is opened through this. */
+    static xcb_connection_t* connect (const char* displayName, int* screenNumber);
     ~X11Connection();
 
     X11Connection (const X11Connection&) = delete;

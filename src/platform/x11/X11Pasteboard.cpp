@@ -4,6 +4,8 @@
 
 #include "platform/x11/X11Pasteboard.h"
 
+#include "platform/x11/X11Connection.h"
+
 #include "core/Logging.h"
 #include "platform/FileUriList.h"
 
@@ -82,7 +84,7 @@ public:
     explicit SelectionOwner (xcb_window_t juceWindowToKnow)
         : juce::Thread ("X11 pasteboard"), juceWindow (juceWindowToKnow)
     {
-        connection = xcb_connect (nullptr, nullptr);
+        connection = X11Connection::connect (nullptr, nullptr);
 
         if (xcb_connection_has_error (connection) != 0)
         {
