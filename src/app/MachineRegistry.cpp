@@ -25,6 +25,33 @@ void MyQuillsteadApplication::addMachine (juce::String const& ip, int port, int 
     DBGOrLog ("Add to myCopyOfMachines ID: " + juce::String (id) + " IP: " + ip + " port: " + juce::String (port)
               + " x: " + juce::String (area.getX()) + " y: " + juce::String (area.getY()));
 
+    if (auto existing = myCopyOfMachines.find (id); existing != myCopyOfMachines.end() && ! area.isEmpty())
+    {
+        bool withoutDesktop = false;
+        {
+            const juce::ScopedLock pl (positionLock);
+            withoutDesktop = existing->second.totalArea.isEmpty();
+        }
+
+        if (withoutDesktop)
+        {
+            // The server announced this machine before its desktop had reached
+            // it (the two joined at the same moment, as all machines do after a
+            // fail-over). Kept like that, it would be unreachable until the next
+            // rejoin: the entry and its tile make way, and the announcement with
+            // the desktop is added once the old tile is gone.
+            DBGOrLog ("App addMachine: ID " + juce::String (id) + " comes again with its desktop, replacing its entry");
+            mainComponent->removeMachine (existing->second.IP, existing->second.port, id);
+            myCopyOfMachines.erase (existing);
+
+            post ([ip, port, id, monitors, area, os] (MyQuillsteadApplication& app) mutable
+            {
+                app.addMachine (ip, port, id, monitors, area, os);
+            });
+            return;
+        }
+    }
+
     if (myCopyOfMachines.count (id) != 0)
     {
         DBGOrLog ("App addMachine: ID already there: " + ip + ", map size: " + juce::String ((int) myCopyOfMachines.size()));

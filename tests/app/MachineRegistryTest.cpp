@@ -30,6 +30,18 @@ TEST (AppRegistry, KnownIDsKeepTheirFirstEntryAndRemovalNeverOvertakesAnEarlierA
     TestEnvironment::pump (50);
     EXPECT_EQ (app.mainComponent->getIDOfMachineAt (2000, 10), otherID);
 
+    // An entry announced before its desktop was known (a machine that joined
+    // the server at the same moment) takes the desktop when it comes again.
+    rig.add (9, "192.168.77.9", 40900, {}, "");
+    rig.add (9, "192.168.77.9", 40900, { 0, 1080, 800, 600 }, "WIN");
+    TestEnvironment::pump (100);
+    ASSERT_TRUE (rig.machine (9).has_value());
+    EXPECT_EQ (rig.machine (9)->totalArea, juce::Rectangle<int> (0, 1080, 800, 600));
+    EXPECT_EQ (rig.machine (9)->OS, "WIN");
+    EXPECT_EQ (app.mainComponent->getIDOfMachineAt (10, 1100), 9);
+    app.removeMachine ("192.168.77.9", 40900, 9);
+    TestEnvironment::pump (100);
+
     // A "machineInfo" posted to the message thread, then "Remove machine"
     // read on the connection thread before the post has run.
     juce::MessageManager::callAsync ([&] { rig.add (8, "192.168.77.8", 40300, { 0, 1080, 800, 600 }); });
