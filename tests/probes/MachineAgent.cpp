@@ -388,15 +388,17 @@ private:
         if (command == "traymenu")
             return pickTrayEntry (w[1].getIntValue());
 
-        if (command == "own-text" || command == "own-files")
+        if (command == "own-text")
+            return offer ("UTF8_STRING", unhex (rest));
+
+        if (command == "own-files")
         {
-            juce::StringArray uris;
+            std::string uris;
 
             for (auto const& path : juce::StringArray::fromTokens (rest, "|", {}))
-                uris.add (juce::URL (juce::File (path)).toString (false));
+                uris += juce::URL (juce::File (path)).toString (false).toStdString() + "\r\n";
 
-            return command == "own-text" ? offer ("UTF8_STRING", unhex (rest))
-                                         : offer ("text/uri-list", uris.joinIntoString ("\r\n").toStdString() + "\r\n");
+            return offer ("text/uri-list", uris);
         }
 
         if (command == "clip")
