@@ -388,17 +388,15 @@ private:
         if (command == "traymenu")
             return pickTrayEntry (w[1].getIntValue());
 
-        if (command == "own-text")
-            return offer ("UTF8_STRING", unhex (rest));
-
-        if (command == "own-files")
+        if (command == "own-text" || command == "own-files")
         {
-            std::string uris;
+            juce::StringArray uris;
 
             for (auto const& path : juce::StringArray::fromTokens (rest, "|", {}))
-                uris += juce::URL (juce::File (path)).toString (false).toStdString() + "\r\n";
+                uris.add (juce::URL (juce::File (path)).toString (false));
 
-            return offer ("text/uri-list", uris);
+            return command == "own-text" ? offer ("UTF8_STRING", unhex (rest))
+                                         : offer ("text/uri-list", uris.joinIntoString ("\r\n").toStdString() + "\r\n");
         }
 
         if (command == "clip")
