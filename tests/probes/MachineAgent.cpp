@@ -32,8 +32,8 @@
 //                             M<x>,<y>@t (motion); blank-separated
 //   windows                   mapped top-level windows: x,y,w,h,name separated by tabs
 //   traymenu N                clicks the icon last docked in the tray, then entry N of the menu opened
-//   own-text HEX              another client (xclip) owns CLIPBOARD with this UTF-8 text
-//   own-files PATH|PATH..     ... offering exactly TARGETS and text/uri-list
+//   own-text HEX              owns CLIPBOARD with this UTF-8 text
+//   own-files PATH|PATH..     owns CLIPBOARD offering exactly TARGETS and text/uri-list
 //   clip TARGET               reads CLIPBOARD as TARGET with xclip: "ok clip HEX"
 //   shot PATH                 writes a PNG of the whole screen
 //   pressed                   keys and buttons held down: "ok pressed [K<code>..] [B<n>..]"
@@ -232,7 +232,7 @@ public:
             return false;
 
         root = xcb_setup_roots_iterator (xcb_get_setup (input)).data->root;
-        return true;
+        return setUpOwner();
     }
 
     void handle (juce::String const& line)
@@ -243,13 +243,18 @@ public:
         reply ((result.startsWith ("!") ? "fail " + command + " " + result.substring (1) : "ok " + command + (result.isEmpty() ? "" : " " + result)));
     }
 
-    // The descriptor the main loop waits on besides its input.
-    int descriptor() const { return probe != nullptr ? probe->getFileDescriptor() : -1; }
+    // The descriptors the main loop waits on besides its input.
+    std::vector<int> descriptors() const
+    {
+        return { xcb_get_file_descriptor (input), probe != nullptr ? probe->getFileDescriptor() : -1 };
+    }
 
     void pump()
     {
         if (probe != nullptr)
             probe->pump();
+
+        pumpOwner();
     }
 
 private:
@@ -257,12 +262,17 @@ private:
     int width, height;
     juce::String program;
     std::unique_ptr<ScopedXvfb> xvfb;
-    xcb_connection_t* input = nullptr;           // queries
+    xcb_connection_t* input = nullptr;           // queries, the clipboard owner
     std::unique_ptr<X11Probe> probe;             // the probe window, XTest
-    xcb_window_t root = 0;
+    xcb_window_t root = 0, ownerWindow = 0;
     std::map<pid_t, int> programs;               // exit status, -1 while running
     std::unique_ptr<TrayStrip> tray;
     int launches = 0;
+
+    xcb_atom_t clipboard = 0, targets = 0, timestamp = 0, utf8 = 0, uriList = 0, textAtom = 0, plain = 0, plainUtf8 = 0;
+    xcb_timestamp_t ownedSince = 0;
+    std::string offered;
+    bool offeringFiles = false;
 
     std::thread streamThread;
     std::vector<juce::int64> streamTimes;
@@ -390,13 +400,23 @@ private:
 
         if (command == "own-text" || command == "own-files")
         {
-            juce::StringArray uris;
+            offeringFiles = command == "own-files";
 
-            for (auto const& path : juce::StringArray::fromTokens (rest, "|", {}))
-                uris.add (juce::URL (juce::File (path)).toString (false));
+            if (offeringFiles)
+            {
+                juce::StringArray uris;
 
-            return command == "own-text" ? offer ("UTF8_STRING", unhex (rest))
-                                         : offer ("text/uri-list", uris.joinIntoString ("\r\n").toStdString() + "\r\n");
+                for (auto const& path : juce::StringArray::fromTokens (rest, "|", {}))
+                    uris.add (juce::URL (juce::File (path)).toString (false));
+
+                offered = uris.joinIntoString ("\r\n").toStdString() + "\r\n";
+            }
+            else
+            {
+                offered = unhex (rest);
+            }
+
+            return takeClipboard() ? "" : "!not owner";
         }
 
         if (command == "clip")
@@ -422,8 +442,12 @@ private:
             // The probe goes on recording, with its times, until the stream ends.
             while (! streamDone)
             {
-                pollfd p { descriptor(), POLLIN, 0 };
-                poll (&p, 1, 5);
+                std::vector<pollfd> fds;
+
+                for (int fd : descriptors())
+                    fds.push_back ({ fd, POLLIN, 0 });
+
+                poll (fds.data(), fds.size(), 5);
                 pump();
             }
 
@@ -464,7 +488,7 @@ private:
 
     juce::String windowName (xcb_window_t window)
     {
-        for (auto [atom, type] : { std::pair<xcb_atom_t, xcb_atom_t> { intern (input, "_NET_WM_NAME"), intern (input, "UTF8_STRING") },
+        for (auto [atom, type] : { std::pair<xcb_atom_t, xcb_atom_t> { intern (input, "_NET_WM_NAME"), utf8 },
                                    { XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY } })
         {
             auto* r = xcb_get_property_reply (input, xcb_get_property (input, 0, window, atom, type, 0, 256), nullptr);
@@ -571,36 +595,105 @@ private:
     }
 
     //==============================================================================
-    xcb_window_t clipboardOwner()
+    bool setUpOwner()
     {
-        auto* r = xcb_get_selection_owner_reply (input, xcb_get_selection_owner (input, intern (input, "CLIPBOARD")), nullptr);
-        const xcb_window_t owner = r != nullptr ? r->owner : (xcb_window_t) XCB_NONE;
+        clipboard = intern (input, "CLIPBOARD");
+        targets = intern (input, "TARGETS");
+        timestamp = intern (input, "TIMESTAMP");
+        utf8 = intern (input, "UTF8_STRING");
+        uriList = intern (input, "text/uri-list");
+        textAtom = intern (input, "TEXT");
+        plain = intern (input, "text/plain");
+        plainUtf8 = intern (input, "text/plain;charset=utf-8");
+        ownerWindow = xcb_generate_id (input);
+        const uint32_t mask[] = { XCB_EVENT_MASK_PROPERTY_CHANGE };
+        xcb_create_window (input, 0, ownerWindow, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                           XCB_CW_EVENT_MASK, mask);
+        sync (input);
+        return true;
+    }
+
+    // A selection needs a real timestamp: a property change of our own brings one.
+    bool takeClipboard()
+    {
+        xcb_change_property (input, XCB_PROP_MODE_APPEND, ownerWindow, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 0, nullptr);
+        xcb_flush (input);
+        ownedSince = 0;
+
+        for (auto deadline = nowMicros() + 2000000; ownedSince == 0 && nowMicros() < deadline;)
+        {
+            pollfd p { xcb_get_file_descriptor (input), POLLIN, 0 };
+            poll (&p, 1, 20);
+            pumpOwner();
+        }
+
+        if (ownedSince == 0)
+            return false;
+
+        xcb_set_selection_owner (input, ownerWindow, clipboard, ownedSince);
+        auto* r = xcb_get_selection_owner_reply (input, xcb_get_selection_owner (input, clipboard), nullptr);
+        const bool owner = r != nullptr && r->owner == ownerWindow;
         std::free (r);
         return owner;
     }
 
-    // Another X client owns the clipboard: xclip, whose child serves it until
-    // someone else takes it.
-    juce::String offer (const char* target, std::string const& bytes)
+    void pumpOwner()
     {
-        auto const source = base.getChildFile ("offer.bin");
-        auto const before = clipboardOwner();
-
-        if (! source.replaceWithData (bytes.data(), bytes.size()))
-            return "!cannot write " + source.getFullPathName();
-
-        auto const xclip = spawn ({ "xclip", "-selection", "clipboard", "-t", target, "-i", source.getFullPathName().toStdString() },
-                                  base.getChildFile ("offer.out").getFullPathName());
-
-        for (auto [deadline, ended] = std::pair (nowMicros() + 5000000, false); nowMicros() < deadline; usleep (10000))
+        while (auto* e = xcb_poll_for_event (input))
         {
-            ended = ended || waitpid (xclip, nullptr, WNOHANG) == xclip;
+            const int type = e->response_type & 0x7f;
 
-            if (auto const owner = clipboardOwner(); ended && owner != XCB_NONE && owner != before)
-                return {};
+            if (type == XCB_PROPERTY_NOTIFY && ownedSince == 0)
+                ownedSince = reinterpret_cast<xcb_property_notify_event_t*> (e)->time;
+            else if (type == XCB_SELECTION_REQUEST)
+                answer (*reinterpret_cast<xcb_selection_request_event_t*> (e));
+
+            std::free (e);
+        }
+    }
+
+    void answer (xcb_selection_request_event_t const& request)
+    {
+        auto property = request.property != XCB_ATOM_NONE ? request.property : request.target;
+        const auto target = request.target;
+        bool served = true;
+
+        if (target == targets)
+        {
+            std::vector<xcb_atom_t> list { targets, timestamp };
+
+            if (offeringFiles)
+                list.push_back (uriList);
+            else
+                list.insert (list.end(), { utf8, XCB_ATOM_STRING, textAtom, plain, plainUtf8 });
+
+            xcb_change_property (input, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_ATOM, 32,
+                                 (uint32_t) list.size(), list.data());
+        }
+        else if (target == timestamp)
+        {
+            xcb_change_property (input, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_INTEGER, 32, 1, &ownedSince);
+        }
+        else if (offeringFiles ? target == uriList
+                               : (target == utf8 || target == XCB_ATOM_STRING || target == textAtom || target == plain || target == plainUtf8))
+        {
+            xcb_change_property (input, XCB_PROP_MODE_REPLACE, request.requestor, property, target == textAtom ? utf8 : target, 8,
+                                 (uint32_t) offered.size(), offered.data());
+        }
+        else
+        {
+            served = false;
         }
 
-        return "!xclip did not take the clipboard";
+        xcb_selection_notify_event_t notify {};
+        notify.response_type = XCB_SELECTION_NOTIFY;
+        notify.time = request.time;
+        notify.requestor = request.requestor;
+        notify.selection = request.selection;
+        notify.target = target;
+        notify.property = served ? property : (xcb_atom_t) XCB_ATOM_NONE;
+        xcb_send_event (input, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*> (&notify));
+        xcb_flush (input);
     }
 
     // Another X client reads the clipboard: xclip, bounded by 10 s.
@@ -613,7 +706,7 @@ private:
 
         for (auto deadline = nowMicros() + 10000000; waitpid (pid, &status, WNOHANG) != pid; usleep (5000))
         {
-            pump();
+            pump();   // our own selection may be the one read
 
             if (nowMicros() > deadline)
             {
@@ -765,8 +858,12 @@ int main (int argc, char** argv)
 
     for (std::string pending;;)
     {
-        pollfd fds[] { { 0, POLLIN, 0 }, { machine.descriptor(), POLLIN, 0 } };
-        poll (fds, 2, 100);
+        std::vector<pollfd> fds { { 0, POLLIN, 0 } };
+
+        for (int fd : machine.descriptors())
+            fds.push_back ({ fd, POLLIN, 0 });
+
+        poll (fds.data(), fds.size(), 100);
         machine.pump();
 
         if ((fds[0].revents & (POLLIN | POLLHUP)) == 0)
