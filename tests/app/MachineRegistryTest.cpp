@@ -1,5 +1,7 @@
 #include "AppRig.h"
 
+#include "ui/MachineComponent.h"
+
 #include <thread>
 
 namespace
@@ -29,6 +31,7 @@ TEST (AppRegistry, KnownIDsKeepTheirFirstEntryAndRemovalNeverOvertakesAnEarlierA
     EXPECT_EQ (AppRig::count ("App addMachine: ID already there: 192.168.77.9, map size: 2"), 1);
     TestEnvironment::pump (50);
     EXPECT_EQ (app.mainComponent->getIDOfMachineAt (2000, 10), otherID);
+    EXPECT_TRUE (app.mainComponent->findMachineComponent (ownID)->isLocal && ! app.mainComponent->findMachineComponent (otherID)->isLocal);
 
     // An entry announced before its desktop was known (a machine that joined
     // the server at the same moment) takes the desktop when it comes again.

@@ -172,15 +172,7 @@ Case measure (Plan const& plan, SimulatedMachine& injector, SimulatedMachine& re
 }
 } // namespace
 
-class Latency : public WholeProgramTest
-{
-protected:
-    juce::File results() const
-    {
-        auto const folder = juce::SystemStats::getEnvironmentVariable ("CORVELLINE_RESULTS", {});
-        return folder.isNotEmpty() ? juce::File (folder) : outputFolder();
-    }
-};
+using Latency = WholeProgramTest;
 
 TEST_F (Latency, DISABLED_OneWayTimesAndCostBesideTheFloor)
 {
@@ -223,8 +215,7 @@ TEST_F (Latency, DISABLED_OneWayTimesAndCostBesideTheFloor)
     });
 
     // The table, the samples for the plot.
-    auto const folder = results();
-    folder.createDirectory();
+    auto const folder = resultsFolder();
     juce::String table, samples ("case,kind,latency_ms\n"),
         travel ("\n| moves: the pointer's path on B, and when it stopped after the last move | program | floor |\n|---|---|---|\n");
     auto const ms = [] (double v) { return std::isnan (v) ? juce::String ("-") : juce::String (v, 3); };

@@ -44,31 +44,32 @@ struct Resources
 constexpr int extraThreads = 4, extraDescriptors = 16;
 constexpr juce::int64 extraResidentKb = 64 * 1024;
 
-// Where one machine's pointer leaves towards another, as a point inside and
-// the point on the edge; 'along' varies it along the edge (0..1).
+// Where one machine's pointer leaves towards another: from 'inside' to 'edge'
+// across a vertical edge (x) or a horizontal one (y), somewhere between 'lo'
+// and 'hi' along it; 'home' is the way back, per move.
 struct Exit
 {
     int from, to;
-    std::function<std::pair<juce::Point<int>, juce::Point<int>> (double along)> points;
-    juce::Point<int> home;   // the direction of the way back, per move
+    bool vertical;
+    int inside, edge, lo, hi;
+    juce::Point<int> home;
+
+    std::pair<juce::Point<int>, juce::Point<int>> points (double along) const
+    {
+        auto const at = lo + (int) ((hi - lo) * along);
+        return vertical ? std::pair { juce::Point { inside, at }, juce::Point { edge, at } }
+                        : std::pair { juce::Point { at, inside }, juce::Point { at, edge } };
+    }
 };
+
+int setting (const char* name, int fallback)
+{
+    auto const value = juce::SystemStats::getEnvironmentVariable (name, {});
+    return value.isNotEmpty() ? value.getIntValue() : fallback;
+}
 } // namespace
 
-class Soak : public WholeProgramTest
-{
-protected:
-    static juce::File resultsFolder()
-    {
-        auto const folder = juce::SystemStats::getEnvironmentVariable ("CORVELLINE_RESULTS", {});
-        return folder.isNotEmpty() ? juce::File (folder) : outputFolder();
-    }
-
-    static int setting (const char* name, int fallback)
-    {
-        auto const value = juce::SystemStats::getEnvironmentVariable (name, {});
-        return value.isNotEmpty() ? value.getIntValue() : fallback;
-    }
-};
+using Soak = WholeProgramTest;
 
 TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
 {
@@ -91,14 +92,9 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
     ASSERT_TRUE (startInTurn ({ &a, &b, &c }));
     ASSERT_TRUE (tapsRun ({ &a, &b, &c }));
 
-    auto const edge = [] (int lo, int hi, double along) { return lo + (int) ((hi - lo) * along); };
-    std::vector<Exit> const exits {
-        { 0, 1, [&] (double t) { int y = edge (100, 800, t); return std::pair { juce::Point { 1900, y }, juce::Point { 1919, y } }; }, { -40, 0 } },
-        { 0, 2, [&] (double t) { int y = edge (930, 1060, t); return std::pair { juce::Point { 1900, y }, juce::Point { 1919, y } }; }, { -40, 0 } },
-        { 1, 0, [&] (double t) { int y = edge (50, 850, t); return std::pair { juce::Point { 20, y }, juce::Point { 0, y } }; }, { 40, 0 } },
-        { 1, 2, [&] (double t) { int x = edge (50, 1200, t); return std::pair { juce::Point { x, 880 }, juce::Point { x, 899 } }; }, { 0, -40 } },
-        { 2, 1, [&] (double t) { int x = edge (50, 1200, t); return std::pair { juce::Point { x, 20 }, juce::Point { x, 0 } }; }, { 0, 40 } },
-        { 2, 0, [&] (double t) { int y = edge (10, 170, t); return std::pair { juce::Point { 20, y }, juce::Point { 0, y } }; }, { 40, 0 } } };
+    Exit const exits[] { { 0, 1, true, 1900, 1919, 100, 800, { -40, 0 } }, { 0, 2, true, 1900, 1919, 930, 1060, { -40, 0 } },
+                         { 1, 0, true, 20, 0, 50, 850, { 40, 0 } },        { 1, 2, false, 880, 899, 50, 1200, { 0, -40 } },
+                         { 2, 1, false, 20, 0, 50, 1200, { 0, 40 } },      { 2, 0, true, 20, 0, 10, 170, { 40, 0 } } };
 
     juce::Random random (20240611);
     std::map<int, Resources> baseline;   // by process ID, taken a minute after the program joined
@@ -180,7 +176,7 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
         }
 
         // A random crossing, with typing, a click and sometimes a copied text.
-        auto const& exit = exits[(size_t) random.nextInt ((int) exits.size())];
+        auto const& exit = exits[random.nextInt ((int) std::size (exits))];
         auto& from = *all[(size_t) exit.from];
         auto& to = *all[(size_t) exit.to];
         auto const text = "copy " + juce::String (copies) + " " + juce::String::toHexString (random.nextInt64());
@@ -284,7 +280,6 @@ TEST_F (Soak, DISABLED_RandomUseWithTheServerKilledAndRestarted)
     report.add ("\nProblems: " + (problems.isEmpty() ? juce::String ("none") : "\n- " + problems.joinIntoString ("\n- ")));
 
     auto const out = resultsFolder();
-    out.createDirectory();
     out.getChildFile ("soak.md").replaceWithText (report.joinIntoString ("\n") + "\n");
     std::printf ("%s\n", report.joinIntoString ("\n").toRawUTF8());
 

@@ -36,6 +36,15 @@ protected:
         return juce::File (CORVELLINE_E2E_OUTPUT).getChildFile (juce::String (info->test_suite_name()) + "." + info->name());
     }
 
+    /** Where a measuring run writes its report: $CORVELLINE_RESULTS, else the test's output folder. */
+    static juce::File resultsFolder()
+    {
+        auto const folder = juce::SystemStats::getEnvironmentVariable ("CORVELLINE_RESULTS", {});
+        auto const result = folder.isNotEmpty() ? juce::File (folder) : outputFolder();
+        result.createDirectory();
+        return result;
+    }
+
     /** Starts a machine with its display and probe window; fails the test when it cannot. */
     SimulatedMachine& machine (juce::String const& name, int width, int height)
     {

@@ -28,6 +28,7 @@ TEST (NetworkText, WellFormedUtf8IsKeptAndIllFormedBytesBecomeReplacementCharact
 
     constexpr juce::juce_wchar r = 0xfffd;
     EXPECT_EQ (decode ({ 0xc0, 0x80 }), fromCodePoints ({ r, r }));              // overlong
+    EXPECT_EQ (decode ({ 0xe0, 0x80, 0x80 }), fromCodePoints ({ r, r, r }));
     EXPECT_EQ (decode ({ 0xed, 0xa0, 0x80 }), fromCodePoints ({ r, r, r }));     // surrogate
     EXPECT_EQ (decode ({ 0xf4, 0x90, 0x80, 0x80 }), fromCodePoints ({ r, r, r, r })); // above U+10FFFF
     EXPECT_EQ (decode ({ 'x', 0xe2, 0x82 }), fromCodePoints ({ 'x', r, r }));    // cut short
