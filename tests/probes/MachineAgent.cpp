@@ -42,7 +42,6 @@
 //   stream keys N US CODE     or N presses and releases of a key, each held US / 2
 //   stream-result             waits for the stream: "ok stream-result t1 t2 ..."
 
-#include "support/ScopedXvfb.h"
 #include "support/TrayStrip.h"
 #include "support/X11Probe.h"
 
@@ -114,9 +113,8 @@ bool enterNamespaces (juce::StringArray const& keep)
         if (mount ("tmpfs", folder, "tmpfs", 0, "mode=1777") != 0)
             return false;
 
-    // Every machine's X server takes the first display free in its own /tmp
-    // (:0) and compiles its keymap into /var/lib/xkb/server-0.xkm: that folder
-    // is the machine's own too.
+    // Every machine's X server is :0 and compiles its keymap into
+    // /var/lib/xkb/server-0.xkm: that folder is the machine's own too.
     if (juce::File ("/var/lib/xkb").isDirectory() && mount ("tmpfs", "/var/lib/xkb", "tmpfs", 0, "mode=0755") != 0)
         return false;
 
@@ -163,6 +161,19 @@ pid_t spawn (std::vector<std::string> argv, juce::String const& output)
     }
 
     return pid;
+}
+
+// Ends a child: asks, then insists after 3 s.
+void end (pid_t pid)
+{
+    kill (pid, SIGTERM);
+
+    for (int i = 0; i < 150; ++i, usleep (20000))
+        if (waitpid (pid, nullptr, WNOHANG) == pid)
+            return;
+
+    kill (pid, SIGKILL);
+    waitpid (pid, nullptr, 0);
 }
 
 xcb_atom_t intern (xcb_connection_t* c, const char* name)
@@ -214,25 +225,38 @@ public:
         if (input != nullptr)
             xcb_disconnect (input);
 
-        xvfb.reset();
+        if (xvfb > 0)
+            end (xvfb);
     }
 
     bool startDisplay()
     {
-        xvfb = std::make_unique<ScopedXvfb> (juce::StringArray(), juce::String (width) + "x" + juce::String (height) + "x24");
+        auto size = juce::String (width) + "x" + juce::String (height) + "x24";
+        xvfb = spawn ({ "Xvfb", ":0", "-noreset", "-nolisten", "tcp", "-screen", "0", size.toStdString() },
+                      base.getChildFile ("xvfb.log").getFullPathName());
 
-        if (! xvfb->isRunning())
-            return false;
+        for (auto deadline = nowMicros() + 15000000; nowMicros() < deadline; usleep (20000))
+        {
+            if (waitpid (xvfb, nullptr, WNOHANG) == xvfb)
+            {
+                xvfb = -1;
+                return false;
+            }
 
-        setenv ("DISPLAY", xvfb->getDisplayName().toRawUTF8(), 1);
-        input = xcb_connect (nullptr, nullptr);
-        probe = std::make_unique<X11Probe> (xvfb->getDisplayName());
+            auto* c = xcb_connect (":0", nullptr);
 
-        if (xcb_connection_has_error (input) != 0 || ! probe->isOk())
-            return false;
+            if (xcb_connection_has_error (c) == 0)
+            {
+                input = c;
+                root = xcb_setup_roots_iterator (xcb_get_setup (c)).data->root;
+                probe = std::make_unique<X11Probe> (":0");
+                return probe->isOk() && setUpOwner();
+            }
 
-        root = xcb_setup_roots_iterator (xcb_get_setup (input)).data->root;
-        return setUpOwner();
+            xcb_disconnect (c);
+        }
+
+        return false;
     }
 
     void handle (juce::String const& line)
@@ -261,7 +285,7 @@ private:
     juce::File base;
     int width, height;
     juce::String program;
-    std::unique_ptr<ScopedXvfb> xvfb;
+    pid_t xvfb = -1;
     xcb_connection_t* input = nullptr;           // queries, the clipboard owner
     std::unique_ptr<X11Probe> probe;             // the probe window, XTest
     xcb_window_t root = 0, ownerWindow = 0;
@@ -759,7 +783,7 @@ private:
     // recording (with its times) while the stream goes on.
     void stream (juce::StringArray const& w)
     {
-        auto* c = xcb_connect (nullptr, nullptr);
+        auto* c = xcb_connect (":0", nullptr);
 
         if (xcb_connection_has_error (c) != 0)
         {
@@ -840,6 +864,7 @@ int main (int argc, char** argv)
 
     setenv ("HOME", base.getChildFile ("home").getFullPathName().toRawUTF8(), 1);
     setenv ("TMPDIR", base.getChildFile ("tmp").getFullPathName().toRawUTF8(), 1);
+    setenv ("DISPLAY", ":0", 1);
     setenv ("TZ", ":/etc/localtime", 0);
 
     for (auto* name : { "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_SESSION_TYPE", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS" })

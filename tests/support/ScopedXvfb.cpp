@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <utility>
 #include <vector>
+
+extern char** environ;
 
 namespace
 {
@@ -27,7 +29,7 @@ void end (pid_t pid)
 }
 } // namespace
 
-ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments, juce::String const& screen)
+ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments)
 {
     // The server takes the first display number that is free on the machine
     // (lock files and sockets in /tmp are shared with the other test processes)
@@ -37,7 +39,7 @@ ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments, juce::String co
     if (pipe (ends) != 0)
         return;
 
-    juce::StringArray arguments { "Xvfb", "-displayfd", juce::String (ends[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", screen };
+    juce::StringArray arguments { "Xvfb", "-displayfd", juce::String (ends[1]), "-noreset", "-nolisten", "tcp", "-screen", "0", "1920x1080x24" };
     arguments.addArray (extraArguments);
     std::vector<char*> argv;
 
@@ -45,19 +47,16 @@ ScopedXvfb::ScopedXvfb (juce::StringArray const& extraArguments, juce::String co
         argv.push_back (const_cast<char*> (argument.toRawUTF8()));
 
     argv.push_back (nullptr);
-    pid = fork();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init (&actions);
+    posix_spawn_file_actions_addclose (&actions, ends[0]);
+    posix_spawn_file_actions_addopen (&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen (&actions, 2, "/dev/null", O_WRONLY, 0);
 
-    if (pid == 0)
-    {
-        prctl (PR_SET_PDEATHSIG, SIGKILL);
-        const int null = open ("/dev/null", O_RDWR);
-        dup2 (null, 1);
-        dup2 (null, 2);
-        close (ends[0]);
-        execvp (argv[0], argv.data());
-        _exit (127);
-    }
+    if (posix_spawnp (&pid, "Xvfb", &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
 
+    posix_spawn_file_actions_destroy (&actions);
     close (ends[1]);
     pollfd ready { ends[0], POLLIN, 0 };
     char text[16] = {};

@@ -6,17 +6,15 @@
 #include <memory>
 #include <sys/types.h>
 
-/** An Xvfb server of the caller's own (-noreset -nolisten tcp, by default
-    1920x1080x24) on a display number it finds free, for tests that grab the
-    input or change the keymap and must not disturb the shared display, and
-    for the simulated machines. The constructor waits (bounded) until it
-    answers; the destructor ends it, and it dies with the thread that made it.
-    Extra arguments go to Xvfb (for example { "-extension", "XTEST" } to leave
-    XTEST out). */
+/** An Xvfb server of the test's own (-noreset -nolisten tcp, 1920x1080x24) on
+    a display number it finds free, for tests that grab the input or change
+    the keymap and must not disturb the shared display. The constructor waits
+    (bounded) until it answers; the destructor ends it. Extra arguments go to
+    Xvfb (for example { "-extension", "XTEST" } to leave XTEST out). */
 class ScopedXvfb
 {
 public:
-    explicit ScopedXvfb (juce::StringArray const& extraArguments = {}, juce::String const& screen = "1920x1080x24");
+    explicit ScopedXvfb (juce::StringArray const& extraArguments = {});
     ~ScopedXvfb();
 
     ScopedXvfb (const ScopedXvfb&) = delete;
