@@ -129,12 +129,20 @@ bool X11EventTap::run()
     while (auto* stale = xcb_poll_for_event (connection->get()))
         std::free (stale);
 
+    // Posts are recorded while no tap runs too: one made just before this run
+    // may still reach it and must count as ours. Once the server has handled
+    // every post made until now, the ones this run will see are queued here;
+    // after they are read, the rest of those posts can be forgotten.
+    const auto startedMs = nowMs();
+
     // Watch first, so that the tap reports everything from the moment it
     // counts as running.
     bool ok = selectEvents (true);
 
     if (ok)
         readInitialState();
+
+    bool postsBeforeStartSettled = ! (ok && owner.syncControl() && connection->sync());
 
     if (! beginRun())
     {
@@ -150,6 +158,12 @@ bool X11EventTap::run()
             deliverHandedOver (event);
 
         handlePending();
+
+        if (! postsBeforeStartSettled)
+        {
+            owner.getRecentPosts().forgetAddedBefore (startedMs);
+            postsBeforeStartSettled = true;
+        }
 
         if (! connection->isOk())
         {

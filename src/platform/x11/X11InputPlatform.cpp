@@ -259,9 +259,9 @@ void X11InputPlatform::fakeKey (bool press, xcb_keycode_t keycode)
     else
         keysDown.erase (keycode);
 
-    if (hasRunningTap())
-        recentPosts.add (press ? RecentPosts::Kind::keyPress : RecentPosts::Kind::keyRelease,
-                         keycode, {}, nowMs());
+    // Recorded also while no tap counts as running yet: a tap that is
+    // starting may already see the event, and must not take it for the user's.
+    recentPosts.add (press ? RecentPosts::Kind::keyPress : RecentPosts::Kind::keyRelease, keycode, {}, nowMs());
 
     xcb_test_fake_input (control->get(), press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode,
                          XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
@@ -274,9 +274,8 @@ void X11InputPlatform::fakeButton (bool press, int button)
     else
         buttonsDown.erase (button);
 
-    if (hasRunningTap())
-        recentPosts.add (press ? RecentPosts::Kind::buttonPress : RecentPosts::Kind::buttonRelease,
-                         (juce::uint32) button, {}, nowMs());
+    recentPosts.add (press ? RecentPosts::Kind::buttonPress : RecentPosts::Kind::buttonRelease,
+                     (juce::uint32) button, {}, nowMs());
 
     xcb_test_fake_input (control->get(), press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, (uint8_t) button,
                          XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
@@ -284,8 +283,7 @@ void X11InputPlatform::fakeButton (bool press, int button)
 
 void X11InputPlatform::fakeMotion (juce::Point<int> position)
 {
-    if (hasRunningTap())
-        recentPosts.add (RecentPosts::Kind::motion, 0, position, nowMs());
+    recentPosts.add (RecentPosts::Kind::motion, 0, position, nowMs());
 
     xcb_test_fake_input (control->get(), XCB_MOTION_NOTIFY, 0 /* absolute */, XCB_CURRENT_TIME,
                          control->getRoot(), (int16_t) position.x, (int16_t) position.y, 0);
