@@ -130,9 +130,8 @@ bool X11EventTap::run()
         std::free (stale);
 
     // Posts are recorded while no tap runs too: one made just before this run
-    // may still reach it and must count as ours. Once the server has handled
-    // every post made until now, the ones this run will see are queued here;
-    // after they are read, the rest of those posts can be forgotten.
+    // may still reach it and must count as ours; the rest are forgotten once
+    // the run has read what the server did for them.
     const auto startedMs = nowMs();
 
     // Watch first, so that the tap reports everything from the moment it
@@ -142,8 +141,6 @@ bool X11EventTap::run()
     if (ok)
         readInitialState();
 
-    bool postsBeforeStartSettled = ! (ok && owner.syncControl() && connection->sync());
-
     if (! beginRun())
     {
         if (ok)
@@ -152,18 +149,15 @@ bool X11EventTap::run()
         return true;
     }
 
+    if (ok)
+        forgetPostsAddedBefore (startedMs);
+
     while (ok && ! isStopRequested())
     {
         for (auto& event : takeHandedOverEvents())
             deliverHandedOver (event);
 
         handlePending();
-
-        if (! postsBeforeStartSettled)
-        {
-            owner.getRecentPosts().forgetAddedBefore (startedMs);
-            postsBeforeStartSettled = true;
-        }
 
         if (! connection->isOk())
         {
@@ -175,7 +169,7 @@ bool X11EventTap::run()
         if (isStopRequested())
             break;
 
-        forgetUnseenPosts();
+        forgetPostsAddedBefore (nowMs() - postGraceMs);
         const int waitMs = repeatIfDue();
 
         if (isStopRequested())
@@ -221,10 +215,9 @@ void X11EventTap::handlePending()
     }
 }
 
-void X11EventTap::forgetUnseenPosts()
+void X11EventTap::forgetPostsAddedBefore (juce::uint32 before)
 {
     auto& posts = owner.getRecentPosts();
-    const auto before = nowMs() - postGraceMs;
 
     if (! posts.hasEntryAddedBefore (before))
         return;

@@ -59,7 +59,10 @@ private:
     bool selectEvents (bool on);
     void readInitialState();
     void handlePending();
-    void forgetUnseenPosts();
+    /** Forgets the posts made before that time that this tap has not seen,
+        after a round trip on both connections has brought in what the server
+        did for them. */
+    void forgetPostsAddedBefore (juce::uint32 before);
     void followRepeat (xcb_keycode_t keycode, int macKeyCode, bool press);
     int repeatIfDue();
     void handle (const xcb_generic_event_t* event);
