@@ -148,9 +148,10 @@ protected:
 
     /** Pushes the pointer of a machine whose input stays local into one of its
         edges from a point 'inside' (a move that reaches the edge from inside),
-        until 'target' logs that it receives. */
+        until 'target' logs that it receives; 'pushes', when given, counts the
+        pushes made. */
     static ::testing::AssertionResult crossInto (SimulatedMachine& from, juce::Point<int> inside, juce::Point<int> edge,
-                                                  SimulatedMachine& target)
+                                                  SimulatedMachine& target, int* pushes = nullptr)
     {
         auto const mark = target.logLength();
 
@@ -158,6 +159,9 @@ protected:
         {
             if (! from.moveTo (inside) || ! from.moveTo (edge))
                 return ::testing::AssertionFailure() << from.lastFailure;
+
+            if (pushes != nullptr)
+                ++*pushes;
 
             if (target.waitForLog ("Got receiving mode message", 3000, mark))
                 return receives (target, mark);
