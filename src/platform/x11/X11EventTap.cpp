@@ -313,7 +313,8 @@ void X11EventTap::readMotions (std::vector<Event>& events)
         }
 
         // An absolute device's values are in units of its own: its motions
-        // go where the server says.
+        // take the server's word alone (the last of a run; the others stay
+        // where the one before left the pointer).
         const auto source = sourceOf (raw->sourceid);
 
         if (source == Source::positions)
