@@ -252,7 +252,7 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
 
         case ToClient::switchMode:
         {
-            DBGOrLog ("Received: " + text + ", myID: " + juce::String (clientID.load()));
+            DBGOrLog ("Received: " + Logging::excerpt (text) + ", myID: " + juce::String (clientID.load()));
             auto mode = readSwitchMode (text);
 
             if (mode.receiving)
@@ -308,7 +308,7 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
         postToMessageThread ([tree] (ClientIPC& c)
         {
             DBGOrLog ("decodeMachineInfo:");
-            DBGOrLog (tree.toXmlString());
+            DBGOrLog (Logging::excerpt (tree.toXmlString()));
 
             auto ip = tree.getProperty ("IP").toString();
             auto port = propertyAsInt (tree.getProperty ("port"));

@@ -81,7 +81,7 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
         case ToServer::machineMoved:
         {
             auto const position = readMachineMoved (text);
-            DBGOrLog ("Server message received " + text);
+            DBGOrLog ("Server message received " + Logging::excerpt (text));
             server.moveDisplays (position.id, position.x, position.y, sender);
             return;
         }
