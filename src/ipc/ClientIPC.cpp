@@ -305,6 +305,13 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
 
     if (tree.hasType (machineInfoType))
     {
+        if (! Machine::isAcceptableField (tree.getProperty ("IP").toString())
+             || ! Machine::isAcceptableField (tree.getProperty ("OS").toString()))
+        {
+            DBGOrLog ("decodeMachineInfo: refusing a machine whose IP or OS text is too long");
+            return;
+        }
+
         postToMessageThread ([tree] (ClientIPC& c)
         {
             DBGOrLog ("decodeMachineInfo:");
