@@ -143,7 +143,7 @@ void MyQuillsteadApplication::jumpToMiddle (bool updateVirtual)
 
 void MyQuillsteadApplication::gotReceivingModeMessage (juce::String const& fromOS)
 {
-    DBGOrLog ("Got receiving mode message, fromOS: " + fromOS);
+    DBGOrLog ("Got receiving mode message, fromOS: " + Logging::excerpt (fromOS));
 
     const juce::ScopedLock cl (controlLock);
     currentReceivingID = clientID.load();

@@ -109,7 +109,7 @@ void MyQuillsteadApplication::removeMachine (juce::String const& ip, int port, i
             return;
 
         app.mainComponent->removeMachine (ip, port, id);
-        DBGOrLog ("App: removing monitor ID: " + juce::String (id) + " port: " + juce::String (port) + " IP: " + ip);
+        DBGOrLog ("App: removing monitor ID: " + juce::String (id) + " port: " + juce::String (port) + " IP: " + Logging::excerpt (ip));
         app.myCopyOfMachines.erase (id);
     });
 }

@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -64,6 +66,35 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
     replay.host.setOwnArea (std::nullopt);
     EXPECT_THAT (replay ("Move mouse to: 7_8"), IsEmpty());
     EXPECT_EQ (replay.host.getShownVirtualCursor(), juce::Point<double> (7, 8));
+}
+
+TEST (EventReplay, WheelTextsAreHeldToAHundredClicksEachAndToABudgetThatRealScrollsStayWithin)
+{
+    Replay replay;
+    auto const pixels = [&] (juce::uint32 ms, juce::String const& text)
+    {
+        int sum = 0;
+
+        for (auto const& e : replay.at (ms, text))
+            sum += std::abs (e.scrollDeltaAxis1);
+
+        return sum;
+    };
+
+    EXPECT_THAT (replay ("Mouse wheel: 2147483647"), ElementsAre (InputEvent::scroll (InputPlatform::maxScrollPixelsPerPost)));
+    EXPECT_THAT (replay ("Mouse wheel: -90000 flags: 256"), ElementsAre (InputEvent::scroll (-InputPlatform::maxScrollPixelsPerPost)));
+
+    // A flood posts what the budget holds, across the counter's wrap too.
+    int flood = 0;
+
+    for (juce::uint32 i = 0; i < 2000; ++i)
+        flood += pixels (0xfffffc00 + i, "Mouse wheel: 90000");
+
+    EXPECT_LE (flood, EventReplay::wheelBudgetPixels + 2000 * EventReplay::wheelPixelsPerSecond / 1000);
+
+    // A fast real scroll after a pause: 300 pixels sixty times a second, whole.
+    for (juce::uint32 ms = 2000; ms < 3000; ms += 16)
+        EXPECT_EQ (pixels (ms, "Mouse wheel: -300 flags: 256"), 300) << ms;
 }
 
 TEST (EventReplay, LeftClicksCloserThanHalfASecondAreDoubleClicks)

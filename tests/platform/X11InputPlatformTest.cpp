@@ -98,8 +98,9 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (320, 410));
 
     // Ten pixels make one wheel click (4 up, 5 down); the rest counts towards
-    // the next, and a turn drops it.
-    const struct { int pixels, button, clicks; } scrolls[] = { { 30, 4, 3 }, { -25, 5, 2 }, { -5, 5, 1 }, { -4, 5, 0 }, { 7, 4, 0 } };
+    // the next, and a turn drops it. One post makes at most a hundred clicks.
+    const struct { int pixels, button, clicks; } scrolls[] = { { 100000, 4, 100 }, { 30, 4, 3 }, { -25, 5, 2 }, { -5, 5, 1 },
+                                                               { -4, 5, 0 }, { 7, 4, 0 } };
 
     for (auto s : scrolls)
     {

@@ -525,13 +525,14 @@ bool X11InputPlatform::postScroll (const InputEvent& event)
         if ((delta > 0) != (remainder > 0))
             remainder = 0;
 
-        const auto total = (juce::int64) remainder + delta;
+        const auto total = juce::jlimit<juce::int64> (-maxScrollPixelsPerPost, maxScrollPixelsPerPost,
+                                                      (juce::int64) remainder + delta);
         const auto clicks = total / pixelsPerWheelClick;
         remainder = (int) (total - clicks * pixelsPerWheelClick);
 
         const int button = clicks > 0 ? buttons[axis][0] : buttons[axis][1];
 
-        for (juce::int64 i = 0; i < std::abs (clicks) && i < 1000; ++i)
+        for (juce::int64 i = 0; i < std::abs (clicks); ++i)
         {
             fakeButton (true, button);
             fakeButton (false, button);
