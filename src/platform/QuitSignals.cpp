@@ -43,8 +43,14 @@ void catchSignals()
     action.sa_flags = (int) (SA_RESETHAND | SA_RESTART);
     sigemptyset (&action.sa_mask);
 
+    // A signal the program was started to ignore (nohup) stays ignored.
     for (auto signal : { SIGTERM, SIGHUP })
-        sigaction (signal, &action, nullptr);
+    {
+        struct sigaction current {};
+
+        if (sigaction (signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+            sigaction (signal, &action, nullptr);
+    }
 }
 
 void watch (std::function<void (int)> onSignal)

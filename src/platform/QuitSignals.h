@@ -13,7 +13,8 @@
 namespace QuitSignals
 {
     /** Catches SIGTERM and SIGHUP from now on, keeping them until watch() hands
-        them on. Call early in main(), once. */
+        them on; one that the program was started to ignore (as nohup does with
+        SIGHUP) stays ignored. Call early in main(), once. */
     void catchSignals();
 
     /** Calls onSignal on the message thread with each signal caught, also those
