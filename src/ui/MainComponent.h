@@ -99,11 +99,11 @@ public:
     juce::Component& getContentComponent() noexcept { return contentComponent; }
     juce::TextButton& getDetailsButton() noexcept   { return detailsButton; }
     juce::TextButton& getQuitButton() noexcept      { return quitButton; }
+    bool isShowingDetails() const noexcept          { return showDetails; }
 
     /** Shows a "Quit" button in the bottom bar, left of the details toggle,
         that runs 'quit'; an empty function hides it (as at first). Message thread. */
     void setQuitAction (std::function<void()> quit);
-    bool isShowingDetails() const noexcept          { return showDetails; }
 
     /** The virtual cursor's marker, in view coordinates. */
     juce::Point<double> getVirtualPointerPosition() const;
