@@ -9,6 +9,22 @@ namespace
 /** How long a tray that went may take to come back (a restart) before the
     window stands in for it. */
 constexpr int trayReturnWaitMs = 3000;
+
+/** Runs its work once, when it is due; it goes with its owner. */
+class OneShotTimer : public juce::Timer
+{
+public:
+    explicit OneShotTimer (std::function<void()> workToRun) : work (std::move (workToRun)) {}
+
+    void timerCallback() override
+    {
+        stopTimer();
+        work();
+    }
+
+private:
+    std::function<void()> work;
+};
 } // namespace
 
 //==============================================================================
@@ -101,14 +117,16 @@ void MyQuillsteadApplication::statusItemShownChanged()
 
     // A tray that restarts is back within moments: only one that stays away
     // leaves the window as the way in.
-    juce::WeakReference<ClientIPC> client (this);
-
-    juce::Timer::callAfterDelay (trayReturnWaitMs, [client]
+    if (trayWait == nullptr)
     {
-        if (auto* app = static_cast<MyQuillsteadApplication*> (client.get()))
-            if (! app->isStatusItemShown() && ! app->windowOpen)
-                app->showWindowInsteadOfStatusItem();
-    });
+        trayWait = std::make_unique<OneShotTimer> ([this]
+        {
+            if (! isStatusItemShown() && ! windowOpen)
+                showWindowInsteadOfStatusItem();
+        });
+    }
+
+    trayWait->startTimer (trayReturnWaitMs);
 }
 
 void MyQuillsteadApplication::updateQuitButton()

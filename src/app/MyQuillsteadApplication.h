@@ -240,6 +240,7 @@ private:
     std::atomic<bool> windowOpen { false };
     bool initialised = false;                                 // message thread; false in a refused launch
     bool menuReady = false;                                   // message thread; the status item has its menu
+    std::unique_ptr<juce::Timer> trayWait;                    // message thread; the wait for a tray that went
     int windowGeneration = 0;                                 // message thread; counts the windows shown
 
     JUCE_DECLARE_NON_COPYABLE (MyQuillsteadApplication)
