@@ -11,41 +11,38 @@ using Tray = WholeProgramTest;
 
 namespace
 {
-// The icon docks in the tray at 16 x 16 pixels or more, with its picture
-// painted there. Leaves a screenshot of the display in 'shot'.
+// The icon docks in the tray at 16 x 16 pixels or more, and its picture shows
+// there: most of its middle differs from the tray beside it. Leaves the last
+// screenshot of the display in 'shot'.
 ::testing::AssertionResult iconIsUsable (SimulatedMachine& m, juce::File const& shot)
 {
+    shot.getParentDirectory().createDirectory();
     juce::Rectangle<int> icon;
-    bool const docked = TestEnvironment::waitUntil ([&]
+    int painted = -1;
+
+    bool const usable = TestEnvironment::waitUntil ([&]
     {
-        auto const text = m.ask ("icon", 5000);
-        auto const numbers = juce::StringArray::fromTokens (text.value_or (""), " ", {});
+        auto const numbers = juce::StringArray::fromTokens (m.ask ("icon", 5000).value_or (""), " ", {});
         icon = { numbers[0].getIntValue(), numbers[1].getIntValue(), numbers[2].getIntValue(), numbers[3].getIntValue() };
-        return text.has_value() && icon.getWidth() >= 16 && icon.getHeight() >= 16;
+
+        if (icon.getWidth() < 16 || icon.getHeight() < 16 || ! m.screenshot (shot))
+            return false;
+
+        auto const image = juce::ImageFileFormat::loadFrom (shot);
+        auto const beside = image.getPixelAt (icon.getX() - 1, icon.getCentreY());
+        auto const middle = icon.withSizeKeepingCentre (12, 12);
+        painted = 0;
+
+        for (int y = middle.getY(); y < middle.getBottom(); ++y)
+            for (int x = middle.getX(); x < middle.getRight(); ++x)
+                painted += image.getPixelAt (x, y) != beside ? 1 : 0;
+
+        return painted >= middle.getWidth() * middle.getHeight() / 2;
     }, 20000);
 
-    if (! docked)
-        return ::testing::AssertionFailure() << m.name << "'s icon is not docked at a usable size (last seen: "
-                                             << icon.toString() << ")";
-
-    // Painted: most of its middle differs from the tray beside it.
-    shot.getParentDirectory().createDirectory();
-    juce::Image image;
-
-    for (int attempt = 0; attempt < 20 && ! image.isValid(); ++attempt, juce::Thread::sleep (250))
-        if (m.screenshot (shot))
-            image = juce::ImageFileFormat::loadFrom (shot);
-
-    auto const beside = image.getPixelAt (icon.getX() - 1, icon.getCentreY());
-    auto const middle = icon.withSizeKeepingCentre (12, 12);
-    int painted = 0;
-
-    for (int y = middle.getY(); y < middle.getBottom(); ++y)
-        for (int x = middle.getX(); x < middle.getRight(); ++x)
-            painted += image.getPixelAt (x, y) != beside ? 1 : 0;
-
-    if (painted < middle.getWidth() * middle.getHeight() / 2)
-        return ::testing::AssertionFailure() << m.name << "'s icon at " << icon.toString() << " shows no picture ("
+    if (! usable)
+        return ::testing::AssertionFailure() << m.name << "'s icon is not usable: last seen at " << icon.toString()
+                                             << " with " << painted << " of 144 middle pixels painted ("
                                              << shot.getFullPathName() << ")";
 
     return ::testing::AssertionSuccess();
