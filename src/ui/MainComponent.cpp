@@ -28,6 +28,9 @@ MainComponent::MainComponent (ClientIPC* clientIPCToUse)
     detailsButton.addListener (this);
     addAndMakeVisible (detailsButton);
 
+    quitButton.setButtonText ("Quit");
+    addChildComponent (quitButton);
+
     setSize (layoutWidth, layoutWidth * 3 / 4);
 }
 
@@ -379,6 +382,15 @@ void MainComponent::resized()
     auto const bar = (double) bottomBarHeight;
 
     detailsButton.setBounds ((int) (width - 2.0 * bar), (int) (height - 0.75 * bar), (int) (1.5 * bar), (int) (bar / 2.0));
+    quitButton.setBounds (detailsButton.getBounds().translated ((int) (-1.75 * bar), 0));
+}
+
+void MainComponent::setQuitAction (std::function<void()> quit)
+{
+    JUCE_ASSERT_MESSAGE_THREAD
+
+    quitButton.setVisible (quit != nullptr);
+    quitButton.onClick = std::move (quit);
 }
 
 void MainComponent::componentMovedOrResized (juce::Component& component, bool, bool wasResized)
