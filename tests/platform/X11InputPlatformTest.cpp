@@ -472,3 +472,16 @@ TEST_F (X11Input, TapLifecycleLeaksNothingOverAHundredCyclesAndUserActivityWakes
     juce::Thread::sleep (100);
     EXPECT_THAT (tap.events(), ElementsAre());
 }
+
+// A move posted far beyond the screen ends on its edge and still counts as
+// ours.
+TEST_F (X11Input, FarMovesStayOurs)
+{
+    TapRecorder tap (*platform);
+    ASSERT_TRUE (tap.start());
+
+    EXPECT_TRUE (post (InputEvent::mouseMove ({ 40000.0, 300.0 })));
+    ASSERT_TRUE (tap.waitForCount (1));
+    EXPECT_TRUE (tap.events()[0].isMarked());
+    EXPECT_EQ (probe->getPointer(), juce::Point<int> (1919, 300));
+}

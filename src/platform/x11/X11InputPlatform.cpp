@@ -10,6 +10,7 @@
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -21,6 +22,20 @@ constexpr juce::uint32 minimumSpareReuseMs = 50;
 juce::uint32 nowMs()
 {
     return juce::Time::getMillisecondCounter();
+}
+
+// A position in whole pixels as the protocol carries it, 16 bits: a point
+// beyond would wrap and land elsewhere, and the tap would not know the move
+// as ours. The server keeps the pointer on the screen, so a point beyond the
+// screen's edge ends on it either way.
+juce::Point<int> toProtocolPosition (juce::Point<double> p)
+{
+    auto toInt = [] (double v)
+    {
+        return std::isnan (v) ? 0 : (int) juce::jlimit (-32768.0, 32767.0, std::round (v));
+    };
+
+    return { toInt (p.x), toInt (p.y) };
 }
 
 // The X button of a button event.
@@ -456,7 +471,7 @@ bool X11InputPlatform::postEvent (const InputEvent& event)
         case InputEventType::leftMouseDragged:
         case InputEventType::rightMouseDragged:
         case InputEventType::otherMouseDragged:
-            fakeMotion (event.location.roundToInt());
+            fakeMotion (toProtocolPosition (event.location));
             posted = true;
             break;
 
