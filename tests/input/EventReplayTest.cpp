@@ -136,6 +136,7 @@ TEST (EventReplay, KeyCodesCharactersClipboardAndTheRest)
     EXPECT_THAT (replay ("CGKey down: 1"), ElementsAre (InputEvent::key (1, true, 256)));
     replay.replay.startRun();
     EXPECT_THAT (replay ("CGKey up: 1"), ElementsAre (InputEvent::key (1, false, 0x100)));
+    EXPECT_THAT (replay ("CGKey down: 0 flags: 65792"), ElementsAre (InputEvent::key (0, true, 0x10100)));   // Caps Lock on
 
     EXPECT_THAT (replay ("UnicodeChar: " + juce::String::charToString (0xe9)),
                  ElementsAre (InputEvent::unicodeKey (0xe9, true), InputEvent::unicodeKey (0xe9, false)));

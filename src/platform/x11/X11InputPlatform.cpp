@@ -375,6 +375,44 @@ void X11InputPlatform::followModifiers (juce::uint64 flags, juce::uint64 untouch
                 heldModifiers[modifier.flag] = keycode;
 }
 
+void X11InputPlatform::followCapsLock (juce::uint64 flags)
+{
+    const bool wanted = (flags & EventFlags::alphaShift) != 0;
+
+    if (wanted == postedCapsLock)
+        return;
+
+    postedCapsLock = wanted;
+
+    if (isCapsLocked() != wanted)
+    {
+        toggleCapsLock();
+        capsLockedByPosts = wanted;
+    }
+}
+
+bool X11InputPlatform::isCapsLocked()
+{
+    auto* c = control->get();
+    auto* state = xcb_xkb_get_state_reply (c, xcb_xkb_get_state (c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+
+    if (state == nullptr)
+        return false;
+
+    const bool locked = (state->lockedMods & XCB_MOD_MASK_LOCK) != 0;
+    std::free (state);
+    return locked;
+}
+
+void X11InputPlatform::toggleCapsLock()
+{
+    if (auto keycode = keymap->keycodeOfMacKey (MacKeyCodes::capsLock))
+    {
+        fakeKey (true, keycode);
+        fakeKey (false, keycode);
+    }
+}
+
 void X11InputPlatform::pressKeyWithoutRepeat (xcb_keycode_t keycode)
 {
     auto* c = control->get();
@@ -443,6 +481,12 @@ void X11InputPlatform::releaseEverythingHeld()
 
     for (auto keycode : modifiers)
         releaseKey (keycode);
+
+    if (capsLockedByPosts && keymap != nullptr && isCapsLocked())
+        toggleCapsLock();
+
+    postedCapsLock = false;
+    capsLockedByPosts = false;
 }
 
 //==============================================================================
@@ -511,6 +555,7 @@ bool X11InputPlatform::postButton (const InputEvent& event)
                    || event.type == InputEventType::otherMouseDown;
 
     followModifiers (event.flags, 0);
+    followCapsLock (event.flags);
 
     if (down || buttonsDown.count (button) != 0)
         fakeButton (down, button);
@@ -579,6 +624,10 @@ bool X11InputPlatform::postKey (const InputEvent& event)
     }
 
     followModifiers (event.flags, ownFlag);
+
+    // The Caps Lock key posted by its own code toggles the lock by itself.
+    if (event.keyCode != MacKeyCodes::capsLock)
+        followCapsLock (event.flags);
 
     if (down)
         pressKeyWithoutRepeat (keycode);
