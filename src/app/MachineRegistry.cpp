@@ -87,9 +87,7 @@ void MyQuillsteadApplication::removeMachine (juce::String const& ip, int port, i
 
         if (mode == SocketThread::Sending && ip == socketThread->getTargetIP() && port == socketThread->getTargetPort())
         {
-            setSocketThreadIdle();
-            setActiveMonitorID (clientID);
-            postMenuBarImage (true);
+            comeHome();
         }
         else if (mode == SocketThread::Receiving && ip == socketThread->getSenderIP() && port == socketThread->getSenderPort())
         {
