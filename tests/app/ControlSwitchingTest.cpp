@@ -1,7 +1,9 @@
 #include "AppRig.h"
 
+#include "input/EventDatagram.h"
 #include "ipc/MyQuillsteadIPC.h"
 #include "support/ClientHarness.h"
+#include "ui/MachineComponent.h"
 
 #include <thread>
 
@@ -220,6 +222,64 @@ TEST (AppControlSwitching, ControlComesHomeWhenTheDrivenMachinesUserTakesOverOrI
     EXPECT_EQ (rig.mode(), SocketThread::Sending);
 }
 
+// The event tap starts with the own machine alone, and with a second machine
+// unless this one is being driven.
+TEST (AppControlSwitching, TheEventTapStartsWithTheOwnMachineAndNeverWhileReceiving)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SwitchingRig rig (false);
+    auto& app = *rig.app;
+    ASSERT_NE (app.listenerThread, nullptr);
+    EXPECT_FALSE (rig.tapRuns());
+
+    rig.add (rig.own, TestEnvironment::testAddress, rig.ownPort, { 0, 0, 3200, 1080 }, "MAC");
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return rig.tapRuns(); }));
+
+    // Receiving, without the own machine's entry: two others do not start it.
+    app.gotReceivingModeMessage ("MAC");
+    ASSERT_EQ (rig.mode(), SocketThread::Receiving);
+    app.stopListenerThread();
+    ASSERT_FALSE (rig.tapRuns());
+    std::thread ([&] { app.removeMachine (TestEnvironment::testAddress, rig.ownPort, rig.own); }).join();
+    TestEnvironment::pump (50);
+    rig.add (T, "192.168.77.2", 40200, { 3200, 0, 1920, 1080 });
+    rig.add (U, "192.168.77.3", 40300, { 5120, 0, 1920, 1080 });
+    TestEnvironment::pump (200);
+    EXPECT_FALSE (rig.tapRuns());
+
+    app.gotIdleModeMessage();
+    rig.add (9, "192.168.77.9", 40900, { 7040, 0, 800, 600 });
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return rig.tapRuns(); }));
+}
+
+// The machine this one receives from goes: receiving ends, what it held is
+// released, and the own machine is the active one; the picture stays.
+TEST (AppControlSwitching, RemovingTheSenderEndsReceivingAndReleasesWhatItHeld)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SwitchingRig rig;
+    auto& app = *rig.app;
+    app.gotReceivingModeMessage ("MAC");
+    ASSERT_EQ (rig.mode(), SocketThread::Receiving);
+    EXPECT_EQ (rig.picture(), "active");
+
+    WirePeer::Datagrams sender (0);
+    auto const datagram = EventDatagram ("DriftLanternK7q").encrypt ("CGKey down: 0 flags: 256");
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&]
+    {
+        sender.sendBytes (TestEnvironment::testAddress, rig.ownPort, datagram.getData(), datagram.getSize());
+        return TestEnvironment::waitUntil ([&] { return rig.input.getHeldInput().keys.count (0) != 0; }, 200);
+    }));
+
+    std::thread ([&] { app.removeMachine ("192.168.77.99", sender.getBoundPort(), T); }).join();
+    EXPECT_EQ (rig.mode(), SocketThread::Receiving) << "another address is no partner";
+    std::thread ([&] { app.removeMachine (TestEnvironment::testAddress, sender.getBoundPort(), T); }).join();
+    EXPECT_EQ (rig.mode(), SocketThread::Idle);
+    EXPECT_EQ (app.activeMonitorID, rig.own);
+    EXPECT_TRUE (rig.input.getHeldInput().isEmpty());
+    EXPECT_EQ (rig.picture(), "active");
+}
+
 // On a screen at 200% JUCE lists the displays in logical pixels; the desktop
 // is announced, laid out, crossed and warped in the screen's own pixels. A
 // changed desktop goes to the server as a tree with this machine's ID.
@@ -257,4 +317,29 @@ TEST (AppControlSwitching, ScaledDesktopsAreAnnouncedAndUsedInScreenPixels)
     ASSERT_TRUE (rig.pushRight());
     EXPECT_EQ (app.activeMonitorID, T);
     EXPECT_EQ (rig.input.getWarps().back(), juce::Point<double> (960.0, 540.0));
+}
+
+// What the details page and the tiles say as control moves.
+TEST (AppControlSwitching, TheDetailsPageAndTheTilesSayWhatGoesOn)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SwitchingRig rig;
+    auto& app = *rig.app;
+    app.showWindow();
+    auto const own = juce::String (rig.own), port = juce::String (rig.ownPort);
+    auto status = [&] { TestEnvironment::pump (250); return app.mainComponent->getStatusTexts().joinIntoString (" | "); };
+
+    app.prepareLocalAndRemote (T, false);
+    EXPECT_EQ (status(), "DebugText | KeyboardThread: running | Listening at " + port
+                         + " | Active ID: 7 | Receiving flags: 256 | Pass events: no | Server: no | Receiving OS: WIN");
+    app.takeBackControl();
+    EXPECT_EQ (status(), "Idle mode | KeyboardThread: running | Listening at " + port + " | Active ID: " + own
+                         + " | Receiving flags: 256 | Pass events: yes | Server: no | Receiving OS: none");
+
+    juce::RectangleList<int> two ({ 0, 0, 1920, 1080 });
+    two.addWithoutMerging ({ 1920, 0, 1280, 1024 });
+    juce::Rectangle<int> area (0, 1080, 3200, 1080);
+    app.addMachine ("192.168.77.9", 40900, 9, two, area, "MAC");
+    EXPECT_EQ (app.mainComponent->findMachineComponent (T)->getTexts(), juce::StringArray ({ "IP: 192.168.77.2 Port: 40200", "1920x1080 px" }));
+    EXPECT_EQ (app.mainComponent->findMachineComponent (9)->getTexts(), juce::StringArray ({ "#0: 1920x1080", "#1: 1280x1024" }));
 }
