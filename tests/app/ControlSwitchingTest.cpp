@@ -214,6 +214,7 @@ TEST (AppControlSwitching, ControlComesHomeWhenTheDrivenMachinesUserTakesOverOrI
         EXPECT_EQ (rig.input.getSeenEvents().back().verdict, EventTap::Verdict::pass);
     }
 
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return ! rig.machine (T).has_value() && app.mainComponent->getIDOfMachineAt (3210, 500) < 0; }));
     ASSERT_TRUE (rig.pushRight());
     EXPECT_EQ (rig.mode(), SocketThread::Idle) << "T is gone";
     rig.add (T, "192.168.77.2", 40200, { 3200, 0, 1920, 1080 });
