@@ -38,9 +38,8 @@ public:
 
     juce::uint64 getReceivedFlags() const noexcept   { return receivedFlags; }
 
-    /** Where a point of the virtual desktop lies on this machine's desktop,
-        held to that desktop; none while the application holds no record of
-        this machine. */
+    /** Where a point of the virtual desktop lies on this machine's desktop;
+        none while the application holds no record of this machine. */
     static std::optional<juce::Point<double>> toLocal (InputHost const& app, juce::Point<double> virtualPoint);
 
 private:
