@@ -218,14 +218,14 @@ void MyQuillsteadApplication::readLocalDesktop()
     juce::RectangleList<int> monitors;
     juce::Rectangle<int> total;
     decodeMonitorInfo (monitors, total, createMonitorInfo (true, displaySource));
-    auto mainDisplay = displaySource.getMainDisplay();
+    auto mainDisplay = displaySource.getMainDisplayArea();
 
     const juce::ScopedLock pl (positionLock);
     myMonitors = monitors;
     myTotalArea = total;
 
     if (mainDisplay.has_value())
-        mainDisplayArea = mainDisplay->area;
+        mainDisplayArea = *mainDisplay;
 }
 
 void MyQuillsteadApplication::startListenerThreadIfDue()

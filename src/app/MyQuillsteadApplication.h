@@ -198,6 +198,12 @@ private:
 
     /** The SocketThread goes idle; this machine's input reaches its own desktop again. */
     void setSocketThreadIdle();
+
+    /** This machine stops sending: its input comes home. The SocketThread goes
+        idle, nothing is withheld, the own machine is the active one, the
+        pointer stays where the user sees it and the edges cross again; the
+        menu-bar picture turns active. Nothing is sent to the server. */
+    void comeHome();
     void stopWithholding();
 
     /** Reads the local monitors, their bounding box and the main display. */

@@ -102,8 +102,16 @@ std::optional<juce::Point<double>> EventReplay::toLocal (InputHost const& app, j
     if (! area.has_value())
         return std::nullopt;
 
+    // A point off this machine's desktop (a sender's layout that differs,
+    // a hostile datagram) ends on its edge, as the pointer would.
     auto const desktop = app.getOwnDesktop();
-    return virtualPoint + desktop.getPosition().toDouble() - area->getPosition().toDouble();
+    auto const local = virtualPoint + desktop.getPosition().toDouble() - area->getPosition().toDouble();
+
+    if (desktop.isEmpty())
+        return local;
+
+    return juce::Point<double> (juce::jlimit ((double) desktop.getX(), (double) desktop.getRight() - 1.0, local.x),
+                                juce::jlimit ((double) desktop.getY(), (double) desktop.getBottom() - 1.0, local.y));
 }
 
 juce::String EventReplay::replay (juce::String text, juce::String const& sendingOS)

@@ -326,24 +326,7 @@ void MainComponent::paint (juce::Graphics& g)
 
     if (showDetails)
     {
-        juce::String os;
-
-        {
-            const std::lock_guard<std::mutex> stateHeld (stateLock);
-            os = receivingOS;
-        }
-
-        juce::StringArray const status {
-            debugText,
-            keyboardThreadRunning ? "KeyboardThread: running" : "KeyboardThread: inactive",
-            "Listening at " + juce::String (listeningPort.load()),
-            "Active ID: " + juce::String (activeID.load()),
-            "Receiving flags: " + juce::String (receivingFlags.load()),
-            passEvents ? "Pass events: yes" : "Pass events: no",
-            iAmServer ? "Server: yes" : "Server: no",
-            "Receiving OS: " + os
-        };
-
+        auto const status = getStatusTexts();
         auto const columnWidth = getWidth() / 2;
         g.setColour (juce::Colours::white);
 
@@ -361,6 +344,27 @@ void MainComponent::paint (juce::Graphics& g)
         g.setColour (background.darker (0.4f));
         g.fillRect (0, getHeight() - bottomBarHeight, getWidth(), bottomBarHeight);
     }
+}
+
+juce::StringArray MainComponent::getStatusTexts() const
+{
+    juce::String os;
+
+    {
+        const std::lock_guard<std::mutex> stateHeld (stateLock);
+        os = receivingOS;
+    }
+
+    const juce::ScopedLock sl (viewLock);
+
+    return { debugText,
+             keyboardThreadRunning ? "KeyboardThread: running" : "KeyboardThread: inactive",
+             "Listening at " + juce::String (listeningPort.load()),
+             "Active ID: " + juce::String (activeID.load()),
+             "Receiving flags: " + juce::String (receivingFlags.load()),
+             passEvents ? "Pass events: yes" : "Pass events: no",
+             iAmServer ? "Server: yes" : "Server: no",
+             "Receiving OS: " + os };
 }
 
 void MainComponent::paintOverChildren (juce::Graphics& g)

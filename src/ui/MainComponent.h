@@ -110,6 +110,9 @@ public:
 
     juce::StringArray getStreamingDebugLines() const;
 
+    /** The status texts of the details page, top to bottom. Any thread. */
+    juce::StringArray getStatusTexts() const;
+
     static constexpr int layoutWidth = 800;
     static constexpr int bottomBarHeight = 50;
 

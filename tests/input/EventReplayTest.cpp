@@ -54,6 +54,10 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
     EXPECT_THAT (replay ("Move mouse to: 2020_200 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 100, 200 })));
     EXPECT_EQ (replay.host.getShownVirtualCursor(), juce::Point<double> (2020, 200));
 
+    // A point off this desktop, however far, ends on its edge.
+    EXPECT_THAT (replay ("Move mouse to: 99999_-99999 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 1919, 0 })));
+    EXPECT_THAT (replay ("Move mouse to: -5e300_5e300 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 0, 1079 })));
+
     replay.host.setOwnDesktop ({ -1280, 0, 3200, 1080 });
     EXPECT_THAT (replay ("Drag mouse to: 1920.5_1e+01 flags: 131328"), ElementsAre (InputEvent::mouseMove ({ -1279.5, 10 }, true)));
 
@@ -163,6 +167,7 @@ TEST (EventReplay, KeyCodesCharactersClipboardAndTheRest)
     EXPECT_THAT (replay ("CGKey down: 1"), ElementsAre (InputEvent::key (1, true, 256)));
     replay.replay.startRun();
     EXPECT_THAT (replay ("CGKey up: 1"), ElementsAre (InputEvent::key (1, false, 0x100)));
+    EXPECT_THAT (replay ("CGKey down: 0 flags: 65792"), ElementsAre (InputEvent::key (0, true, 0x10100)));   // Caps Lock on
 
     EXPECT_THAT (replay ("UnicodeChar: " + juce::String::charToString (0xe9)),
                  ElementsAre (InputEvent::unicodeKey (0xe9, true), InputEvent::unicodeKey (0xe9, false)));
