@@ -21,6 +21,8 @@ test_packages=(
     ccache clang libclang-rt-dev libgtest-dev libgmock-dev libbenchmark-dev
     # the sandbox and the displays of the tests
     iproute2 util-linux xvfb x11-xkb-utils x11-xserver-utils x11-utils xclip
+    # a system tray of the kind many desktops use (GTK), for the tray tests
+    trayer
 )
 
 case "${1:-}" in

@@ -143,7 +143,7 @@ void MyQuillsteadApplication::jumpToMiddle (bool updateVirtual)
 
 void MyQuillsteadApplication::gotReceivingModeMessage (juce::String const& fromOS)
 {
-    DBGOrLog ("Got receiving mode message, fromOS: " + fromOS);
+    DBGOrLog ("Got receiving mode message, fromOS: " + Logging::excerpt (fromOS));
 
     const juce::ScopedLock cl (controlLock);
     currentReceivingID = clientID.load();
@@ -182,10 +182,11 @@ void MyQuillsteadApplication::setCurrentInputID (int id)
     if (id == currentInputID)
         return;
 
-    // Another machine's input is in use now: this one stops driving others,
-    // and stops being driven.
-    if (currentInputID == clientID && socketThread->getMode() == SocketThread::Sending)
-        setSocketThreadIdle();
+    // Another machine's input is in use now: this one stops driving others
+    // (its own input comes home, so that its user is not left with a pointer
+    // held for a machine it no longer drives), and stops being driven.
+    if (id != clientID && socketThread->getMode() == SocketThread::Sending)
+        comeHome();
 
     if (socketThread->getMode() == SocketThread::Receiving)
         setSocketThreadIdle();
@@ -212,14 +213,16 @@ void MyQuillsteadApplication::stopSocketThread (bool checkPartner)
     if (socketThread == nullptr)
         return;
 
-    if (checkPartner)
+    // Sending stops with the connection, whoever the partner was: the input
+    // comes home, or nothing would take it anywhere any more.
+    if (socketThread->getMode() == SocketThread::Sending)
     {
-        auto const mode = socketThread->getMode();
-
-        if ((mode == SocketThread::Sending && socketThread->getTargetIP() == serverIP)
-            || (mode == SocketThread::Receiving && socketThread->getSenderIP() == serverIP))
-            setActiveMonitorID (clientID);
+        comeHome();
+        return;
     }
+
+    if (checkPartner && socketThread->getMode() == SocketThread::Receiving && socketThread->getSenderIP() == serverIP)
+        setActiveMonitorID (clientID);
 
     setSocketThreadIdle();
 }
@@ -241,6 +244,33 @@ void MyQuillsteadApplication::setActiveMonitorID (int id)
     DBGOrLog ("Set active monitor id to " + juce::String (id));
     activeMonitorID = id;
     mainComponent->setActiveID (id);
+}
+
+void MyQuillsteadApplication::comeHome()
+{
+    const juce::ScopedLock cl (controlLock);
+
+    setSocketThreadIdle();
+    setActiveMonitorID (clientID);
+
+    // The pointer stays where it is: while the input was away it rested,
+    // visible, at the warp point, and the user has seen it there all along;
+    // a jump now would only move it from under the user's hand. The edge
+    // crossing and the view go on from there.
+    auto const pointer = inputPlatform.getPointerLocation();
+    setLocalCursor (pointer);
+    inputPlatform.showCursor();
+
+    if (auto own = findMachine (clientID))
+    {
+        auto const desktop = getOwnDesktop();
+        juce::Point<double> cursor ((double) ((int) pointer.x + own->totalArea.getX() - desktop.getX()),
+                                    (double) ((int) pointer.y + own->totalArea.getY() - desktop.getY()));
+        setVirtualCursor (cursor);
+        updateVirtualMonitorPosition (cursor);
+    }
+
+    postMenuBarImage (true);
 }
 
 void MyQuillsteadApplication::setSocketThreadIdle()

@@ -87,9 +87,7 @@ void MyQuillsteadApplication::removeMachine (juce::String const& ip, int port, i
 
         if (mode == SocketThread::Sending && ip == socketThread->getTargetIP() && port == socketThread->getTargetPort())
         {
-            setSocketThreadIdle();
-            setActiveMonitorID (clientID);
-            postMenuBarImage (true);
+            comeHome();
         }
         else if (mode == SocketThread::Receiving && ip == socketThread->getSenderIP() && port == socketThread->getSenderPort())
         {
@@ -109,7 +107,7 @@ void MyQuillsteadApplication::removeMachine (juce::String const& ip, int port, i
             return;
 
         app.mainComponent->removeMachine (ip, port, id);
-        DBGOrLog ("App: removing monitor ID: " + juce::String (id) + " port: " + juce::String (port) + " IP: " + ip);
+        DBGOrLog ("App: removing monitor ID: " + juce::String (id) + " port: " + juce::String (port) + " IP: " + Logging::excerpt (ip));
         app.myCopyOfMachines.erase (id);
     });
 }
@@ -219,21 +217,21 @@ void MyQuillsteadApplication::timerCallback()
     }
 
     DBGOrLog ("Change my total area by timer callback");
-    auto mainDisplay = displaySource.getMainDisplay();
+    auto mainDisplay = displaySource.getMainDisplayArea();
 
     {
         const juce::ScopedLock pl (positionLock);
 
         if (mainDisplay.has_value())
-            mainDisplayArea = mainDisplay->area;
+            mainDisplayArea = *mainDisplay;
 
         myTotalArea = total;
         myMonitors = monitors;
     }
 
     if (mainDisplay.has_value())
-        DBGOrLog ("New primary display width: " + juce::String (mainDisplay->area.getWidth())
-                  + ", height: " + juce::String (mainDisplay->area.getHeight()));
+        DBGOrLog ("New primary display width: " + juce::String (mainDisplay->getWidth())
+                  + ", height: " + juce::String (mainDisplay->getHeight()));
 
     tree.setProperty ("ID", clientID.load(), nullptr);
     updateMachineDisplay (tree);

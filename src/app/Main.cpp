@@ -1,5 +1,6 @@
 #include "app/MyQuillsteadApplication.h"
 #include "app/NoInputPlatform.h"
+#include "platform/QuitSignals.h"
 #include "platform/X11Backend.h"
 #include "platform/x11/X11DesktopPlatform.h"
 
@@ -24,6 +25,9 @@ juce::JUCEApplicationBase* createApplication()
 
 int main (int argc, char* argv[])
 {
+    // SIGTERM and SIGHUP from the start on: the application hands them on as "Quit".
+    QuitSignals::catchSignals();
+
     auto const* display = std::getenv ("DISPLAY");
 
     if (display == nullptr || *display == 0)

@@ -5,6 +5,9 @@
 #include "core/SingletonApplicationProperties.h"
 #include "ipc/MyQuillsteadIPC.h"
 #include "platform/AppTempFolder.h"
+#include "platform/QuitSignals.h"
+
+#include <csignal>
 
 namespace
 {
@@ -36,6 +39,7 @@ MyQuillsteadApplication::MyQuillsteadApplication (Platforms platforms)
     // The status item with the normal picture.
     trayIcon.setStatusItem (&desktopPlatform.getStatusItem());
     switchMenuBarImage (false);
+    desktopPlatform.getStatusItem().onShownChange = [this] { statusItemShownChanged(); };
 
     // The monitors this machine announces are the ones it watches.
     setDisplaySource (displaySource);
@@ -57,8 +61,9 @@ MyQuillsteadApplication::MyQuillsteadApplication (Platforms platforms, std::uniq
 
 MyQuillsteadApplication::~MyQuillsteadApplication()
 {
-    // No control message, file transfer or posted work reaches the
-    // application from here on.
+    // No control message, file transfer, posted work or tray news reaches
+    // the application from here on.
+    desktopPlatform.getStatusItem().onShownChange = nullptr;
     closeClient();
     stopTimer();
 
@@ -81,6 +86,13 @@ void MyQuillsteadApplication::initialise (juce::String const&)
     });
 
     DBGOrLog ("App initialise");
+
+    // A session that ends, or a terminal that closes, asks as "Quit" does.
+    QuitSignals::watch ([this] (int signal)
+    {
+        DBGOrLog (juce::String ("Quitting on ") + (signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "a signal"));
+        desktopPlatform.requestQuit();
+    });
 
     // JUCE's progress window kills its thread when it has not ended 10 s
     // after "Cancel". The work itself therefore runs on a thread of our own:
@@ -166,6 +178,10 @@ void MyQuillsteadApplication::initialise (juce::String const&)
     trayIcon.setMenu ("Corvelline",
                       { { "Show Window", [this] { showWindow(); } },
                         { "Quit", [this] { desktopPlatform.requestQuit(); } } });
+    menuReady = true;
+
+    if (! isStatusItemShown())
+        showWindowInsteadOfStatusItem();
 }
 
 void MyQuillsteadApplication::findOrBecomeServer()
@@ -202,14 +218,14 @@ void MyQuillsteadApplication::readLocalDesktop()
     juce::RectangleList<int> monitors;
     juce::Rectangle<int> total;
     decodeMonitorInfo (monitors, total, createMonitorInfo (true, displaySource));
-    auto mainDisplay = displaySource.getMainDisplay();
+    auto mainDisplay = displaySource.getMainDisplayArea();
 
     const juce::ScopedLock pl (positionLock);
     myMonitors = monitors;
     myTotalArea = total;
 
     if (mainDisplay.has_value())
-        mainDisplayArea = mainDisplay->area;
+        mainDisplayArea = *mainDisplay;
 }
 
 void MyQuillsteadApplication::startListenerThreadIfDue()
@@ -239,6 +255,7 @@ void MyQuillsteadApplication::systemRequestedQuit()
 void MyQuillsteadApplication::shutdown()
 {
     DBGOrLog ("Shutdown...");
+    QuitSignals::stopWatching();
 
     if (socketThread != nullptr)
     {

@@ -198,6 +198,12 @@ private:
 
     /** The SocketThread goes idle; this machine's input reaches its own desktop again. */
     void setSocketThreadIdle();
+
+    /** This machine stops sending: its input comes home. The SocketThread goes
+        idle, nothing is withheld, the own machine is the active one, the
+        pointer stays where the user sees it and the edges cross again; the
+        menu-bar picture turns active. Nothing is sent to the server. */
+    void comeHome();
     void stopWithholding();
 
     /** Reads the local monitors, their bounding box and the main display. */
@@ -210,8 +216,20 @@ private:
     /** Discovery, or the own server: the start-up work (start-up thread). */
     void findOrBecomeServer();
 
-    /** The close button: hides the window now, deletes it once the button's call has returned. */
+    /** The close button: hides the window now, deletes it once the button's call has returned.
+        Without a system tray the window is the only way in: closing it quits. */
     void closeMainWindow();
+
+    /** Without a system tray the main window stands in for the status item's
+        menu: it shows (at start, or once a tray has gone and not come back),
+        with a "Quit" button, and the lack is written to the log and to
+        standard error. */
+    void showWindowInsteadOfStatusItem();
+    void statusItemShownChanged();
+    bool isStatusItemShown() const;
+
+    /** The "Quit" button of the window while no status item is shown. */
+    void updateQuitButton();
 
     /** Stops both threads, waiting for them without killing them. */
     void stopThreadsForGood();
@@ -227,6 +245,8 @@ private:
     std::atomic<KeyboardAndMouseListenerThread*> listener { nullptr };
     std::atomic<bool> windowOpen { false };
     bool initialised = false;                                 // message thread; false in a refused launch
+    bool menuReady = false;                                   // message thread; the status item has its menu
+    std::unique_ptr<juce::Timer> trayWait;                    // message thread; the wait for a tray that went
     int windowGeneration = 0;                                 // message thread; counts the windows shown
 
     JUCE_DECLARE_NON_COPYABLE (MyQuillsteadApplication)

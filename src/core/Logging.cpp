@@ -20,6 +20,27 @@ std::mutex& loggerLock()
     static std::mutex lock;
     return lock;
 }
+
+/** A file logger that trims its file, as start-up does, whenever the file
+    grows past the running limit, so that a long run or a flood of lines
+    cannot fill the disk. Writes and trims take turns. */
+class BoundedFileLogger : public juce::FileLogger
+{
+public:
+    using juce::FileLogger::FileLogger;
+
+    void logMessage (juce::String const& message) override
+    {
+        const std::lock_guard<std::mutex> sl (writeLock);
+        juce::FileLogger::logMessage (message);
+
+        if (getLogFile().getSize() > Logging::runningSizeLimit)
+            trimFileSize (getLogFile(), Logging::runningTrimSize);
+    }
+
+private:
+    std::mutex writeLock;
+};
 } // namespace
 
 void DBGOrLog (juce::String const& message)
@@ -40,11 +61,26 @@ juce::String formatLine (juce::Time time, juce::String const& message)
     return time.toISO8601 (true) + " " + message;
 }
 
+juce::String excerpt (juce::String const& text)
+{
+    // Walks no further than the excerpt unless the text is longer.
+    auto end = text.getCharPointer();
+
+    for (int i = 0; i < maxExcerptLength; ++i, ++end)
+        if (end.isEmpty())
+            return text;
+
+    if (end.isEmpty())
+        return text;
+
+    return juce::String (text.getCharPointer(), end) + "... (" + juce::String (text.length()) + " characters)";
+}
+
 std::unique_ptr<juce::FileLogger> createLogger (juce::File const& logFile)
 {
-    auto logger = std::make_unique<juce::FileLogger> (logFile,
-                                                      juce::String ("Welcome to v") + versionText,
-                                                      initialSizeLimit);
+    std::unique_ptr<juce::FileLogger> logger = std::make_unique<BoundedFileLogger> (logFile,
+                                                                                    juce::String ("Welcome to v") + versionText,
+                                                                                    initialSizeLimit);
     juce::FileLogger::trimFileSize (logFile, sizeLimit);
     return logger;
 }

@@ -20,11 +20,25 @@ namespace Logging
     /** Second trim, made once the banner is written. */
     inline constexpr juce::int64 sizeLimit = 100000;
 
+    /** While the program runs, a log that grows past runningSizeLimit is
+        trimmed the same way, keeping its last runningTrimSize bytes. */
+    inline constexpr juce::int64 runningSizeLimit = 1000000;
+    inline constexpr juce::int64 runningTrimSize = 500000;
+
+    /** The most characters of a received text that go into the log. */
+    inline constexpr int maxExcerptLength = 500;
+
+    /** A received text as the log shows it: whole when it has at most
+        maxExcerptLength characters, else its first maxExcerptLength followed by
+        "... (" + its length + " characters)". */
+    juce::String excerpt (juce::String const& text);
+
     /** The text of a log line for a message at a given time. */
     juce::String formatLine (juce::Time time, juce::String const& message);
 
     /** Opens the log file (creating it and its folder when missing), trims it to
-        initialSizeLimit, appends the banner, then trims it to sizeLimit. */
+        initialSizeLimit, appends the banner, then trims it to sizeLimit. The
+        logger keeps the file within runningSizeLimit as it writes. */
     std::unique_ptr<juce::FileLogger> createLogger (juce::File const& logFile);
 
     /** True when a network interface that is not a loopback ("lo...") carries an

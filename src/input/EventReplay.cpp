@@ -78,7 +78,8 @@ constexpr juce::uint32 doubleClickMs = 500;
 } // namespace
 
 EventReplay::EventReplay (InputHost& appToUse, InputPlatform& platformToUse, MacKeyCodeWizard const& keyNamesToUse, Clock clockToUse)
-    : app (appToUse), platform (platformToUse), keyNames (keyNamesToUse), clock (std::move (clockToUse))
+    : app (appToUse), platform (platformToUse), keyNames (keyNamesToUse), clock (std::move (clockToUse)),
+      wheelBudgetMs (clock())
 {
 }
 
@@ -101,8 +102,16 @@ std::optional<juce::Point<double>> EventReplay::toLocal (InputHost const& app, j
     if (! area.has_value())
         return std::nullopt;
 
+    // A point off this machine's desktop (a sender's layout that differs,
+    // a hostile datagram) ends on its edge, as the pointer would.
     auto const desktop = app.getOwnDesktop();
-    return virtualPoint + desktop.getPosition().toDouble() - area->getPosition().toDouble();
+    auto const local = virtualPoint + desktop.getPosition().toDouble() - area->getPosition().toDouble();
+
+    if (desktop.isEmpty())
+        return local;
+
+    return juce::Point<double> (juce::jlimit ((double) desktop.getX(), (double) desktop.getRight() - 1.0, local.x),
+                                juce::jlimit ((double) desktop.getY(), (double) desktop.getBottom() - 1.0, local.y));
 }
 
 juce::String EventReplay::replay (juce::String text, juce::String const& sendingOS)
@@ -163,7 +172,7 @@ juce::String EventReplay::replay (juce::String text, juce::String const& sending
     else if (text.startsWith ("Right mouse up"))
         replayButton (1, false, flags, 0);
     else if (text.startsWith ("Mouse wheel: "))
-        platform.postEvent (InputEvent::scroll (leadingInt (text.substring (13))));
+        replayWheel (leadingInt (text.substring (13)));
     else if (text.startsWith ("CGKey down: ") || text.startsWith ("CGKey up: "))
     {
         auto const down = text.startsWith ("CGKey down: ");
@@ -219,6 +228,25 @@ void EventReplay::replayKeyName (juce::String const& name, bool down)
     }
 
     app.showReceivedFlags ((int) (juce::uint32) receivedFlags);
+}
+
+void EventReplay::replayWheel (int pixels)
+{
+    // The budget refills with the time passed (unsigned: the counter wraps).
+    auto const now = clock();
+    auto const elapsedMs = (juce::int64) (juce::uint32) (now - wheelBudgetMs);
+    wheelBudgetMs = now;
+    wheelBudget = (int) juce::jmin ((juce::int64) wheelBudgetPixels,
+                                    wheelBudget + elapsedMs * wheelPixelsPerSecond / 1000);
+
+    auto const allowed = juce::jmin (wheelBudget, InputPlatform::maxScrollPixelsPerPost);
+    pixels = juce::jlimit (-allowed, allowed, pixels);
+
+    if (pixels == 0)
+        return;
+
+    wheelBudget -= std::abs (pixels);
+    platform.postEvent (InputEvent::scroll (pixels));
 }
 
 void EventReplay::replayUnicodeChar (juce::String const& text)

@@ -38,6 +38,14 @@ public:
 
     juce::uint64 getReceivedFlags() const noexcept   { return receivedFlags; }
 
+    /** Received scrolling is paid from a budget of pixels that refills at
+        wheelPixelsPerSecond up to wheelBudgetPixels; what a text asks beyond
+        it is dropped. A real scroll stays within it, while a flood of wheel
+        texts cannot make this machine post more wheel clicks than the desktop
+        and the event tap keep up with, nor keep the texts behind it waiting. */
+    static constexpr int wheelPixelsPerSecond = 30000;
+    static constexpr int wheelBudgetPixels = 10000;
+
     /** Where a point of the virtual desktop lies on this machine's desktop;
         none while the application holds no record of this machine. */
     static std::optional<juce::Point<double>> toLocal (InputHost const& app, juce::Point<double> virtualPoint);
@@ -47,6 +55,7 @@ private:
     void replayButton (int button, bool down, juce::uint64 flags, int clicks);
     void replayKeyName (juce::String const& name, bool down);
     void replayUnicodeChar (juce::String const& text);
+    void replayWheel (int pixels);
 
     InputHost& app;
     InputPlatform& platform;
@@ -56,4 +65,6 @@ private:
     juce::uint64 receivedFlags = EventFlags::nonCoalesced;
     juce::uint32 lastLeftDownMs = 0, lastLeftUpMs = 0;
     juce::uint64 previousFlags = EventFlags::nonCoalesced;
+    int wheelBudget = wheelBudgetPixels;
+    juce::uint32 wheelBudgetMs = 0;
 };

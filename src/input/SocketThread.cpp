@@ -81,7 +81,7 @@ void SocketThread::setReceiving (juce::String const& fromOS, int ownPort)
 
 void SocketThread::setSendingOS (juce::String const& os)
 {
-    DBGOrLog ("SocketThread::setSendingOS: " + os);
+    DBGOrLog ("SocketThread::setSendingOS: " + Logging::excerpt (os));
     const std::lock_guard<std::mutex> al (addressLock);
     sendingOS = os;
 }

@@ -162,7 +162,7 @@ void unpackArchive (juce::File const& archive, juce::File const& folder)
         // would land there: links are never made.
         if (entry->isSymbolicLink)
         {
-            DBGOrLog ("ClientFileTransfer receiver: skipping symbolic link " + entry->filename);
+            DBGOrLog ("ClientFileTransfer receiver: skipping symbolic link " + Logging::excerpt (entry->filename));
             continue;
         }
 
@@ -252,7 +252,7 @@ void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& m
     auto header = FileTransfer::readHeader (text);
     fromDrag = header.fromDrag;
 
-    DBGOrLog ("ClientFileTransfer receiver: " + text);
+    DBGOrLog ("ClientFileTransfer receiver: " + Logging::excerpt (text));
 
     if (header.hasName)
     {
@@ -262,7 +262,7 @@ void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& m
         {
             // A name that would leave the transfer folder, or none at all:
             // the transfer is refused and its connection released.
-            DBGOrLog ("ClientFileTransfer receiver: refusing file name " + header.fileName.quoted());
+            DBGOrLog ("ClientFileTransfer receiver: refusing file name " + Logging::excerpt (header.fileName.quoted()));
             state = State::ended;
             return;
         }

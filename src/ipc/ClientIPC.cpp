@@ -252,7 +252,7 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
 
         case ToClient::switchMode:
         {
-            DBGOrLog ("Received: " + text + ", myID: " + juce::String (clientID.load()));
+            DBGOrLog ("Received: " + Logging::excerpt (text) + ", myID: " + juce::String (clientID.load()));
             auto mode = readSwitchMode (text);
 
             if (mode.receiving)
@@ -305,10 +305,17 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
 
     if (tree.hasType (machineInfoType))
     {
+        if (! Machine::isAcceptableField (tree.getProperty ("IP").toString())
+             || ! Machine::isAcceptableField (tree.getProperty ("OS").toString()))
+        {
+            DBGOrLog ("decodeMachineInfo: refusing a machine whose IP or OS text is too long");
+            return;
+        }
+
         postToMessageThread ([tree] (ClientIPC& c)
         {
             DBGOrLog ("decodeMachineInfo:");
-            DBGOrLog (tree.toXmlString());
+            DBGOrLog (Logging::excerpt (tree.toXmlString()));
 
             auto ip = tree.getProperty ("IP").toString();
             auto port = propertyAsInt (tree.getProperty ("port"));

@@ -48,6 +48,18 @@ void Machine::copyDescriptionFrom (Machine const& other)
     isServer = other.isServer;
 }
 
+bool Machine::isAcceptableField (juce::String const& text)
+{
+    // Counts no further than the limit: a refused text may be megabytes long.
+    auto p = text.getCharPointer();
+
+    for (int i = 0; i < maxFieldLength; ++i, ++p)
+        if (p.isEmpty())
+            return true;
+
+    return p.isEmpty();
+}
+
 int computeMachineID (juce::String const& ipAddress)
 {
     juce::uint32 hash = 0;

@@ -19,6 +19,13 @@ struct Machine
     IPCServer::ServerIPC* connection = nullptr;   // owned; deleted with the record
     bool isServer = false;                        // hosts the cluster server
 
+    /** The longest IP or OS text a record takes from a peer: real ones have
+        a few characters. */
+    static constexpr int maxFieldLength = 64;
+
+    /** True when a received IP or OS text is short enough to be kept. */
+    static bool isAcceptableField (juce::String const& text);
+
     Machine() = default;
     ~Machine();
 

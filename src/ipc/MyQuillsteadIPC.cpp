@@ -86,7 +86,7 @@ juce::ValueTree createMachineInfo (Machine const* machine, int id)
     addMonitorInfo (machine->displays, machine->totalArea, tree);
 
     DBGOrLog ("createMachineInfo:");
-    DBGOrLog (tree.toXmlString());
+    DBGOrLog (Logging::excerpt (tree.toXmlString()));
     return tree;
 }
 

@@ -66,10 +66,19 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
 
         case ToServer::operatingSystem:
         {
+            auto const os = readOperatingSystem (text);
+
+            // Kept, it would be stored with the layouts and sent to every machine.
+            if (! Machine::isAcceptableField (os))
+            {
+                DBGOrLog ("Server: refusing the operating system " + Logging::excerpt (os));
+                return;
+            }
+
             const juce::ScopedLock sl (server.machinesLock);
 
             if (auto* machine = server.findMachine (sender))
-                machine->OS = readOperatingSystem (text);
+                machine->OS = os;
 
             return;
         }
@@ -81,7 +90,7 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
         case ToServer::machineMoved:
         {
             auto const position = readMachineMoved (text);
-            DBGOrLog ("Server message received " + text);
+            DBGOrLog ("Server message received " + Logging::excerpt (text));
             server.moveDisplays (position.id, position.x, position.y, sender);
             return;
         }

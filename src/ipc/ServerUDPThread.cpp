@@ -125,7 +125,7 @@ void IPCServer::UDPThread::run()
             continue;
 
         auto const text = DiscoveryProtocol::datagramText (buffer, (size_t) bytesRead);
-        DBGOrLog ("UDPThread: received " + text + " from " + senderAddress + " port " + juce::String (senderPort));
+        DBGOrLog ("UDPThread: received " + Logging::excerpt (text) + " from " + senderAddress + " port " + juce::String (senderPort));
         handle (text, senderAddress, senderPort, pending);
     }
 
@@ -181,12 +181,12 @@ void IPCServer::UDPThread::handle (juce::String const& text, juce::String const&
             return;
 
         case Answer::cancel:
-            DBGOrLog ("UDPThread received " + text);
+            DBGOrLog ("UDPThread received " + Logging::excerpt (text));
             closeDialog (DiscoveryProtocol::readCancelAddress (text), pending);
             return;
 
         case Answer::undigested:
-            DBGOrLog ("UDPThread: undigested message: " + text);
+            DBGOrLog ("UDPThread: undigested message: " + Logging::excerpt (text));
             return;
     }
 }

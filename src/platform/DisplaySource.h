@@ -7,9 +7,12 @@
 
 /** Where this machine's monitors are.
 
-    Areas are in global desktop pixels, the coordinates in which the pointer
-    moves and is warped; a desktop need not start at the origin, and the main
-    display need not be the one at the origin.
+    The desktop lists its monitors as JUCE does, in logical pixels with a
+    scale each (a 1920 x 1080 screen at 200% is listed as 960 x 540 at scale
+    2). Everything else here is in physical pixels, the global screen pixels
+    in which the pointer moves, is warped and events are posted, and in which
+    the system announces and lays out its desktops. A desktop need not start
+    at the origin, and the main display need not be the one at the origin.
 
     The program reads the desktop (desktop()); tests hand the application and
     the client a MemoryDisplaySource with the monitors they need. */
@@ -18,25 +21,37 @@ class DisplaySource
 public:
     struct Display
     {
-        juce::Rectangle<int> area;   // the whole monitor, menu bars and docks included
+        juce::Rectangle<int> area;   // the whole monitor, menu bars and docks included, in logical pixels
         bool isMain = false;
+        double scale = 1.0;          // physical pixels per logical pixel
 
-        bool operator== (Display const& other) const noexcept { return area == other.area && isMain == other.isMain; }
+        /** Where the monitor starts in physical pixels; none: at its logical
+            top-left times the scale. */
+        std::optional<juce::Point<int>> topLeftPhysical {};
+
+        /** The whole monitor in physical pixels. */
+        juce::Rectangle<int> getPhysicalArea() const;
+
+        bool operator== (Display const& other) const noexcept
+        {
+            return area == other.area && isMain == other.isMain && scale == other.scale && topLeftPhysical == other.topLeftPhysical;
+        }
     };
 
     virtual ~DisplaySource() = default;
 
-    /** The monitors, in the order the desktop lists them. */
+    /** The monitors, in the order the desktop lists them, as it lists them. */
     virtual std::vector<Display> getDisplays() const = 0;
 
-    /** The monitors' areas, in order, as one list (overlaps kept as they are). */
+    /** The monitors' physical areas, in order, as one list (overlaps kept as they are). */
     juce::RectangleList<int> getMonitorAreas() const;
 
-    /** The smallest rectangle holding every monitor; empty without monitors. */
+    /** The smallest rectangle holding every monitor, in physical pixels; empty without monitors. */
     juce::Rectangle<int> getTotalArea() const;
 
-    /** The first monitor marked as the main display; none when none is marked. */
-    std::optional<Display> getMainDisplay() const;
+    /** The physical area of the first monitor marked as the main display;
+        none when none is marked. */
+    std::optional<juce::Rectangle<int>> getMainDisplayArea() const;
 
     /** The local desktop, as JUCE sees it. Read it on the message thread only. */
     static DisplaySource& desktop();

@@ -12,6 +12,7 @@ inline constexpr juce::int64 kSyntheticEventMarker = 0xBEEFCAFE;
 namespace EventFlags
 {
     inline constexpr juce::uint64 nonCoalesced = 0x100;
+    inline constexpr juce::uint64 alphaShift   = 0x10000;   // Caps Lock is on (locked, not held)
     inline constexpr juce::uint64 shift        = 0x20000;
     inline constexpr juce::uint64 control      = 0x40000;
     inline constexpr juce::uint64 option       = 0x80000;

@@ -60,7 +60,8 @@ public:
         - moves and drags: move the pointer to location;
         - button downs and ups: press or release the button at the pointer's
           current place; a down with the modifiers in flags held;
-        - scroll: scroll by the pixel deltas;
+        - scroll: scroll by the pixel deltas, each held to
+          maxScrollPixelsPerPost either way (the rest is dropped);
         - key downs and ups: press or release the key of keyCode, a down with
           the modifiers in flags held, or, when unicodeUnit is set, a key that
           types that unit (keyCode is then not used).
@@ -77,6 +78,10 @@ public:
         Returns false when the event cannot be posted (an unknown key code,
         a type that cannot be posted, no display). */
     virtual bool postEvent (const InputEvent& event) = 0;
+
+    /** The most pixels one scroll post moves on each axis: a hundred wheel
+        clicks, well beyond a fast real scroll. */
+    static constexpr int maxScrollPixelsPerPost = 1000;
 
     /** Releases every key, button and modifier that posts left pressed, so
         that nothing stays down when this machine stops taking input from

@@ -30,4 +30,8 @@ public:
 
     /** True when the desktop shows the item. */
     virtual bool isShown() const = 0;
+
+    /** Called whenever isShown() changes (a tray appears, goes or is replaced);
+        on the message thread. */
+    std::function<void()> onShownChange;
 };

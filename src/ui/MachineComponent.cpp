@@ -116,11 +116,10 @@ void MachineComponent::paint (juce::Graphics& g)
         g.setColour (fill);
         g.fillRoundedRectangle (juce::Rectangle<int> (m, m, w - 2 * m, h - 2 * m).toFloat(), cornerRadius);
 
+        auto const texts = getTexts();
         g.setColour (juce::Colours::black);
-        g.drawText ("IP: " + ip + " Port: " + juce::String (port), m, m, w - 2 * m, textHeight,
-                    juce::Justification::centred, true);
-        g.drawText (juce::String (area.getWidth()) + "x" + juce::String (area.getHeight()) + " px",
-                    0, (int) (h * 0.9 - m), w, textHeight, juce::Justification::centred, true);
+        g.drawText (texts[0], m, m, w - 2 * m, textHeight, juce::Justification::centred, true);
+        g.drawText (texts[1], 0, (int) (h * 0.9 - m), w, textHeight, juce::Justification::centred, true);
     }
     else if (displays.getNumRectangles() > 1)
     {
@@ -132,6 +131,7 @@ void MachineComponent::paint (juce::Graphics& g)
             minY = juce::jmin (minY, r.getY());
         }
 
+        auto const texts = getTexts();
         int i = 0;
 
         for (auto const& r : displays)
@@ -142,14 +142,28 @@ void MachineComponent::paint (juce::Graphics& g)
             g.fillRoundedRectangle (box.toFloat(), cornerRadius);
 
             g.setColour (juce::Colours::lightgrey);
-            g.drawText ("#" + juce::String (i++) + ": " + juce::String (r.getWidth()) + "x" + juce::String (r.getHeight()),
-                        box, juce::Justification::centred, true);
+            g.drawText (texts[i++], box, juce::Justification::centred, true);
         }
     }
 
     if (auto* logo = getLogo(); logo != nullptr && w > 0 && h > 0)
         logo->drawWithin (g, { (float) w * 0.25f, (float) h * 0.25f, (float) w * 0.5f, (float) h * 0.5f },
                           juce::RectanglePlacement::centred, 1.0f);
+}
+
+juce::StringArray MachineComponent::getTexts() const
+{
+    if (displays.getNumRectangles() == 1)
+        return { "IP: " + ip + " Port: " + juce::String (port),
+                 juce::String (area.getWidth()) + "x" + juce::String (area.getHeight()) + " px" };
+
+    juce::StringArray texts;
+    int i = 0;
+
+    for (auto const& r : displays)
+        texts.add ("#" + juce::String (i++) + ": " + juce::String (r.getWidth()) + "x" + juce::String (r.getHeight()));
+
+    return texts;
 }
 
 void MachineComponent::resized()

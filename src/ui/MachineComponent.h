@@ -26,6 +26,11 @@ public:
     void paint (juce::Graphics&) override;
     void resized() override;
 
+    /** What the tile writes: with one monitor its address ("IP: ... Port: ...")
+        and its size ("1920x1080 px"); with several, each monitor's number and
+        size ("#0: 1920x1080"), in order; nothing without monitors. */
+    juce::StringArray getTexts() const;
+
     const juce::String ip;
     const juce::String os;
     const int port;

@@ -28,6 +28,9 @@ MainComponent::MainComponent (ClientIPC* clientIPCToUse)
     detailsButton.addListener (this);
     addAndMakeVisible (detailsButton);
 
+    quitButton.setButtonText ("Quit");
+    addChildComponent (quitButton);
+
     setSize (layoutWidth, layoutWidth * 3 / 4);
 }
 
@@ -323,24 +326,7 @@ void MainComponent::paint (juce::Graphics& g)
 
     if (showDetails)
     {
-        juce::String os;
-
-        {
-            const std::lock_guard<std::mutex> stateHeld (stateLock);
-            os = receivingOS;
-        }
-
-        juce::StringArray const status {
-            debugText,
-            keyboardThreadRunning ? "KeyboardThread: running" : "KeyboardThread: inactive",
-            "Listening at " + juce::String (listeningPort.load()),
-            "Active ID: " + juce::String (activeID.load()),
-            "Receiving flags: " + juce::String (receivingFlags.load()),
-            passEvents ? "Pass events: yes" : "Pass events: no",
-            iAmServer ? "Server: yes" : "Server: no",
-            "Receiving OS: " + os
-        };
-
+        auto const status = getStatusTexts();
         auto const columnWidth = getWidth() / 2;
         g.setColour (juce::Colours::white);
 
@@ -358,6 +344,27 @@ void MainComponent::paint (juce::Graphics& g)
         g.setColour (background.darker (0.4f));
         g.fillRect (0, getHeight() - bottomBarHeight, getWidth(), bottomBarHeight);
     }
+}
+
+juce::StringArray MainComponent::getStatusTexts() const
+{
+    juce::String os;
+
+    {
+        const std::lock_guard<std::mutex> stateHeld (stateLock);
+        os = receivingOS;
+    }
+
+    const juce::ScopedLock sl (viewLock);
+
+    return { debugText,
+             keyboardThreadRunning ? "KeyboardThread: running" : "KeyboardThread: inactive",
+             "Listening at " + juce::String (listeningPort.load()),
+             "Active ID: " + juce::String (activeID.load()),
+             "Receiving flags: " + juce::String (receivingFlags.load()),
+             passEvents ? "Pass events: yes" : "Pass events: no",
+             iAmServer ? "Server: yes" : "Server: no",
+             "Receiving OS: " + os };
 }
 
 void MainComponent::paintOverChildren (juce::Graphics& g)
@@ -379,6 +386,15 @@ void MainComponent::resized()
     auto const bar = (double) bottomBarHeight;
 
     detailsButton.setBounds ((int) (width - 2.0 * bar), (int) (height - 0.75 * bar), (int) (1.5 * bar), (int) (bar / 2.0));
+    quitButton.setBounds (detailsButton.getBounds().translated ((int) (-1.75 * bar), 0));
+}
+
+void MainComponent::setQuitAction (std::function<void()> quit)
+{
+    JUCE_ASSERT_MESSAGE_THREAD
+
+    quitButton.setVisible (quit != nullptr);
+    quitButton.onClick = std::move (quit);
 }
 
 void MainComponent::componentMovedOrResized (juce::Component& component, bool, bool wasResized)

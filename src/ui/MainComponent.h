@@ -3,6 +3,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -97,12 +98,20 @@ public:
 
     juce::Component& getContentComponent() noexcept { return contentComponent; }
     juce::TextButton& getDetailsButton() noexcept   { return detailsButton; }
+    juce::TextButton& getQuitButton() noexcept      { return quitButton; }
     bool isShowingDetails() const noexcept          { return showDetails; }
+
+    /** Shows a "Quit" button in the bottom bar, left of the details toggle,
+        that runs 'quit'; an empty function hides it (as at first). Message thread. */
+    void setQuitAction (std::function<void()> quit);
 
     /** The virtual cursor's marker, in view coordinates. */
     juce::Point<double> getVirtualPointerPosition() const;
 
     juce::StringArray getStreamingDebugLines() const;
+
+    /** The status texts of the details page, top to bottom. Any thread. */
+    juce::StringArray getStatusTexts() const;
 
     static constexpr int layoutWidth = 800;
     static constexpr int bottomBarHeight = 50;
@@ -128,6 +137,7 @@ private:
     std::atomic<juce::uint32> backgroundColour { juce::Colours::darkgrey.getARGB() };
     juce::CriticalSection viewLock;
     juce::TextButton detailsButton;
+    juce::TextButton quitButton;
     std::atomic<bool> keyboardThreadRunning { false };
     std::atomic<bool> passEvents { true };
     bool showDetails = false;

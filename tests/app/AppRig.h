@@ -72,6 +72,33 @@ struct AppRig
         app->addMachine (ip, port, id, monitors, area, os);
     }
 
+    /** The menu-bar picture shown once the posted switches have run: "active",
+        "normal", or "other" (none, or neither picture). The pictures are
+        compared by their pixels; rescaling leaves the edge column uneven. */
+    juce::String picture()
+    {
+        TestEnvironment::pump (30);
+        auto const shown = desktop.getStatusItem().getImage();
+
+        auto differences = [&shown] (juce::Image const& picture)
+        {
+            if (! shown.isValid() || shown.getBounds() != picture.getBounds())
+                return std::numeric_limits<int>::max();
+
+            int n = 0;
+
+            for (int y = 0; y < picture.getHeight(); ++y)
+                for (int x = 0; x < picture.getWidth(); ++x)
+                    n += shown.getPixelAt (x, y) != picture.getPixelAt (x, y) ? 1 : 0;
+
+            return n;
+        };
+
+        auto const active = differences (MySystemTrayIconComponent::getMenuBarImage (true));
+        auto const normal = differences (MySystemTrayIconComponent::getMenuBarImage (false));
+        return juce::jmin (active, normal) > 100 ? "other" : active < normal ? "active" : "normal";
+    }
+
     /** The log file's messages, without their time stamps. */
     static juce::StringArray log()
     {

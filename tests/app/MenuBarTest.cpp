@@ -41,3 +41,36 @@ TEST (AppMenuBar, ShowWindowMakesOneFreshWindowAndTheCloseButtonOnlyHidesTheView
     std::thread ([&] { app.gotIdleModeMessage(); }).join();
     EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return rig.desktop.getStatusItem().getNumImagesSet() == images + 1; }));
 }
+
+TEST (AppMenuBar, WithoutATrayTheWindowStandsInForTheMenuItsQuitButtonAndCloseButtonQuit)
+{
+    AppRig rig;
+    auto& item = rig.desktop.getStatusItem();
+    item.setShown (false);
+    auto& app = rig.start();
+
+    // At start: the window, with "Quit", and the lack in the log.
+    EXPECT_EQ (countMainWindows(), 1);
+    auto& quit = app.mainComponent->getQuitButton();
+    EXPECT_TRUE (quit.isVisible());
+    EXPECT_EQ (AppRig::count ("No system tray on this desktop: the main window stands in for the menu; "
+                              "its \"Quit\" button, or closing it, quits Corvelline"), 1);
+
+    quit.triggerClick();
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return rig.desktop.getNumQuitRequests() == 1; }));
+    app.mainWindow->closeButtonPressed();
+    EXPECT_EQ (rig.desktop.getNumQuitRequests(), 2);
+
+    // A tray comes: "Quit" is in its menu, and closing the window only closes it.
+    item.setShown (true);
+    EXPECT_FALSE (quit.isVisible());
+    app.showWindow();
+    app.mainWindow->closeButtonPressed();
+    EXPECT_EQ (rig.desktop.getNumQuitRequests(), 2);
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return app.mainWindow == nullptr; }));
+
+    // The tray goes and stays away: the window comes back.
+    item.setShown (false);
+    EXPECT_TRUE (quit.isVisible());
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return app.mainWindow != nullptr && countMainWindows() == 1; }));
+}

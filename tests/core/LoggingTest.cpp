@@ -109,3 +109,45 @@ TEST (Logging, NothingIsWrittenWithoutALogger)
     EXPECT_EQ (readAll (AppFolders::getLogFile()), before);
     EXPECT_TRUE (before.contains (" before\r\n"));
 }
+
+TEST (Logging, ReceivedTextsAreLoggedAsExcerptsWithTheirLength)
+{
+    // Characters count, not bytes: é takes two.
+    auto const limit = juce::String::repeatedString (juce::CharPointer_UTF8 ("\xc3\xa9"), Logging::maxExcerptLength);
+    EXPECT_EQ (Logging::excerpt (""), "");
+    EXPECT_EQ (Logging::excerpt (limit), limit);
+    EXPECT_EQ (Logging::excerpt (limit + "x"), limit + "... (" + juce::String (Logging::maxExcerptLength + 1) + " characters)");
+
+    auto const longer = juce::String::repeatedString ("0123456789", 100000);
+    EXPECT_EQ (Logging::excerpt (longer), longer.substring (0, Logging::maxExcerptLength) + "... (1000000 characters)");
+}
+
+TEST (Logging, ARunningLogIsTrimmedFromALineBreakWhenItPassesItsLimit)
+{
+    LoggerGuard guard;
+    Logging::start (guard.logger);
+    auto const file = AppFolders::getLogFile();
+    auto const line = juce::String::repeatedString ("x", 990);
+
+    for (int i = 0; file.getSize() <= Logging::runningSizeLimit - 5000; ++i)
+        DBGOrLog ("line " + juce::String (i) + " " + line);
+
+    for (int i = 0; i < 2000; ++i)
+        DBGOrLog ("later " + juce::String (i) + " " + line);
+
+    EXPECT_LE (file.getSize(), Logging::runningSizeLimit);
+    EXPECT_GE (file.getSize(), Logging::runningTrimSize - 1100);
+
+    // Whole lines survive, each with its stamp, the newest last.
+    auto lines = juce::StringArray::fromLines (readAll (file).trimCharactersAtStart ("\r\n"));
+    lines.removeEmptyStrings();
+    ASSERT_GT (lines.size(), 400);
+
+    for (auto const& l : lines)
+    {
+        auto const stamp = l.upToFirstOccurrenceOf (" ", false, false);
+        ASSERT_TRUE (stamp.length() >= 20 && stamp[4] == '-' && stamp[10] == 'T' && l.endsWith (" " + line)) << l.substring (0, 60);
+    }
+
+    EXPECT_TRUE (lines[lines.size() - 1].contains (" later 1999 "));
+}

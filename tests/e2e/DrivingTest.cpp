@@ -124,6 +124,29 @@ TEST_F (Driving, ControlPassesOnFromMachineToMachineAndHome)
     EXPECT_TRUE (pointerComesTo (*a, { 1919, 920 })) << "A's pointer comes in at its right edge";
 }
 
+// B's own user takes B's mouse while A drives B: control comes home to A.
+// A's pointer stays where A's user moves it, A's keys reach A's desktop, and
+// the next push into A's edge crosses into B again.
+TEST_F (Driving, WhenTheDrivenMachinesUserTakesOverControlComesHome)
+{
+    startCluster (false);
+    crossFromAToB (540);
+
+    auto const mark = a->logLength();
+    ASSERT_TRUE (b->moveBy (30, 0));
+    ASSERT_TRUE (a->waitForLog ("App setCurrentInputID: " + juce::String (b->getID()), 10000, mark));
+
+    auto const before = a->pointer();
+    ASSERT_TRUE (before.has_value() && a->moveBy (-100, -60));
+    juce::Thread::sleep (300);
+    EXPECT_TRUE (pointerComesTo (*a, *before - juce::Point<int> (100, 60))) << "A's pointer is held for B";
+    ASSERT_TRUE (a->run ("focus") && a->tap (Keys::a));
+    EXPECT_EQ (inputArriving (*a, "K38/0 k38/0"), "K38/0 k38/0") << "A's keys are withheld";
+    EXPECT_EQ (b->takeInput(), "");
+
+    crossFromAToB (600);
+}
+
 namespace
 {
 // A file's bytes, or each file's bytes below a folder by relative path.

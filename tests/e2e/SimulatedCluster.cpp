@@ -375,7 +375,7 @@ SimulatedMachine* SimulatedCluster::add (juce::String const& name, juce::String 
         || ! TestEnvironment::runIp ("link add " + link + " type veth peer name eth0 netns " + juce::String (m.agent))
         || ! TestEnvironment::runIp ("link set " + link + " master " + hubName)
         || ! TestEnvironment::runIp ("link set " + link + " up")
-        || ! m.run ("net " + address + "/24") || ! m.run ("probe"))
+        || ! m.run ("net " + address + "/24") || ! m.run ("probe") || ! m.run ("tray"))
     {
         std::fprintf (stderr, "machine %s did not start: %s\n", name.toRawUTF8(), m.lastFailure.toRawUTF8());
         return nullptr;

@@ -142,8 +142,9 @@ public:
     SimulatedCluster();
     ~SimulatedCluster();
 
-    /** Starts a machine with a display of the given size and a probe window; null
-        when that failed (the reason goes to the test's output). */
+    /** Starts a machine with a display of the given size, a probe window and a
+        system tray (the agent's "tray"; "notray" ends it); null when that
+        failed (the reason goes to the test's output). */
     SimulatedMachine* add (juce::String const& name, juce::String const& address, int width, int height);
 
     std::vector<std::unique_ptr<SimulatedMachine>> const& getMachines() const { return machines; }

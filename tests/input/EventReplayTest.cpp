@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -52,6 +54,10 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
     EXPECT_THAT (replay ("Move mouse to: 2020_200 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 100, 200 })));
     EXPECT_EQ (replay.host.getShownVirtualCursor(), juce::Point<double> (2020, 200));
 
+    // A point off this desktop, however far, ends on its edge.
+    EXPECT_THAT (replay ("Move mouse to: 99999_-99999 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 1919, 0 })));
+    EXPECT_THAT (replay ("Move mouse to: -5e300_5e300 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 0, 1079 })));
+
     replay.host.setOwnDesktop ({ -1280, 0, 3200, 1080 });
     EXPECT_THAT (replay ("Drag mouse to: 1920.5_1e+01 flags: 131328"), ElementsAre (InputEvent::mouseMove ({ -1279.5, 10 }, true)));
 
@@ -64,6 +70,35 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
     replay.host.setOwnArea (std::nullopt);
     EXPECT_THAT (replay ("Move mouse to: 7_8"), IsEmpty());
     EXPECT_EQ (replay.host.getShownVirtualCursor(), juce::Point<double> (7, 8));
+}
+
+TEST (EventReplay, WheelTextsAreHeldToAHundredClicksEachAndToABudgetThatRealScrollsStayWithin)
+{
+    Replay replay;
+    auto const pixels = [&] (juce::uint32 ms, juce::String const& text)
+    {
+        int sum = 0;
+
+        for (auto const& e : replay.at (ms, text))
+            sum += std::abs (e.scrollDeltaAxis1);
+
+        return sum;
+    };
+
+    EXPECT_THAT (replay ("Mouse wheel: 2147483647"), ElementsAre (InputEvent::scroll (InputPlatform::maxScrollPixelsPerPost)));
+    EXPECT_THAT (replay ("Mouse wheel: -90000 flags: 256"), ElementsAre (InputEvent::scroll (-InputPlatform::maxScrollPixelsPerPost)));
+
+    // A flood posts what the budget holds, across the counter's wrap too.
+    int flood = 0;
+
+    for (juce::uint32 i = 0; i < 2000; ++i)
+        flood += pixels (0xfffffc00 + i, "Mouse wheel: 90000");
+
+    EXPECT_LE (flood, EventReplay::wheelBudgetPixels + 2000 * EventReplay::wheelPixelsPerSecond / 1000);
+
+    // A fast real scroll after a pause: 300 pixels sixty times a second, whole.
+    for (juce::uint32 ms = 2000; ms < 3000; ms += 16)
+        EXPECT_EQ (pixels (ms, "Mouse wheel: -300 flags: 256"), 300) << ms;
 }
 
 TEST (EventReplay, LeftClicksCloserThanHalfASecondAreDoubleClicks)
@@ -132,6 +167,7 @@ TEST (EventReplay, KeyCodesCharactersClipboardAndTheRest)
     EXPECT_THAT (replay ("CGKey down: 1"), ElementsAre (InputEvent::key (1, true, 256)));
     replay.replay.startRun();
     EXPECT_THAT (replay ("CGKey up: 1"), ElementsAre (InputEvent::key (1, false, 0x100)));
+    EXPECT_THAT (replay ("CGKey down: 0 flags: 65792"), ElementsAre (InputEvent::key (0, true, 0x10100)));   // Caps Lock on
 
     EXPECT_THAT (replay ("UnicodeChar: " + juce::String::charToString (0xe9)),
                  ElementsAre (InputEvent::unicodeKey (0xe9, true), InputEvent::unicodeKey (0xe9, false)));

@@ -39,13 +39,15 @@ TEST (KeyboardAndMouseListenerThread, ShiftThenAGoesAsFlagsToAMacAndAsNamedKeysT
 {
     REQUIRE_PRIVATE_NETWORK();
 
-    // Shift held over a, then b with Shift released. Without layout data Shift
-    // still counts as a modifier (not as key 0).
-    const Texts byCode { "CGKey down: 0 flags: 131328", "CGKey up: 0 flags: 131328", "CGKey down: 11 flags: 256" };
+    // Shift held over a, then b with Shift released, then a with Caps Lock on
+    // (its flag goes with keys by code). Without layout data Shift still
+    // counts as a modifier (not as key 0).
+    const Texts byCode { "CGKey down: 0 flags: 131328", "CGKey up: 0 flags: 131328", "CGKey down: 11 flags: 256",
+                         "CGKey down: 0 flags: 65792" };
     const std::tuple<const char*, bool, Texts> cases[] = {
         { "MAC", true,  byCode },
         { "MAC", false, byCode },
-        { "WIN", true,  { "Key down: Shift", "Key down: a", "Key up: a", "Key up: Shift", "Key down: b" } },
+        { "WIN", true,  { "Key down: Shift", "Key down: a", "Key up: a", "Key up: Shift", "Key down: b", "Key down: a" } },
     };
 
     for (auto& [os, withLayout, expected] : cases)
@@ -54,7 +56,8 @@ TEST (KeyboardAndMouseListenerThread, ShiftThenAGoesAsFlagsToAMacAndAsNamedKeysT
         Sending s (os, withLayout ? std::make_shared<MemoryKeyboardLayout>() : nullptr);
         ::testing::internal::GetCapturedStderr();
 
-        for (auto& event : { keyDown (0, shiftFlags), InputEvent::key (0, false, shiftFlags), keyDown (11) })
+        for (auto& event : { keyDown (0, shiftFlags), InputEvent::key (0, false, shiftFlags), keyDown (11),
+                             keyDown (0, EventFlags::alphaShift | EventFlags::nonCoalesced) })
             s.handle (event);
 
         EXPECT_THAT (s.sent(), ElementsAreArray (expected)) << os << withLayout;

@@ -77,6 +77,7 @@ TEST (ClientMessages, EachRowCallsItsOperationOnItsThreadAndPostedOnesAreOvertak
 
     auto changed = createMonitorInfo (false);
     changed.setProperty ("ID", 55, nullptr);
+    auto const longText = juce::String::repeatedString ("Y", 100000);
 
     struct Row { juce::MemoryBlock payload; juce::String calls, reply = {}; };
     std::vector<Row> const rows {
@@ -102,6 +103,10 @@ TEST (ClientMessages, EachRowCallsItsOperationOnItsThreadAndPostedOnesAreOvertak
           "addMachine 10.0.0.9 5000 77 [0 0 1280 1440; 1280 0 1280 1440] 1920 0 2560 1440 WIN @message" },
         { tree (machineInfo ("10.0.0.8", 6000, "MAC", 78, false)), "addMachine 10.0.0.8 6000 78 [] 1920 0 2560 1440 MAC @message" },
         { tree (changed), "updateMachineDisplay changedMonitorInfo 55 @message" },
+        // Address and system texts beyond any real one are refused; a long system to receive from is only cut in the log.
+        { tree (machineInfo (juce::String::repeatedString ("1", Machine::maxFieldLength + 1), 5000, "WIN", 80, true)), "" },
+        { tree (machineInfo ("10.0.0.7", 7000, longText, 79, true)), "" },
+        { text ("Switch mode: receiving from OS: " + longText), "gotReceivingModeMessage " + longText.quoted() },
         // Matching nothing: a tree meant for the server, an empty message, other spellings.
         { tree (createMonitorInfo (true)), "" },
         { {}, "" },
@@ -121,6 +126,9 @@ TEST (ClientMessages, EachRowCallsItsOperationOnItsThreadAndPostedOnesAreOvertak
 
     EXPECT_FALSE (j.stream->readFrame (300).has_value());
     EXPECT_TRUE (log.contains ("Received: Switch mode: idle, myID: 4242"));
+
+    for (auto const& line : log.getLines())
+        EXPECT_LT (line.length(), 1000) << line.substring (0, 100);
 
     // The connection thread does not wait for the message thread, which does not run here.
     j.client.clearCalls();

@@ -240,6 +240,20 @@ TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
     }
 }
 
+TEST (FileTransfer, AHeaderGoesIntoTheLogAsAnExcerpt)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    Receiver receiver;
+    auto stream = connect();
+    ASSERT_NE (stream, nullptr);
+    stream->writeFrame ("Filename: " + juce::String::repeatedString ("n", 1000000) + " fromDrag: false");
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return log.mentions ("n... (1000026 characters)"); }, 10000));
+
+    for (auto const& line : log.getLines())
+        EXPECT_LT (line.length(), 1000) << line.substring (0, 100);
+}
+
 TEST (FileTransfer, SymbolicLinksInAnArchiveAreNeverMade)
 {
     REQUIRE_PRIVATE_NETWORK();

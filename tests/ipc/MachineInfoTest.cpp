@@ -210,6 +210,12 @@ TEST (MonitorInfo, DescribesTheMonitorsOfItsDisplaySource)
         EXPECT_EQ (tree.getChild (0).getType().toString(), "totalArea");
         EXPECT_EQ (decoded (tree), "-1280 0 3840 1440 | -1280 200 1280 1024 | 0 0 2560 1440");
     }
+
+    // Listed in logical pixels with a scale, as JUCE lists a scaled screen:
+    // described in the screen's own pixels.
+    source.setDisplays ({ { { 0, 0, 960, 540 }, true, 2.0 }, { { 960, 0, 1280, 1024 }, false, 1.0, juce::Point<int> (1920, 0) } });
+    EXPECT_EQ (decoded (createMonitorInfo (true, source)), "0 0 3200 1080 | 0 0 1920 1080 | 1920 0 1280 1024");
+    EXPECT_EQ (source.getMainDisplayArea(), juce::Rectangle<int> (0, 0, 1920, 1080));
 }
 
 TEST (MonitorInfo, PropertyValuesOfAnyTypeReadAsIntsSafely)

@@ -1,5 +1,6 @@
 #include "support/ServerFixture.h"
 
+#include "core/Logging.h"
 #include "ipc/AutoLayout.h"
 
 #include <limits>
@@ -123,4 +124,22 @@ TEST_F (ServerLayouts, FirstMatchWinsAndALayoutWithoutContentSizeIsKept)
     // The saves that follow cannot replace the layout without a content size: one is appended.
     EXPECT_TRUE (layouts().startsWith ("<LAYOUTS><LAYOUT>" + first + "</LAYOUT><LAYOUT contentComponent_width=\"9\""));
     EXPECT_TRUE (layouts().endsWith ("<LAYOUT contentComponent_width=\"0\" contentComponent_height=\"0\">" + first + "</LAYOUT></LAYOUTS>"));
+}
+
+TEST_F (ServerLayouts, AnOperatingSystemTextBeyondAnyRealOneIsNeitherKeptNorLogged)
+{
+    startServer();
+    auto const huge = juce::String::repeatedString ("W", 1000000);
+    auto low = join (lowIP, 1920, 1080, huge);
+    auto high = join (highIP, 1440, 900, juce::String::repeatedString ("M", Machine::maxFieldLength));
+
+    // The stored layout holds the refused system as unknown, the other one whole.
+    EXPECT_EQ (layouts(), "<LAYOUTS><LAYOUT contentComponent_width=\"4032\" contentComponent_height=\"2376\">"
+                            + sorted (stored (lowIP, 403, 648, 1920, 1080).replace ("OS=\"MAC\"", "OS=\"\""),
+                                      stored (highIP, 2323, 648, 1440, 900).replace ("OS=\"MAC\"", "OS=\"" + juce::String::repeatedString ("M", Machine::maxFieldLength) + "\""))
+                            + "</LAYOUT></LAYOUTS>");
+    EXPECT_TRUE (log->contains ("Server: refusing the operating system " + huge.substring (0, Logging::maxExcerptLength) + "... (1000000 characters)"));
+
+    for (auto const& line : log->getLines())
+        EXPECT_LT (line.length(), 2 * Logging::maxExcerptLength) << line.substring (0, 100);
 }

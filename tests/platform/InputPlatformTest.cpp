@@ -5,6 +5,8 @@
 
 #include <gmock/gmock.h>
 
+#include <limits>
+
 namespace
 {
 using Verdict = EventTap::Verdict;
@@ -92,4 +94,18 @@ TEST (Withholding, AnExplicitDecisionFromAnotherThreadStandsAgainstTheVerdictOfA
     EXPECT_EQ (overturned, 0);
     quit = true;
     decider.join();
+}
+
+TEST (MemoryInput, AScrollPostIsHeldToItsBoundOnEachAxisAsOnADesktop)
+{
+    MemoryInputPlatform platform;
+    auto scroll = InputEvent::scroll (std::numeric_limits<juce::int32>::max());
+    scroll.scrollDeltaAxis2 = -5000;
+    ASSERT_TRUE (platform.postEvent (scroll) && platform.postEvent (InputEvent::scroll (-300)));
+
+    auto const posted = platform.getPostedEvents();
+    auto const bound = InputPlatform::maxScrollPixelsPerPost;
+    ASSERT_EQ (posted.size(), 2u);
+    EXPECT_EQ (std::pair (posted[0].scrollDeltaAxis1, posted[0].scrollDeltaAxis2), std::pair (bound, -bound));
+    EXPECT_EQ (posted[1], InputEvent::scroll (-300));
 }

@@ -98,8 +98,9 @@ TEST_F (X11Input, PostedEventsReachAnotherClient)
     EXPECT_EQ (probe->getPointer(), juce::Point<int> (320, 410));
 
     // Ten pixels make one wheel click (4 up, 5 down); the rest counts towards
-    // the next, and a turn drops it.
-    const struct { int pixels, button, clicks; } scrolls[] = { { 30, 4, 3 }, { -25, 5, 2 }, { -5, 5, 1 }, { -4, 5, 0 }, { 7, 4, 0 } };
+    // the next, and a turn drops it. One post makes at most a hundred clicks.
+    const struct { int pixels, button, clicks; } scrolls[] = { { 100000, 4, 100 }, { 30, 4, 3 }, { -25, 5, 2 }, { -5, 5, 1 },
+                                                               { -4, 5, 0 }, { 7, 4, 0 } };
 
     for (auto s : scrolls)
     {
@@ -504,4 +505,47 @@ TEST_F (X11Input, TapLifecycleLeaksNothingOverAHundredCyclesAndUserActivityWakes
     probe->key (keycodeA, false);
     juce::Thread::sleep (100);
     EXPECT_THAT (tap.events(), ElementsAre());
+}
+
+// A move posted far beyond the screen ends on its edge and still counts as
+// ours. Caps Lock travels as the alpha-shift flag both ways: the tap reports
+// it while the lock is on, and posts lock and unlock it as their flags gain
+// and lose it, and give back a lock they made.
+TEST_F (X11Input, FarMovesStayOursAndCapsLockTravelsAsAFlag)
+{
+    ASSERT_TRUE (probe->showWindow());
+    TapRecorder tap (*platform);
+    ASSERT_TRUE (tap.start());
+
+    EXPECT_TRUE (post (InputEvent::mouseMove ({ 40000.0, 300.0 })));
+    ASSERT_TRUE (tap.waitForCount (1));
+    EXPECT_TRUE (tap.events()[0].isMarked());
+    EXPECT_EQ (probe->getPointer(), juce::Point<int> (1919, 300));
+
+    constexpr int keycodeCapsLock = 66;
+    tap.clear();
+
+    for (int i = 0; i < 2; ++i)
+        for (auto [keycode, down] : { std::pair (keycodeCapsLock, true), { keycodeCapsLock, false }, { keycodeA, true }, { keycodeA, false } })
+            probe->key (keycode, down);
+
+    ASSERT_TRUE (tap.waitForCount (8));
+    std::vector<bool> locked;
+
+    for (auto& e : tap.events())
+        if (e.type == Type::keyDown)
+            locked.push_back ((e.flags & EventFlags::alphaShift) != 0);
+
+    EXPECT_THAT (locked, ElementsAre (true, false));
+    probe->take();
+
+    const auto alpha = plain | EventFlags::alphaShift;
+
+    for (auto e : { InputEvent::key (0, true, alpha), InputEvent::key (0, false, alpha), InputEvent::mouseButton (0, true, {}, alpha),
+                    InputEvent::mouseButton (0, false, {}, alpha), InputEvent::key (0, true), InputEvent::key (0, false),
+                    InputEvent::key (0, true, alpha) })
+        EXPECT_TRUE (post (e)) << e.describe();
+
+    platform->releaseHeldInput();
+    EXPECT_EQ (X11Probe::describe (probe->take()), "K66/0 k66/2 K38/2 k38/2 B1/2 b1/258 K66/2 k66/2 K38/0 k38/0 K66/0 k66/2 K38/2 k38/2 K66/2 k66/2");
 }

@@ -1,6 +1,5 @@
 #include "platform/x11/X11StatusItem.h"
 #include "support/X11Probe.h"
-#include "support/LogCapture.h"
 #include "support/TrayStrip.h"
 #include "support/TestEnvironment.h"
 
@@ -19,6 +18,23 @@ juce::Image picture (juce::Colour colour)
     return image;
 }
 
+// The colour of one pixel of the screen, as another X client reads it.
+juce::Colour screenPixel (juce::Point<int> p)
+{
+    auto* c = xcb_connect (nullptr, nullptr);
+    auto const root = xcb_setup_roots_iterator (xcb_get_setup (c)).data->root;
+    auto* r = xcb_get_image_reply (c, xcb_get_image (c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, (int16_t) p.x, (int16_t) p.y, 1, 1, ~0u),
+                                   nullptr);
+    juce::Colour colour;
+
+    if (r != nullptr && xcb_get_image_data_length (r) >= 4)
+        colour = juce::Colour (xcb_get_image_data (r)[2], xcb_get_image_data (r)[1], xcb_get_image_data (r)[0]);
+
+    std::free (r);
+    xcb_disconnect (c);
+    return colour;
+}
+
 juce::Component* openMenuWindow()
 {
     auto* modal = juce::ModalComponentManager::getInstance();
@@ -26,10 +42,11 @@ juce::Component* openMenuWindow()
 }
 } // namespace
 
-TEST (X11StatusItem, WithoutATrayNothingIsShownTheLackIsLoggedOnceAndTheProgramRunsOn)
+TEST (X11StatusItem, WithoutATrayNothingIsShownATrayThatStartsLaterOrRestartsGetsTheIcon)
 {
-    LogCapture log;
     X11StatusItem item;
+    int changes = 0;
+    item.onShownChange = [&] { ++changes; };
     item.setMenu ("Corvelline", { { "Show Window", [] {} }, { "Quit", [] {} } });
     item.setImage (picture (juce::Colours::blue));
     item.setImage (picture (juce::Colours::olive));
@@ -37,12 +54,25 @@ TEST (X11StatusItem, WithoutATrayNothingIsShownTheLackIsLoggedOnceAndTheProgramR
 
     EXPECT_FALSE (item.isShown());
     EXPECT_EQ (item.getWindowId(), 0ul);
-    EXPECT_EQ (log.countMentioning ("no system tray"), 1);
     EXPECT_EQ (item.getImage().getPixelAt (18, 18), juce::Colours::olive);
 
     // Nothing of ours sits on the desktop (JUCE would leave a 1x1 window at 0,0).
     for (int i = 0; i < juce::Desktop::getInstance().getNumComponents(); ++i)
         EXPECT_FALSE (juce::Desktop::getInstance().getComponent (i)->isVisible());
+
+    // A tray that starts now gets the icon, and so does the next one.
+    for (int run = 0; run < 2; ++run)
+    {
+        auto tray = std::make_unique<TrayStrip>();
+        ASSERT_TRUE (tray->isRunning());
+        ASSERT_TRUE (waitUntil ([&] { return item.isShown() && tray->getIcons().size() == 1; })) << "run " << run;
+        EXPECT_EQ (tray->getIcons()[0], item.getWindowId());
+        EXPECT_EQ (changes, 2 * run + 1);
+
+        tray.reset();
+        ASSERT_TRUE (waitUntil ([&] { return ! item.isShown(); })) << "run " << run;
+        EXPECT_EQ (changes, 2 * run + 2);
+    }
 }
 
 TEST (X11StatusItem, DocksInTheTrayAndItsMenuPicksShowWindowAndQuit)
@@ -71,6 +101,10 @@ TEST (X11StatusItem, DocksInTheTrayAndItsMenuPicksShowWindowAndQuit)
     ASSERT_TRUE (item.isShown());
     ASSERT_TRUE (waitUntil ([&] { return tray.getIcons().size() == 1; }));
     EXPECT_EQ (tray.getIcons()[0], item.getWindowId());
+
+    // It takes the size the tray gives it, and paints its picture there.
+    ASSERT_TRUE (waitUntil ([&] { return item.getIconBounds().getWidth() == TrayStrip::slot; }));
+    EXPECT_TRUE (waitUntil ([&] { return screenPixel (tray.getSlotCentre (0)) == juce::Colours::blue; }));
 
     // A new picture repaints the docked icon; it does not dock again.
     item.setImage (picture (juce::Colours::olive));

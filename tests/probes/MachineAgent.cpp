@@ -17,7 +17,11 @@
 //   net ADDR/PREFIX           address eth0, bring it up, route everything through it
 //   probe                     map the probe window over the whole screen and focus it
 //   focus                     give the probe window the keyboard focus again
-//   tray                      run a system tray (a strip at the top right)
+//   tray                      run a system tray (a strip at the top right), unless one runs
+//   notray                    end that tray
+//   trayer [stop]             start Debian's trayer (top right), ending one started before; or only end it
+//   icon                      "ok icon X Y W H": the program's icon docked in a tray (a window named
+//                             "Corvelline" below a top-level window), in root coordinates
 //   start                     start the program: "ok start PID"
 //   exited PID                "ok exited CODE" once it ended, else "ok exited running"
 //   wait PID MS               waits until it ends: "ok wait CODE" (or "fail wait running")
@@ -31,7 +35,7 @@
 //                             K<code>/<state>@t (press), k.. (release), B/b (buttons),
 //                             M<x>,<y>@t (motion); blank-separated
 //   windows                   mapped top-level windows: x,y,w,h,name separated by tabs
-//   traymenu N                clicks the icon last docked in the tray, then entry N of the menu opened
+//   traymenu N                clicks the program's icon in the tray, then entry N of the menu opened
 //   own-text HEX              owns CLIPBOARD with this UTF-8 text
 //   own-files PATH|PATH..     owns CLIPBOARD offering exactly TARGETS and text/uri-list
 //   clip TARGET               reads CLIPBOARD as TARGET with xclip: "ok clip HEX"
@@ -210,6 +214,9 @@ public:
 
         tray.reset();
 
+        if (trayer > 0)
+            end (trayer);
+
         // The programs end at once (a test that wants a clean end asks for it before).
         for (auto& [pid, status] : programs)
         {
@@ -291,6 +298,7 @@ private:
     xcb_window_t root = 0, ownerWindow = 0;
     std::map<pid_t, int> programs;               // exit status, -1 while running
     std::unique_ptr<TrayStrip> tray;
+    pid_t trayer = -1;
     int launches = 0;
 
     xcb_atom_t clipboard = 0, targets = 0, timestamp = 0, utf8 = 0, uriList = 0, textAtom = 0, plain = 0, plainUtf8 = 0;
@@ -320,8 +328,53 @@ private:
 
         if (command == "tray")
         {
-            tray = std::make_unique<TrayStrip>();
+            if (tray == nullptr || ! tray->isRunning())
+            {
+                tray.reset();
+                tray = std::make_unique<TrayStrip>();
+            }
+
             return tray->isRunning() ? "" : "!no tray";
+        }
+
+        if (command == "notray")
+        {
+            tray.reset();
+            return {};
+        }
+
+        if (command == "trayer")
+        {
+            if (trayer > 0)
+                end (trayer);
+
+            trayer = -1;
+
+            if (w[1] == "stop")
+                return {};
+
+            trayer = spawn ({ "trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "28" },
+                            base.getChildFile ("trayer.log").getFullPathName());
+
+            // It serves once it owns the tray selection.
+            for (auto deadline = nowMicros() + 20000000; nowMicros() < deadline; usleep (20000))
+            {
+                auto* owner = xcb_get_selection_owner_reply (input, xcb_get_selection_owner (input, intern (input, "_NET_SYSTEM_TRAY_S0")),
+                                                             nullptr);
+                auto const serving = owner != nullptr && owner->owner != XCB_WINDOW_NONE;
+                std::free (owner);
+
+                if (serving)
+                    return juce::String (trayer);
+            }
+
+            return "!trayer took no tray selection";
+        }
+
+        if (command == "icon")
+        {
+            auto const icon = findIcon();
+            return icon ? icon->toString() : "!no icon in a tray";
         }
 
         if (command == "start")
@@ -565,12 +618,51 @@ private:
         return result;   // bottom to top
     }
 
+    // The program's icon in a tray: a viewable window named "Corvelline" inside
+    // a top-level window (the tray's), in root coordinates.
+    std::optional<juce::Rectangle<int>> findIcon (xcb_window_t parent = 0, int depth = 0)
+    {
+        if (parent == 0)
+            parent = root;
+
+        std::optional<juce::Rectangle<int>> found;
+        auto* tree = xcb_query_tree_reply (input, xcb_query_tree (input, parent), nullptr);
+
+        for (int i = 0; tree != nullptr && ! found && depth < 6 && i < xcb_query_tree_children_length (tree); ++i)
+        {
+            auto const child = xcb_query_tree_children (tree)[i];
+            auto* attributes = xcb_get_window_attributes_reply (input, xcb_get_window_attributes (input, child), nullptr);
+            auto* geometry = xcb_get_geometry_reply (input, xcb_get_geometry (input, child), nullptr);
+            auto* place = xcb_translate_coordinates_reply (input, xcb_translate_coordinates (input, child, root, 0, 0), nullptr);
+
+            if (attributes != nullptr && geometry != nullptr && place != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+            {
+                if (depth > 0 && windowName (child) == "Corvelline")
+                    found = juce::Rectangle<int> (place->dst_x, place->dst_y, geometry->width, geometry->height);
+                else
+                    found = findIcon (child, depth + 1);
+            }
+
+            std::free (attributes);
+            std::free (geometry);
+            std::free (place);
+        }
+
+        std::free (tree);
+        return found;
+    }
+
     // A click on the tray's icon opens a menu: the one pop-up (override-redirect)
     // window that was not there before. Its entries share its height equally.
     juce::String pickTrayEntry (int entry)
     {
-        if (tray == nullptr || tray->getIcons().empty())
-            return "!no icon in the tray";
+        auto icon = findIcon();
+
+        for (auto deadline = nowMicros() + 5000000; ! icon && nowMicros() < deadline; usleep (100000))
+            icon = findIcon();
+
+        if (! icon)
+            return "!no icon in a tray";
 
         auto before = listWindows();
         auto isNew = [&before] (Shown const& w)
@@ -590,10 +682,7 @@ private:
         for (int attempt = 0; attempt < 3; ++attempt)
         {
             if (! menu())
-            {
-                auto slot = tray->getSlotCentre ((int) tray->getIcons().size() - 1);
-                clickAt (slot.x, slot.y);
-            }
+                clickAt (icon->getCentreX(), icon->getCentreY());
 
             // The menu settles in its place first; the entry is clicked until the menu goes.
             std::optional<juce::Rectangle<int>> seen;

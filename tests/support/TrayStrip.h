@@ -14,7 +14,8 @@
 #include <vector>
 
 /** A freedesktop system tray as desktops have one, on the display DISPLAY
-    names: it owns _NET_SYSTEM_TRAY_S0, shows a strip at the top right of the
+    names: it owns _NET_SYSTEM_TRAY_S0 (and says so with a MANAGER message on
+    the root window), shows a strip at the top right of the
     screen, docks every window that asks (reparented, in slots of 24 pixels)
     and keeps each where it put it, as embedding trays do: the icons' own
     requests to move, resize or map are redirected to it. Runs on an X
@@ -42,7 +43,19 @@ public:
         auto* owner = xcb_get_selection_owner_reply (c, xcb_get_selection_owner (c, selection), nullptr);
 
         if (owner != nullptr && owner->owner == strip)
+        {
+            // Tells the clients that wait for a tray that one is there.
+            xcb_client_message_event_t manager {};
+            manager.response_type = XCB_CLIENT_MESSAGE;
+            manager.format = 32;
+            manager.window = screen->root;
+            manager.type = intern ("MANAGER");
+            manager.data.data32[1] = selection;
+            manager.data.data32[2] = strip;
+            xcb_send_event (c, 0, screen->root, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*> (&manager));
+            xcb_flush (c);
             thread = std::thread ([this, opcode = intern ("_NET_SYSTEM_TRAY_OPCODE")] { serve (opcode); });
+        }
 
         std::free (owner);
     }

@@ -4,9 +4,9 @@
 
 #include <mutex>
 
-/** Monitors that a test sets: several, a main display away from the origin,
-    negative origins. Readable from any thread. Starts with one 1920 x 1080
-    main display at the origin. */
+/** Monitors that a test sets, as a desktop lists them: several, a main
+    display away from the origin, negative origins, scaled ones. Readable from
+    any thread. Starts with one 1920 x 1080 main display at the origin. */
 class MemoryDisplaySource : public DisplaySource
 {
 public:

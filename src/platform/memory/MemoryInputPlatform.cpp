@@ -107,9 +107,14 @@ bool MemoryInputPlatform::postEvent (const InputEvent& event)
     // Check before taking the lock: the taps' lock comes first.
     const bool observed = hasRunningTap();
 
+    // Scrolls are held to their bound, as a desktop posts them.
+    auto toPost = event;
+    toPost.scrollDeltaAxis1 = juce::jlimit (-maxScrollPixelsPerPost, maxScrollPixelsPerPost, event.scrollDeltaAxis1);
+    toPost.scrollDeltaAxis2 = juce::jlimit (-maxScrollPixelsPerPost, maxScrollPixelsPerPost, event.scrollDeltaAxis2);
+
     const std::lock_guard<std::mutex> l (lock);
-    followHeldInput (event);
-    recordPost (event, observed);
+    followHeldInput (toPost);
+    recordPost (toPost, observed);
     return true;
 }
 

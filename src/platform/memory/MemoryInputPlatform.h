@@ -55,7 +55,8 @@ public:
     /** Every event a callback saw, oldest first, with its verdict. */
     std::vector<SeenEvent> getSeenEvents() const;
 
-    /** Every posted event, oldest first, as it was posted (unmarked). */
+    /** Every posted event, oldest first, as it was posted (unmarked; scrolls
+        held to maxScrollPixelsPerPost). */
     std::vector<InputEvent> getPostedEvents() const;
 
     /** What posted events hold pressed now: key codes, Unicode units typed

@@ -48,3 +48,12 @@ bool MemoryStatusItem::pick (juce::String const& text)
 
     return false;
 }
+
+void MemoryStatusItem::setShown (bool shouldBeShown)
+{
+    auto const wasShown = isShown();
+    shown = shouldBeShown;
+
+    if (wasShown != isShown() && onShownChange)
+        onShownChange();
+}

@@ -26,8 +26,9 @@ public:
         the entry would. Returns false when there is no menu or no such entry. */
     bool pick (juce::String const& text);
 
-    /** Says whether the item is shown (as a desktop with or without a tray would). */
-    void setShown (bool shouldBeShown) { shown = shouldBeShown; }
+    /** Says whether the item is shown (as a desktop with or without a tray
+        would); a change calls onShownChange. */
+    void setShown (bool shouldBeShown);
 
 private:
     juce::Image image;

@@ -75,11 +75,15 @@ bool X11EventTap::selectEvents (bool on)
     auto* c = connection->get();
     auto rawCookie = connection->selectRootInputEvents (on ? rawEventMask : 0);
 
-    // A new keymap may move keys: follow it.
+    // A new keymap may move keys: follow it. Caps Lock is a lock the keymap
+    // decides on: its changes come in order with the raw events.
     const uint16_t xkbEvents = on ? (XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY) : 0;
     xcb_xkb_select_events_details_t details {};
+    details.affectState = XCB_XKB_STATE_PART_MODIFIER_LOCK;
+    details.stateDetails = on ? XCB_XKB_STATE_PART_MODIFIER_LOCK : 0;
     auto xkbCookie = xcb_xkb_select_events_aux_checked (
-        c, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY,
+        c, XCB_XKB_ID_USE_CORE_KBD,
+        XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY | XCB_XKB_EVENT_TYPE_STATE_NOTIFY,
         0, xkbEvents, 0, 0, &details);
 
     auto* rawError = xcb_request_check (c, rawCookie);
@@ -114,6 +118,8 @@ void X11EventTap::readInitialState()
         if ((mask & XCB_MOD_MASK_CONTROL) != 0) initialFlags |= EventFlags::control;
         if ((mask & XCB_MOD_MASK_1) != 0)       initialFlags |= EventFlags::option;
         if ((mask & XCB_MOD_MASK_4) != 0)       initialFlags |= EventFlags::command;
+
+        capsLocked = (mask & XCB_MOD_MASK_LOCK) != 0;
 
         std::free (pointer);
     }
@@ -490,6 +496,9 @@ void X11EventTap::handle (const xcb_generic_event_t* event)
         if (xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbType == XCB_XKB_NAMES_NOTIFY)
             if (auto fresh = X11Keymap::load (connection->get()))
                 keymap = std::move (fresh);
+
+        if (xkbType == XCB_XKB_STATE_NOTIFY)
+            capsLocked = (reinterpret_cast<const xcb_xkb_state_notify_event_t*> (event)->lockedMods & XCB_MOD_MASK_LOCK) != 0;
     }
 }
 
@@ -519,6 +528,9 @@ void X11EventTap::handleRaw (const xcb_input_raw_button_press_event_t* raw)
 juce::uint64 X11EventTap::currentFlags() const
 {
     auto flags = EventFlags::nonCoalesced | initialFlags;
+
+    if (capsLocked)
+        flags |= EventFlags::alphaShift;
 
     for (int i = 0; i < 10; ++i)
         if (modifierKeysHeld[i])

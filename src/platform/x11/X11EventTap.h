@@ -33,7 +33,10 @@ class X11InputPlatform;
     the screen's edge stopped the pointer; a position's is the distance from
     the last report. A warp through the platform moves the point the next
     motion starts from. The tap follows the modifier keys and buttons itself
-    from the state it reads when it starts. Key codes are taken to
+    from the state it reads when it starts; Caps Lock, a lock the keymap
+    decides on, is followed from the server's notices of its changes (which
+    come in order with the raw events) and gives the alpha-shift flag while
+    it is on. Key codes are taken to
     macOS codes by physical position; modifier keys give flagsChanged events;
     each wheel click is one scroll event of 10 pixels; clicks are counted
     within 500 ms and 5 pixels.
@@ -130,6 +133,7 @@ private:
     juce::uint32 buttonsHeld = 0;      // bit n: X button n
     bool modifierKeysHeld[10] = {};    // macOS codes 54 to 63
     juce::uint64 initialFlags = 0;     // held when the tap started, until released
+    bool capsLocked = false;           // read when the tap starts, then followed from the server's lock changes
     int lastClickButton = 0;
     juce::uint32 lastClickTime = 0;
     juce::Point<double> lastClickLocation;

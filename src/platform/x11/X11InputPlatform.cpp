@@ -10,6 +10,7 @@
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -21,6 +22,20 @@ constexpr juce::uint32 minimumSpareReuseMs = 50;
 juce::uint32 nowMs()
 {
     return juce::Time::getMillisecondCounter();
+}
+
+// A position in whole pixels as the protocol carries it, 16 bits: a point
+// beyond would wrap and land elsewhere, and the tap would not know the move
+// as ours. The server keeps the pointer on the screen, so a point beyond the
+// screen's edge ends on it either way.
+juce::Point<int> toProtocolPosition (juce::Point<double> p)
+{
+    auto toInt = [] (double v)
+    {
+        return std::isnan (v) ? 0 : (int) juce::jlimit (-32768.0, 32767.0, std::round (v));
+    };
+
+    return { toInt (p.x), toInt (p.y) };
 }
 
 // The X button of a button event.
@@ -360,6 +375,44 @@ void X11InputPlatform::followModifiers (juce::uint64 flags, juce::uint64 untouch
                 heldModifiers[modifier.flag] = keycode;
 }
 
+void X11InputPlatform::followCapsLock (juce::uint64 flags)
+{
+    const bool wanted = (flags & EventFlags::alphaShift) != 0;
+
+    if (wanted == postedCapsLock)
+        return;
+
+    postedCapsLock = wanted;
+
+    if (isCapsLocked() != wanted)
+    {
+        toggleCapsLock();
+        capsLockedByPosts = wanted;
+    }
+}
+
+bool X11InputPlatform::isCapsLocked()
+{
+    auto* c = control->get();
+    auto* state = xcb_xkb_get_state_reply (c, xcb_xkb_get_state (c, XCB_XKB_ID_USE_CORE_KBD), nullptr);
+
+    if (state == nullptr)
+        return false;
+
+    const bool locked = (state->lockedMods & XCB_MOD_MASK_LOCK) != 0;
+    std::free (state);
+    return locked;
+}
+
+void X11InputPlatform::toggleCapsLock()
+{
+    if (auto keycode = keymap->keycodeOfMacKey (MacKeyCodes::capsLock))
+    {
+        fakeKey (true, keycode);
+        fakeKey (false, keycode);
+    }
+}
+
 void X11InputPlatform::pressKeyWithoutRepeat (xcb_keycode_t keycode)
 {
     auto* c = control->get();
@@ -428,6 +481,12 @@ void X11InputPlatform::releaseEverythingHeld()
 
     for (auto keycode : modifiers)
         releaseKey (keycode);
+
+    if (capsLockedByPosts && keymap != nullptr && isCapsLocked())
+        toggleCapsLock();
+
+    postedCapsLock = false;
+    capsLockedByPosts = false;
 }
 
 //==============================================================================
@@ -456,7 +515,7 @@ bool X11InputPlatform::postEvent (const InputEvent& event)
         case InputEventType::leftMouseDragged:
         case InputEventType::rightMouseDragged:
         case InputEventType::otherMouseDragged:
-            fakeMotion (event.location.roundToInt());
+            fakeMotion (toProtocolPosition (event.location));
             posted = true;
             break;
 
@@ -496,6 +555,7 @@ bool X11InputPlatform::postButton (const InputEvent& event)
                    || event.type == InputEventType::otherMouseDown;
 
     followModifiers (event.flags, 0);
+    followCapsLock (event.flags);
 
     if (down || buttonsDown.count (button) != 0)
         fakeButton (down, button);
@@ -525,13 +585,14 @@ bool X11InputPlatform::postScroll (const InputEvent& event)
         if ((delta > 0) != (remainder > 0))
             remainder = 0;
 
-        const auto total = (juce::int64) remainder + delta;
+        const auto total = juce::jlimit<juce::int64> (-maxScrollPixelsPerPost, maxScrollPixelsPerPost,
+                                                      (juce::int64) remainder + delta);
         const auto clicks = total / pixelsPerWheelClick;
         remainder = (int) (total - clicks * pixelsPerWheelClick);
 
         const int button = clicks > 0 ? buttons[axis][0] : buttons[axis][1];
 
-        for (juce::int64 i = 0; i < std::abs (clicks) && i < 1000; ++i)
+        for (juce::int64 i = 0; i < std::abs (clicks); ++i)
         {
             fakeButton (true, button);
             fakeButton (false, button);
@@ -564,6 +625,10 @@ bool X11InputPlatform::postKey (const InputEvent& event)
     }
 
     followModifiers (event.flags, ownFlag);
+
+    // The Caps Lock key posted by its own code toggles the lock by itself.
+    if (event.keyCode != MacKeyCodes::capsLock)
+        followCapsLock (event.flags);
 
     if (down)
         pressKeyWithoutRepeat (keycode);

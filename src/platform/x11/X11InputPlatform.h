@@ -31,7 +31,11 @@
     button and wheel events name are pressed when the flags gain them and
     released when they lose them, before the event itself; moves leave them
     as they are. A modifier the server already has down (held by another
-    device) is left alone.
+    device) is left alone. Caps Lock follows the alpha shift of the flags of
+    posted key and button events the same way: it is locked when they gain
+    it and unlocked when they lose it (by a press and release of the Caps
+    Lock key, when the server's lock differs); a lock that posts turned on is
+    turned off again with what posts hold.
 
     Key repeat: a key down of a key that posts hold already is one more press
     (a release and a press), and the server does not repeat keys that posts
@@ -119,6 +123,9 @@ private:
     std::vector<xcb_keycode_t> pressModifiers (juce::uint64 flags, juce::uint64 except);
     void releaseModifiers (const std::vector<xcb_keycode_t>& pressed);
     void followModifiers (juce::uint64 flags, juce::uint64 untouched);
+    void followCapsLock (juce::uint64 flags);
+    bool isCapsLocked();
+    void toggleCapsLock();
     void pressKeyWithoutRepeat (xcb_keycode_t keycode);
     void releaseKey (xcb_keycode_t keycode);
     void releaseEverythingHeld();
@@ -147,6 +154,8 @@ private:
     std::set<int> buttonsDown;
     std::map<juce::uint64, xcb_keycode_t> heldModifiers;   // by flag: the modifier keys that flags hold
     std::set<xcb_keycode_t> repeatsToRestore;              // keys held without auto-repeat
+    bool postedCapsLock = false;                           // the alpha shift of the last posted key or button
+    bool capsLockedByPosts = false;                        // posts turned Caps Lock on, and have not turned it off
     int scrollRemainder[2] = { 0, 0 };
     xcb_window_t grabWindow = 0;
     bool grabbed = false;
