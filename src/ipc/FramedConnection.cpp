@@ -421,7 +421,10 @@ private:
                 return 0;
 
             if (n > 0)
+            {
+                owner.lastReceived = juce::Time::getMillisecondCounter();
                 return (size_t) n;
+            }
 
             if (n < 0 && errno == EINTR)
                 continue;
@@ -525,8 +528,6 @@ void FramedConnection::takeSocket (int descriptor, juce::String const& peerAddre
 
 void FramedConnection::start (int descriptor, juce::String const& peerAddress)
 {
-    const std::lock_guard<std::recursive_mutex> life (lifecycle);
-
     // A reader that disconnected itself is still to be waited for.
     std::unique_ptr<Reader> previous;
     {
@@ -547,18 +548,18 @@ void FramedConnection::start (int descriptor, juce::String const& peerAddress)
         writer->startThread();
         reader = std::make_unique<Reader> (*this, fresh, limits, posted);
         starting = reader.get();
+        lastReceived = juce::Time::getMillisecondCounter();
+        lossToReport = true;
+        connected = true;
+        started = true;
     }
-
-    lossToReport = true;
-    connected = true;
-    started = true;
 
     if (posted != nullptr)
         Callbacks::post (posted, [] (FramedConnection& c) { c.connectionMade(); });
     else
         connectionMade();
 
-    // connectionMade may have disconnected already.
+    // Unless connectionMade, or another thread meanwhile, disconnected it.
     const std::lock_guard<std::mutex> sl (lock);
 
     if (reader.get() == starting)
@@ -580,20 +581,6 @@ void FramedConnection::connectionEnded (std::shared_ptr<Callbacks> const& posted
 
 void FramedConnection::disconnect (Notify notify)
 {
-    bool ownReader = false;
-    {
-        const std::lock_guard<std::mutex> sl (lock);
-        ownReader = reader != nullptr && juce::Thread::getCurrentThread() == reader.get();
-    }
-
-    // The reader itself never waits for the lifecycle (its owner may be
-    // waiting for it under that lock), nor for itself: it is ended here and
-    // waited for by the next start or disconnect.
-    std::unique_lock<std::recursive_mutex> life (lifecycle, std::defer_lock);
-
-    if (! ownReader)
-        life.lock();
-
     std::unique_ptr<Reader> oldReader;
     std::shared_ptr<Writer> oldWriter;
     std::shared_ptr<Callbacks> oldCallbacks;
@@ -602,19 +589,19 @@ void FramedConnection::disconnect (Notify notify)
         const std::lock_guard<std::mutex> sl (lock);
 
         // Told before its socket is shut down, so that it takes the end for
-        // this disconnect, not for a loss.
+        // this disconnect, not for a loss. It never waits for itself: called
+        // on its own thread, it is waited for by the next start or disconnect.
         if (reader != nullptr)
             reader->signalThreadShouldExit();
 
-        if (! ownReader)
+        if (juce::Thread::getCurrentThread() != reader.get())
             oldReader = std::move (reader);
 
         oldWriter = std::move (writer);
         oldCallbacks = std::move (callbacks);
         oldSocket = std::move (socket);
+        connected = false;
     }
-
-    connected = false;
 
     if (oldCallbacks != nullptr)
         oldCallbacks->disable();   // waits for a callback that runs at this moment

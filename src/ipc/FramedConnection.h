@@ -87,6 +87,10 @@ public:
     /** True once a connection was made (it may be lost since). */
     bool hasStarted() const noexcept    { return started.load(); }
 
+    /** When bytes last arrived (juce::Time::getMillisecondCounter), or the
+        connection was made: a large frame arriving is progress too. */
+    juce::uint32 getLastReceiveTime() const noexcept   { return lastReceived.load(); }
+
     /** The address an accepted connection comes from, or the host connected
         to; empty before any connection. */
     juce::String getConnectedHostName() const;
@@ -115,7 +119,6 @@ private:
     juce::uint32 const magic;
     bool const onMessageThread;
 
-    std::recursive_mutex lifecycle;           // one start or disconnect at a time (never taken by the reader)
     mutable std::mutex lock;                  // guards the members up to the atomics; never held while waiting
     Limits limits;
     juce::String peerName, hostName;
@@ -127,6 +130,7 @@ private:
     std::atomic<bool> connected { false };
     std::atomic<bool> started { false };
     std::atomic<bool> lossToReport { false }; // made, and connectionLost not yet run
+    std::atomic<juce::uint32> lastReceived { 0 };
 
     JUCE_DECLARE_NON_COPYABLE (FramedConnection)
 };
