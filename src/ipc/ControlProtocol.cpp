@@ -266,21 +266,27 @@ RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload)
     RelayedClipboard relayed;
     relayed.id = readRouteClipboardTo (readText (bytes, headSize)).id;
 
+    auto const relay = [&relayed] (void const* text, size_t textBytes)
+    {
+        auto const keywordSize = kCopyToClipboard.getNumBytesAsUTF8();
+        relayed.payload.setSize (keywordSize + textBytes);
+        relayed.payload.copyFrom (kCopyToClipboard.toRawUTF8(), 0, keywordSize);
+        relayed.payload.copyFrom (text, (int) keywordSize, textBytes);
+    };
+
+    // Well-formed, the clipboard's bytes are its text; else it is decoded first.
     auto const* content = bytes + headSize;
     auto const contentSize = size - headSize;
 
-    if (! NetworkText::isWellFormed (content, contentSize))
+    if (NetworkText::isWellFormed (content, contentSize))
     {
-        relayed.payload = textPayload (copyToClipboard (readText (content, contentSize)));
-        return relayed;
+        relay (content, contentSize);
     }
-
-    auto const keywordSize = kCopyToClipboard.getNumBytesAsUTF8();
-    relayed.payload.setSize (keywordSize + contentSize);
-    relayed.payload.copyFrom (kCopyToClipboard.toRawUTF8(), 0, keywordSize);
-
-    if (contentSize > 0)
-        relayed.payload.copyFrom (content, (int) keywordSize, contentSize);
+    else
+    {
+        auto const decoded = readText (content, contentSize);
+        relay (decoded.toRawUTF8(), decoded.getNumBytesAsUTF8());
+    }
 
     return relayed;
 }

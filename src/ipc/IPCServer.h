@@ -71,9 +71,6 @@ public:
     /** "Send dragged file to ID: " to the source; nothing unless both are known. */
     void sendDraggedFileFromTo (int sourceID, int targetID);
 
-    /** "Copy to clipboard: " + text to the machine. */
-    void routeClipboardTo (int id, juce::String const& text);
-
     /** Relays a received "Route clipboard to ID: " payload as "Copy to
         clipboard: " to its machine (see ControlProtocol::relayClipboard). */
     void relayClipboard (juce::MemoryBlock const& routePayload);

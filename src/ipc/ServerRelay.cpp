@@ -77,11 +77,6 @@ void IPCServer::sendDraggedFileFromTo (int sourceID, int targetID)
     sendToMachine (sourceID, textPayload (sendDraggedFileToID (targetID)));
 }
 
-void IPCServer::routeClipboardTo (int id, juce::String const& text)
-{
-    sendToMachine (id, textPayload (copyToClipboard (text)));
-}
-
 void IPCServer::relayClipboard (juce::MemoryBlock const& routePayload)
 {
     auto relayed = ControlProtocol::relayClipboard (routePayload);

@@ -6,23 +6,9 @@
 #include "support/ClientHarness.h"
 #include "support/ServerFixture.h"
 
-#include <fstream>
-
 namespace
 {
 constexpr int transferPort = 47011;
-
-/** The largest the process's address space has been, in bytes. */
-juce::int64 peakVirtualBytes()
-{
-    std::ifstream status ("/proc/self/status");
-
-    for (std::string line; std::getline (status, line);)
-        if (line.rfind ("VmPeak:", 0) == 0)
-            return std::stoll (line.substr (7)) * 1024;
-
-    return 0;
-}
 
 /** A frame header announcing 'length' bytes, followed by the bytes of 'start'. */
 juce::MemoryBlock announcing (juce::uint32 length, juce::String const& start)
@@ -56,13 +42,13 @@ TEST_F (ConnectionReading, HeadersAnnouncingMoreThanComesReserveNothingAndEndThe
     padded->setPumping (true);
     host.tcp->drain();
 
-    auto const before = peakVirtualBytes();
+    auto const before = TestEnvironment::peakAddressSpace();
     auto const route = "Route clipboard to ID: " + juce::String (host.id) + " content: " + juce::String::repeatedString ("x", 1000);
     huge.tcp->writeBytes (announcing (0x7fffffff, "abcd"));
     transfer->writeBytes (announcing (0x7fffffff, "abcd"));
     cut.tcp->writeBytes (announcing (200u << 20, route));   // within the frame limit, and cut short below
     TestEnvironment::pump (500);                               // the readers take the headers in
-    EXPECT_LT (peakVirtualBytes() - before, (juce::int64) 1 << 30);
+    EXPECT_LT (TestEnvironment::peakAddressSpace() - before, (juce::int64) 1 << 30);
 
     cut.tcp->close();
     transfer->close();
