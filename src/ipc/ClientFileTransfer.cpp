@@ -207,7 +207,7 @@ void ClientIPC::ClientFileTransferIPC::connectionMade()
         return;
     }
 
-    // Every frame of a transfer is written on the message thread, one after the other.
+    // Every frame of a transfer is sent from the message thread, one after the other.
     DBGOrLog ("ClientFileTransferSender: connection made");
     sendMessage (ControlProtocol::textPayload (FileTransfer::header (file.getFileName(), fromDrag)));
 }
