@@ -176,13 +176,17 @@ void unpackArchive (juce::File const& archive, juce::File const& folder)
 
 //==============================================================================
 ClientIPC::ClientFileTransferIPC::ClientFileTransferIPC (juce::File fileToSend, bool isReceiverEnd, ClientIPC* ownerToUse)
-    : juce::InterprocessConnection (true, ControlProtocol::magicNumber),
+    : FramedConnection (ControlProtocol::magicNumber, true),
       isReceiver (isReceiverEnd),
       file (std::move (fileToSend)),
       owner (ownerToUse),
       created (juce::Time::getMillisecondCounter()),
       lastActivity (created)
 {
+    FramedConnection::Limits transferLimits;
+    transferLimits.maxFrameBytes = maxArchiveBytes;
+    setLimits (transferLimits);
+
     if (isReceiver)
         DBGOrLog ("ClientFileTransfer receiver ready");
     else
@@ -192,7 +196,7 @@ ClientIPC::ClientFileTransferIPC::ClientFileTransferIPC (juce::File fileToSend, 
 ClientIPC::ClientFileTransferIPC::~ClientFileTransferIPC()
 {
     DBGOrLog ("ClientFileTransfer: disconnect and delete");
-    disconnect (-1, juce::InterprocessConnection::Notify::no);
+    disconnect (Notify::no);
 }
 
 void ClientIPC::ClientFileTransferIPC::connectionMade()
@@ -203,7 +207,7 @@ void ClientIPC::ClientFileTransferIPC::connectionMade()
         return;
     }
 
-    // Every frame of a transfer is written on the message thread, one after the other.
+    // Every frame of a transfer is sent from the message thread, one after the other.
     DBGOrLog ("ClientFileTransferSender: connection made");
     sendMessage (ControlProtocol::textPayload (FileTransfer::header (file.getFileName(), fromDrag)));
 }
@@ -218,7 +222,7 @@ void ClientIPC::ClientFileTransferIPC::messageReceived (juce::MemoryBlock const&
 {
     if (! isReceiver)
     {
-        if (ControlProtocol::readText (message) != FileTransfer::headerReceived())
+        if (ControlProtocol::holdsZeroByte (message) || ControlProtocol::readText (message) != FileTransfer::headerReceived())
             return;
 
         DBGOrLog ("ClientFileTransfer sender: start sending...");
@@ -228,7 +232,7 @@ void ClientIPC::ClientFileTransferIPC::messageReceived (juce::MemoryBlock const&
         if (file.existsAsFile())
             file.loadFileAsData (content);
 
-        if (sendMessage (content))
+        if (sendMessage (std::move (content)))
             DBGOrLog ("ClientFileTransfer sender: send finished");
         else
             DBGOrLog ("ClientFileTransfer sender: didn't work");
@@ -248,6 +252,12 @@ void ClientIPC::ClientFileTransferIPC::messageReceived (juce::MemoryBlock const&
 
 void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& message)
 {
+    if (ControlProtocol::holdsZeroByte (message))
+    {
+        DBGOrLog ("ClientFileTransfer receiver: dropping a header cut short");
+        return;
+    }
+
     auto text = ControlProtocol::readText (message);
     auto header = FileTransfer::readHeader (text);
     fromDrag = header.fromDrag;
@@ -345,7 +355,7 @@ private:
 };
 
 ClientIPC::ClientFileTransferIPCServer::ClientFileTransferIPCServer (int portToUse, ClientIPC* ownerToUse, Limits limitsToUse)
-    : port (portToUse), owner (ownerToUse), limits (limitsToUse)
+    : ConnectionListener ("FileTransferListener"), port (portToUse), owner (ownerToUse), limits (limitsToUse)
 {
 }
 
@@ -390,7 +400,7 @@ int ClientIPC::ClientFileTransferIPCServer::getNumReceivers() const
     return (int) receivers.size();
 }
 
-juce::InterprocessConnection* ClientIPC::ClientFileTransferIPCServer::createConnectionObject()
+FramedConnection* ClientIPC::ClientFileTransferIPCServer::createConnectionObject()
 {
     const std::lock_guard<std::mutex> lock (receiversLock);
 

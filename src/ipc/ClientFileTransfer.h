@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/ClientIPC.h"
+#include "ipc/ConnectionListener.h"
 
 #include <atomic>
 #include <mutex>
@@ -81,11 +82,15 @@ namespace FileTransfer
 
 //==============================================================================
 /** One file transfer, at the sending or the receiving end. Callbacks arrive on
-    the message thread. */
-class ClientIPC::ClientFileTransferIPC : public juce::InterprocessConnection
+    the message thread. Its frames may be as large as an archive
+    (maxArchiveBytes). */
+class ClientIPC::ClientFileTransferIPC : public FramedConnection
 {
 public:
     ClientFileTransferIPC (juce::File fileToSend, bool isReceiverEnd, ClientIPC* ownerToUse);
+
+    /** The largest archive sent or received: the frame limit of a transfer. */
+    static constexpr size_t maxArchiveBytes = 1u << 30;
     ~ClientFileTransferIPC() override;
 
     void connectionMade() override;
@@ -123,7 +128,7 @@ private:
     receiving connections. A receiving connection is released when its
     connection ends, when no header arrives in time, and when it stays idle
     too long; beyond a number of open ones, new connections are refused. */
-class ClientIPC::ClientFileTransferIPCServer : public juce::InterprocessConnectionServer
+class ClientIPC::ClientFileTransferIPCServer : public ConnectionListener
 {
 public:
     using Limits = FileTransfer::Limits;
@@ -141,7 +146,7 @@ public:
     ClientIPC* const owner;
 
 protected:
-    juce::InterprocessConnection* createConnectionObject() override;
+    FramedConnection* createConnectionObject() override;
 
 private:
     class Sweeper;
