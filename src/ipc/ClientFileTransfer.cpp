@@ -4,10 +4,12 @@
 #include "ipc/ControlProtocol.h"
 #include "platform/AppTempFolder.h"
 
+#include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <set>
+#include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace FileTransfer
 {
@@ -74,40 +76,128 @@ juce::File getTransferFolder()
 
 namespace
 {
+/** The first 'size' bytes of a file, opened when first read: while an archive
+    is written only one file is open at a time, and an entry holds no more than
+    the walk counted, also of a file that grew or that reports no size. */
+class FileHead : public juce::InputStream
+{
+public:
+    FileHead (juce::File fileToRead, juce::int64 sizeToRead) : file (std::move (fileToRead)), size (sizeToRead) {}
+
+    juce::int64 getTotalLength() override     { return size; }
+    juce::int64 getPosition() override        { return position; }
+    bool isExhausted() override               { return ended || position >= size; }
+    bool setPosition (juce::int64) override   { return false; }
+
+    int read (void* destination, int maxBytes) override
+    {
+        if (in == nullptr && (in = file.createInputStream()) == nullptr)
+            return -1;   // the archive cannot be written
+
+        auto const n = in->read (destination, (int) juce::jmin ((juce::int64) maxBytes, size - position));
+
+        if (in->getStatus().failed())
+            return -1;
+
+        ended = n <= 0;   // a file that shrank meanwhile ends here
+        position += juce::jmax (0, n);
+        return juce::jmax (0, n);
+    }
+
+private:
+    juce::File const file;
+    juce::int64 const size;
+    juce::int64 position = 0;
+    bool ended = false;
+    std::unique_ptr<juce::FileInputStream> in;
+};
+
 /** Packs what the user sees: a link is packed as what it points to (a file's
     content, a folder's files), never as a link, which the receiver would not
-    make. Each folder is packed once, so that a link back into a folder being
-    packed, or several links to one folder, cannot make the archive endless. */
-struct Packer
+    make. Only a link back into a folder on the way down to it is left out, as
+    it would make the walk endless; a folder reached twice, through links or as
+    itself, is packed each time. The folders on the way down are kept on the
+    heap, so that any depth the file system allows is walked, and the walk stops
+    at the first item beyond the limits. */
+class Packer
 {
-    juce::ZipFile::Builder builder;
-    std::set<juce::String> foldersPacked;   // real paths
+public:
+    explicit Packer (ArchiveLimits limitsToUse) : limits (limitsToUse) {}
 
-    void add (juce::File const& item, juce::String const& storedPath)
+    void add (juce::File const& selected)
     {
-        char real[PATH_MAX];
+        std::vector<Folder> path;   // from the selected folder down to the one being read
+        visit (selected, selected.getFileName(), path);
 
-        if (::realpath (item.getFullPathName().toRawUTF8(), real) == nullptr)
-            return leaveOut (item, "it leads nowhere");
+        while (! path.empty() && ! full)
+        {
+            auto& folder = path.back();
 
-        juce::File const target (juce::String::fromUTF8 (real));
+            if (folder.next == folder.children.size())
+            {
+                path.pop_back();
+                continue;
+            }
+
+            auto const child = folder.children.getReference (folder.next++);
+            visit (child, folder.storedPath + "/" + child.getFileName(), path);
+        }
+    }
+
+    juce::ZipFile::Builder builder;
+
+private:
+    struct Folder
+    {
+        dev_t device;
+        ino_t inode;
+        juce::String storedPath;
+        juce::Array<juce::File> children;
+        int next = 0;
+    };
+
+    void visit (juce::File const& item, juce::String const& storedPath, std::vector<Folder>& path)
+    {
+        if (full)
+            return;
+
+        auto const name = item.getFullPathName();
         struct stat info {};
 
-        if (::stat (real, &info) != 0)
-            return leaveOut (item, "it cannot be read");
+        if (::stat (name.toRawUTF8(), &info) != 0)
+        {
+            auto const error = errno;
+            return leaveOut (item, error == ENOENT ? juce::String ("it leads nowhere")
+                                                   : "it cannot be reached: " + juce::String (std::strerror (error)));
+        }
 
         if (S_ISDIR (info.st_mode))
         {
-            if (! foldersPacked.insert (target.getFullPathName()).second)
-                return leaveOut (item, "its folder is packed already");
+            for (auto const& folder : path)
+                if (folder.device == info.st_dev && folder.inode == info.st_ino)
+                    return leaveOut (item, "it leads back into a folder it lies in");
 
-            for (auto const& inner : target.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
-                                                            juce::File::FollowSymlinks::no))
-                add (inner, storedPath + "/" + inner.getFileName());
+            if (++folders > limits.maxFolders)
+                return stop (item, juce::String (limits.maxFolders) + " folders are walked at most");
+
+            path.push_back ({ info.st_dev, info.st_ino, storedPath,
+                              item.findChildFiles (juce::File::findFilesAndDirectories, false, "*", juce::File::FollowSymlinks::no) });
         }
         else if (S_ISREG (info.st_mode))
         {
-            builder.addFile (target, compressionLevel, storedPath);
+            if (::access (name.toRawUTF8(), R_OK) != 0)
+                return leaveOut (item, "it cannot be read");
+
+            if (files >= limits.maxEntries)
+                return stop (item, "an archive holds at most " + juce::String (limits.maxEntries) + " files");
+
+            if (info.st_size > limits.maxBytes - bytes)
+                return stop (item, "an archive holds at most " + juce::String (limits.maxBytes) + " bytes");
+
+            ++files;
+            bytes += info.st_size;
+            builder.addEntry (new FileHead (item, info.st_size), compressionLevel, storedPath,
+                              juce::Time ((juce::int64) info.st_mtime * 1000));
         }
         else
         {
@@ -119,15 +209,26 @@ struct Packer
     {
         DBGOrLog ("Send clipboard files: leaving out " + item.getFullPathName() + ", " + reason);
     }
+
+    void stop (juce::File const& item, juce::String const& reason)
+    {
+        full = true;
+        leaveOut (item, "and everything after it: " + reason);
+    }
+
+    ArchiveLimits const limits;
+    juce::int64 bytes = 0;
+    int files = 0, folders = 0;
+    bool full = false;
 };
 } // namespace
 
-juce::File packFiles (juce::Array<juce::File> const& files)
+juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits)
 {
-    Packer packer;
+    Packer packer (limits);
 
     for (auto const& item : files)
-        packer.add (item, item.getFileName());
+        packer.add (item);
 
     auto folder = getTransferFolder();
 
@@ -136,12 +237,24 @@ juce::File packFiles (juce::Array<juce::File> const& files)
 
     auto archive = folder.getChildFile (archiveName);
     archive.deleteFile();
+    bool written = false;
 
     {
         juce::FileOutputStream out (archive, archiveBufferSize);
 
         if (out.openedOk())
-            packer.builder.writeToStream (out, nullptr);
+        {
+            written = packer.builder.writeToStream (out, nullptr);
+            out.flush();
+            written = written && out.getStatus().wasOk();
+        }
+    }
+
+    if (! written)
+    {
+        // Nothing rather than a cut archive: the receiver then gets no files.
+        DBGOrLog ("Send clipboard files: the archive cannot be written, sending none");
+        archive.deleteFile();
     }
 
     return archive;

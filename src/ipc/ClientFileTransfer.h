@@ -30,6 +30,14 @@ namespace FileTransfer
         int maxConnections = 16;         // open receiving connections
     };
 
+    /** What one archive may hold, when packed and when unpacked. */
+    struct ArchiveLimits
+    {
+        juce::int64 maxBytes = juce::int64 (1) << 30;  // content of all its files
+        int maxEntries = 65535;                        // the most a zip archive counts without its extension
+        int maxFolders = 65535;                        // folders walked while packing
+    };
+
     /** Message 1. */
     juce::String header (juce::String const& fileName, bool fromDrag);
 
@@ -66,11 +74,12 @@ namespace FileTransfer
     /** Packs files and folders (folders with every file below them, stored
         under paths that start with the folder's own name) at compression level
         5 into "zipOut.zip" in the transfer folder, replacing an older archive.
-        A symbolic link is packed as what it points to; each folder is packed
-        once. What cannot be packed (a dangling link, a link back into a folder
-        already packed, anything that is no file) is left out and logged.
-        Returns the archive, closed. */
-    juce::File packFiles (juce::Array<juce::File> const& files);
+        A symbolic link is packed as what it points to, a folder as often as it
+        is reached. What cannot be packed (a dangling link, a link back into a
+        folder it lies in, anything that is no file) is left out and logged;
+        packing stops at the limits, and the rest is left out and logged. An
+        archive that cannot be written is removed. Returns the archive, closed. */
+    juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits = {});
 
     /** Unpacks an archive into a folder entry by entry, overwriting files.
         Entries that are symbolic links are never created, and nothing is

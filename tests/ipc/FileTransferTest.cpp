@@ -5,6 +5,10 @@
 #include "support/LogCapture.h"
 #include "support/ClientHarness.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 constexpr int receiverPort = 47001;
@@ -177,8 +181,9 @@ TEST (FileTransfer, ReceivedFilesAreUnpackedIntoTheTransferFolderAndHandedOver)
     EXPECT_EQ (namesIn (folder), "");
 }
 
-// Links are packed as what they point to; a dangling link and a link back into
-// a folder being packed are left out, and each one left out is logged.
+// Links are packed as what they point to, a folder as often as it is reached; a
+// dangling link and a link back into a folder it lies in are left out, and each
+// one left out is logged.
 TEST (FileTransfer, LinksArePackedAsWhatTheyPointTo)
 {
     LogCapture log;
@@ -194,11 +199,53 @@ TEST (FileTransfer, LinksArePackedAsWhatTheyPointTo)
     ASSERT_TRUE (docs.createSymbolicLink (docs.getChildFile ("loop"), false));
     ASSERT_TRUE (outside.createSymbolicLink (base.getChildFile ("topLink"), false));
 
-    auto archive = FileTransfer::packFiles ({ docs, base.getChildFile ("topLink") });
-    EXPECT_EQ (entriesOf (archive), "Docs/a.txt=alpha Docs/dirLink/p.txt=pic Docs/fileLink=far topLink=far");
+    // Pics, reached through Docs/dirLink first, is selected too.
+    auto archive = FileTransfer::packFiles ({ docs, base.getChildFile ("topLink"), base.getChildFile ("Pics") });
+    EXPECT_EQ (entriesOf (archive), "Docs/a.txt=alpha Docs/dirLink/p.txt=pic Docs/fileLink=far Pics/p.txt=pic topLink=far");
     EXPECT_EQ (log.countMentioning ("Send clipboard files: leaving out "), 2);
     EXPECT_TRUE (log.mentions ("leaving out " + docs.getChildFile ("dangling").getFullPathName()));
     EXPECT_TRUE (log.mentions ("leaving out " + docs.getChildFile ("loop").getFullPathName()));
+}
+
+TEST (FileTransfer, PackingWalksAnyDepthAndStopsAtItsLimits)
+{
+    LogCapture log;
+    auto base = TestEnvironment::getHome().getChildFile ("walk");
+
+    // 2,000 folders one in the other, deeper than a thread's stack held when
+    // each level kept a path buffer; made each in the one before, as the
+    // deepest lie beyond the longest path the system takes.
+    auto deep = base.getChildFile ("deep");
+    ASSERT_TRUE (deep.createDirectory());
+    int at = ::open (deep.getFullPathName().toRawUTF8(), O_DIRECTORY | O_RDONLY);
+
+    for (int i = 0; i < 2000 && at >= 0; ++i)
+    {
+        ::mkdirat (at, "d", 0700);
+        int const inner = ::openat (at, "d", O_DIRECTORY | O_RDONLY);
+        ::close (at);
+        at = inner;
+    }
+
+    ASSERT_GE (at, 0);
+    ::close (at);
+    makeFile (deep.getChildFile (juce::String::repeatedString ("d/", 1000) + "f.txt"), "middle");
+    EXPECT_EQ (entriesOf (FileTransfer::packFiles ({ deep })), "deep/" + juce::String::repeatedString ("d/", 1000) + "f.txt=middle");
+
+    // A link to the home folder packs no more than the limits allow.
+    for (auto name : { "one", "two", "three" })
+        makeFile (base.getChildFile ("few").getChildFile (name), "0123456789");
+
+    ASSERT_TRUE (TestEnvironment::getHome().createSymbolicLink (base.getChildFile ("homeLink"), false));
+    FileTransfer::ArchiveLimits limits;
+    limits.maxEntries = 2;
+    EXPECT_EQ (juce::ZipFile (FileTransfer::packFiles ({ base.getChildFile ("homeLink") }, limits)).getNumEntries(), 2);
+    EXPECT_EQ (log.countMentioning (", and everything after it: an archive holds at most 2 files"), 1);
+
+    limits = {};
+    limits.maxBytes = 25;
+    EXPECT_EQ (juce::ZipFile (FileTransfer::packFiles ({ base.getChildFile ("few") }, limits)).getNumEntries(), 2);
+    EXPECT_EQ (log.countMentioning (", and everything after it: an archive holds at most 25 bytes"), 1);
 }
 
 TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
