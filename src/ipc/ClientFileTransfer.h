@@ -3,6 +3,7 @@
 #include "ipc/ClientIPC.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -81,11 +82,15 @@ namespace FileTransfer
         archive that cannot be written is removed. Returns the archive, closed. */
     juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits = {});
 
-    /** Unpacks an archive into a folder entry by entry, overwriting files.
-        Entries that are symbolic links are never created, and nothing is
-        written outside the folder or through a link. Stops at the first entry
-        that fails. A file that is no zip archive unpacks nothing. */
-    void unpackArchive (juce::File const& archive, juce::File const& folder);
+    /** Unpacks an archive into a folder entry by entry, overwriting files, up
+        to the limits and while the folder's file system keeps a reserve free
+        (a tenth of it, at most 1 GiB). Entries that are symbolic links are
+        never created (they are skipped), and nothing is written outside the
+        folder or through a link. At the first entry that fails (a write
+        error, a bound, a path outside, the calling juce::Thread asked to
+        exit), it stops, removes what it made, logs why and returns false.
+        What is no zip archive unpacks nothing. */
+    bool unpackArchive (juce::InputStream& archive, juce::File const& folder, ArchiveLimits limits = {});
 }
 
 //==============================================================================
@@ -111,8 +116,13 @@ public:
     enum class State { waitingForHeader, fileExpected, ended };
     State getState() const noexcept                    { return state.load(); }
 
+    /** At a receiving end, where a received archive goes to be unpacked; set
+        by the listener. */
+    std::function<void (juce::File const& archive)> unpackLater;
+
     /** Milliseconds (juce::Time::getMillisecondCounter) of the creation and of
-        the last message received. */
+        the last progress: today each message received, as messages arrive
+        whole. */
     juce::uint32 getCreationTime() const noexcept      { return created; }
     juce::uint32 getLastActivityTime() const noexcept  { return lastActivity.load(); }
 
@@ -129,9 +139,13 @@ private:
 
 //==============================================================================
 /** Listens for incoming transfers on the machine's port + 1 and owns the
-    receiving connections. A receiving connection is released when its
-    connection ends, when no header arrives in time, and when it stays idle
-    too long; beyond a number of open ones, new connections are refused. */
+    receiving connections. A receiving connection is released when its file
+    has arrived, when its connection ends, when no header arrives in time,
+    and when it stays idle too long; beyond a number of open ones, new
+    connections are refused. Received archives are unpacked one after
+    the other on a thread of the listener's own, and the unpacked items handed
+    to the client on the message thread; of the archives waiting for it, only
+    the newest is kept. */
 class ClientIPC::ClientFileTransferIPCServer : public juce::InterprocessConnectionServer
 {
 public:
@@ -154,9 +168,11 @@ protected:
 
 private:
     class Sweeper;
+    class Unpacker;
     void releaseFinishedReceivers();
 
     Limits const limits;
+    std::unique_ptr<Unpacker> unpacker;
     mutable std::mutex receiversLock;
     std::vector<std::unique_ptr<ClientFileTransferIPC>> receivers;
     std::unique_ptr<Sweeper> sweeper;

@@ -5,7 +5,11 @@
 #include "support/LogCapture.h"
 #include "support/ClientHarness.h"
 
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +83,12 @@ std::unique_ptr<WirePeer::Stream> rawSend (juce::String const& name, juce::Memor
     }
 
     return stream;
+}
+
+bool unpack (juce::File const& archive, juce::File const& folder, FileTransfer::ArchiveLimits limits = {})
+{
+    juce::FileInputStream in (archive);
+    return FileTransfer::unpackArchive (in, folder, limits);
 }
 
 // The entries of an archive, each with its content.
@@ -163,8 +173,8 @@ TEST (FileTransfer, ReceivedFilesAreUnpackedIntoTheTransferFolderAndHandedOver)
     EXPECT_EQ (folder.getChildFile ("a.txt").loadFileAsString(), "alpha");
     EXPECT_EQ (namesIn (folder), "a.txt");   // the archive, received as "zipOut.zip ", is gone
 
-    sender.reset();   // its connection ends, and so the receiving one
-    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 0; }));
+    // Its file has arrived: the transfer is done while the sender still holds its connection.
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 0; }, 5000));
 
     sender = std::make_unique<RecordingClient>();
     auto docs = base.getChildFile ("Docs");
@@ -341,6 +351,80 @@ TEST (FileTransfer, SymbolicLinksInAnArchiveAreNeverMade)
     EXPECT_EQ (folder.getChildFile ("kept.txt").loadFileAsString(), "written through the link");
 }
 
+// Unpacking refuses an archive beyond the limits before writing, and at a write
+// error it stops and removes what it wrote.
+TEST (FileTransfer, UnpackingStopsAtALimitOrAWriteErrorAndKeepsNothing)
+{
+    LogCapture log;
+    auto base = TestEnvironment::getHome().getChildFile ("unpacking");
+    auto folder = base.getChildFile ("into");
+    ASSERT_TRUE (folder.createDirectory());
+
+    juce::ZipFile::Builder builder;
+    builder.addFile (makeFile (base.getChildFile ("a.txt"), "alpha"), 9, "a.txt");
+    builder.addFile (makeFile (base.getChildFile ("zeros"), juce::String::repeatedString ("0", 300000)), 9, "big/zeros");
+    builder.addFile (makeFile (base.getChildFile ("c.txt"), "gamma"), 9, "c.txt");
+    auto archive = base.getChildFile ("archive.zip");
+    {
+        juce::FileOutputStream out (archive);
+        ASSERT_TRUE (out.openedOk() && builder.writeToStream (out, nullptr));
+    }
+    ASSERT_LT (archive.getSize(), 10000);
+
+    FileTransfer::ArchiveLimits fewEntries, fewBytes;
+    fewEntries.maxEntries = 2;
+    fewBytes.maxBytes = 100000;
+    EXPECT_FALSE (unpack (archive, folder, fewEntries));
+    EXPECT_FALSE (unpack (archive, folder, fewBytes));
+    EXPECT_EQ (namesIn (folder), "");
+    EXPECT_EQ (log.countMentioning ("ClientFileTransfer receiver: not unpacking the archive, "), 2);
+
+    // Files larger than 64 KB cannot be written.
+    rlimit const before = [] { rlimit r {}; getrlimit (RLIMIT_FSIZE, &r); return r; }();
+    rlimit small = before;
+    small.rlim_cur = 65536;
+    auto const oldHandler = std::signal (SIGXFSZ, SIG_IGN);
+    ASSERT_EQ (setrlimit (RLIMIT_FSIZE, &small), 0);
+    auto const unpacked = unpack (archive, folder);
+    setrlimit (RLIMIT_FSIZE, &before);
+    std::signal (SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE (unpacked);
+    EXPECT_EQ (namesIn (folder), "");
+    EXPECT_TRUE (log.mentions ("ClientFileTransfer receiver: cannot unpack \"big/zeros\", it cannot be written: "));
+
+    EXPECT_TRUE (unpack (archive, folder));
+    EXPECT_EQ (namesIn (folder), "a.txt|big|big/zeros|c.txt");
+}
+
+// On a file system of 1 MB, an archive is unpacked only while a tenth of it stays free.
+TEST (FileTransfer, UnpackingKeepsAReserveOfTheFileSystemFree)
+{
+    auto base = TestEnvironment::getHome().getChildFile ("reserve");
+    auto small = base.getChildFile ("small");
+    ASSERT_TRUE (small.createDirectory());
+
+    if (::mount ("tmpfs", small.getFullPathName().toRawUTF8(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror (errno);
+
+    struct Unmount { juce::File at; ~Unmount() { ::umount2 (at.getFullPathName().toRawUTF8(), MNT_DETACH); } } unmount { small };
+
+    auto archiveOf = [&] (int size)
+    {
+        juce::ZipFile::Builder builder;
+        builder.addFile (makeFile (base.getChildFile ("zeros"), juce::String::repeatedString ("0", size)), 9, "zeros");
+        auto archive = base.getChildFile ("archive" + juce::String (size) + ".zip");
+        juce::FileOutputStream out (archive);
+        EXPECT_TRUE (builder.writeToStream (out, nullptr));
+        return archive;
+    };
+
+    EXPECT_FALSE (unpack (archiveOf (950000), small));
+    EXPECT_EQ (namesIn (small), "");
+    EXPECT_TRUE (unpack (archiveOf (500000), small));
+    EXPECT_EQ (small.getChildFile ("zeros").getSize(), 500000);
+}
+
 // A connection that breaks off mid-frame, stays silent, sends no header or goes
 // idle after it is released; beyond the limit one is refused at once.
 TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
@@ -382,3 +466,4 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
     EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 0; }));
     EXPECT_EQ (receiver.client.callTexts(), "");
 }
+
