@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -826,6 +827,7 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
 
         // Read under the lock, so that no receiver made meanwhile looks aeons old.
         auto const now = juce::Time::getMillisecondCounter();
+        std::map<juce::String, int> kept;   // by the peer's address, oldest first
 
         for (auto it = receivers.begin(); it != receivers.end();)
         {
@@ -837,7 +839,19 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
             bool done = state == ClientFileTransferIPC::State::ended
                      || (age > settleMs && ! receiver.isConnected())
                      || (state == ClientFileTransferIPC::State::waitingForHeader && age > (juce::uint32) limits.headerTimeoutMs)
-                     || (state == ClientFileTransferIPC::State::fileExpected && idle > (juce::uint32) limits.idleTimeoutMs);
+                     || (state == ClientFileTransferIPC::State::fileExpected && idle > (juce::uint32) limits.fileTimeoutMs);
+
+            if (! done && age > settleMs)
+            {
+                auto const address = receiver.getConnectedHostName();
+
+                if (++kept[address] > limits.maxPerAddress)
+                {
+                    DBGOrLog ("File transfer server: more than " + juce::String (limits.maxPerAddress)
+                              + " open transfers from " + address + ", closing the newest");
+                    done = true;
+                }
+            }
 
             if (done)
             {

@@ -23,12 +23,15 @@
 */
 namespace FileTransfer
 {
-    /** How long, and how many, receiving connections a listener keeps. */
+    /** How long, and how many, receiving connections a listener keeps. A
+        connection is done once its file has arrived. */
     struct Limits
     {
         int headerTimeoutMs = 10000;     // from the connection to the "Filename: " header
-        int idleTimeoutMs = 600000;      // with the header, between messages
+        int fileTimeoutMs = 120000;      // from the header (the last progress) to the whole file:
+                                         // an archive of maxBytes at 9 MB/s
         int maxConnections = 16;         // open receiving connections
+        int maxPerAddress = 2;           // of them from one address (all local peers count as one)
     };
 
     /** What one archive may hold, when packed and when unpacked. */
@@ -140,9 +143,9 @@ private:
 //==============================================================================
 /** Listens for incoming transfers on the machine's port + 1 and owns the
     receiving connections. A receiving connection is released when its file
-    has arrived, when its connection ends, when no header arrives in time,
-    and when it stays idle too long; beyond a number of open ones, new
-    connections are refused. Received archives are unpacked one after
+    has arrived, when its connection ends, when no header or file arrives in
+    time, and beyond a number of them from one address; beyond a number of open
+    ones, new connections are refused. Received archives are unpacked one after
     the other on a thread of the listener's own, and the unpacked items handed
     to the client on the message thread; of the archives waiting for it, only
     the newest is kept. */

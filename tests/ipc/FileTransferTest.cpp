@@ -432,8 +432,9 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
     REQUIRE_PRIVATE_NETWORK();
     FileTransfer::Limits limits;
     limits.headerTimeoutMs = 800;
-    limits.idleTimeoutMs = 800;
+    limits.fileTimeoutMs = 800;
     limits.maxConnections = 3;
+    limits.maxPerAddress = 3;
     Receiver receiver (limits);
 
     auto broken = connect();
@@ -467,3 +468,20 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
     EXPECT_EQ (receiver.client.callTexts(), "");
 }
 
+// One address holds at most two transfers: the newest beyond are closed.
+TEST (FileTransfer, OneAddressHoldsAtMostTwoTransfers)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    Receiver receiver;
+    auto first = connect(), second = connect();
+    ASSERT_TRUE (first != nullptr && second != nullptr);
+    first->writeFrame ("Filename: x fromDrag: false");
+    EXPECT_EQ (first->readText(), "Filename received!");
+
+    auto third = connect();
+    ASSERT_NE (third, nullptr);
+    EXPECT_TRUE (third->waitForClose (5000));
+    EXPECT_FALSE (first->waitForClose (300));
+    EXPECT_FALSE (second->waitForClose (10));
+    EXPECT_EQ (receiver.receivers(), 2);
+}
