@@ -62,7 +62,9 @@ public:
                 continue;
             }
 
-            if (auto* connection = owner.createConnectionObject())
+            auto* connection = owner.acceptsConnectionFrom (peer) ? owner.createConnectionObject() : nullptr;
+
+            if (connection != nullptr)
                 connection->takeSocket (accepted, peer);
             else
                 ::close (accepted);

@@ -32,6 +32,10 @@ protected:
         next, before its reader starts. */
     virtual FramedConnection* createConnectionObject() = 0;
 
+    /** Whether a connection from peerAddress is taken at all; asked on the
+        listener's thread before createConnectionObject. */
+    virtual bool acceptsConnectionFrom (juce::String const& /*peerAddress*/)  { return true; }
+
 private:
     class Acceptor;
 
