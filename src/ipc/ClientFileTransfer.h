@@ -105,8 +105,11 @@ class ClientIPC::ClientFileTransferIPC : public FramedConnection
 public:
     ClientFileTransferIPC (juce::File fileToSend, bool isReceiverEnd, ClientIPC* ownerToUse);
 
-    /** The largest archive sent or received: the frame limit of a transfer. */
-    static constexpr size_t maxArchiveBytes = 1u << 30;
+    /** The largest archive sent or received: the frame limit of a transfer.
+        It leaves room for the entries' headers beside the content packing
+        allows (ArchiveLimits::maxBytes), so that no packed archive is too
+        large to send. */
+    static constexpr size_t maxArchiveBytes = (1u << 30) + (128u << 20);
     ~ClientFileTransferIPC() override;
 
     void connectionMade() override;
