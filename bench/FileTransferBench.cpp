@@ -5,8 +5,17 @@
 // transfer and one copy of warm-up. A transfer or copy that fails or takes
 // longer than a minute is an error, not a time.
 //
-// Counters: bare_ms (the bare copy), ratio (transfer / bare copy) and
-// peak_rss_MB (the process's peak resident memory so far).
+// Counters: bare_ms (the bare copy), ratio (transfer / bare copy),
+// peak_rss_MB (the process's peak resident memory so far) and peak_x (the
+// largest growth of resident memory during one transfer, both ends in this
+// process, as a multiple of the payload).
+//
+// clipboardFilesMemory measures each end alone against a raw peer that keeps
+// at most a megabyte: send_x is the growth of resident memory from the
+// server's request until a raw receiver has read the whole archive (packing,
+// loading and sending), receive_x from a raw sender's header until the
+// receiver hands the files over (reading, writing and unpacking), each as a
+// multiple of the payload.
 //
 // It opens sockets, so it enters a network namespace of its own (only the
 // loopback) and refuses to run where it cannot. Run it inside scripts/sandbox.sh.
@@ -21,6 +30,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <sched.h>
 #include <sys/resource.h>
 #include <thread>
@@ -163,6 +174,58 @@ double peakResidentMB()
     return (double) usage.ru_maxrss / 1024.0;
 }
 
+// The growth of resident memory over a stretch of the run: the kernel's peak
+// (VmHWM) is reset at the start, and the peak at the end is taken against the
+// resident size at the start.
+class MemoryGrowth
+{
+public:
+    MemoryGrowth()
+    {
+        std::ofstream ("/proc/self/clear_refs") << "5";
+        start = statusKB ("VmRSS:");
+    }
+
+    // Bytes above the start at the highest point so far; negative when the
+    // kernel does not keep the peak.
+    juce::int64 peakBytes() const
+    {
+        auto peak = statusKB ("VmHWM:");
+        return peak < 0 || start < 0 ? -1 : (peak - start) * 1024;
+    }
+
+private:
+    static juce::int64 statusKB (juce::String const& key)
+    {
+        juce::StringArray lines;
+        lines.addLines (juce::File ("/proc/self/status").loadFileAsString());
+
+        for (auto const& line : lines)
+            if (line.startsWith (key))
+                return line.fromFirstOccurrenceOf (key, false, false).trim().getLargeIntValue();
+
+        return -1;
+    }
+
+    juce::int64 start = -1;
+};
+
+// Pumps the message loop until 'done' or the give-up time; false on giving up.
+bool pumpUntil (std::function<bool()> const& done)
+{
+    auto const start = juce::Time::getMillisecondCounterHiRes();
+
+    while (! done())
+    {
+        juce::MessageManager::getInstance()->runDispatchLoopUntil (1);
+
+        if (juce::Time::getMillisecondCounterHiRes() - start > giveUpMs)
+            return false;
+    }
+
+    return true;
+}
+
 void clipboardFilesTransfer (benchmark::State& state)
 {
     auto const total = (juce::int64) state.range (0) * 1024 * 1024;
@@ -216,12 +279,14 @@ void clipboardFilesTransfer (benchmark::State& state)
         return;
     }
 
-    double bare = 0, transfer = 0;
+    double bare = 0, transfer = 0, peak = 0;
     int iterations = 0;
 
     for (auto _ : state)
     {
+        MemoryGrowth growth;
         auto const elapsed = transferMs();
+        peak = juce::jmax (peak, (double) growth.peakBytes() / (double) total);
         auto const copy = bareCopyMs (total);
 
         if (elapsed < 0 || copy < 0)
@@ -242,10 +307,208 @@ void clipboardFilesTransfer (benchmark::State& state)
     state.counters["bare_ms"] = bare / iterations;
     state.counters["ratio"] = transfer / bare;
     state.counters["peak_rss_MB"] = peakResidentMB();
+    state.counters["peak_x"] = peak;
     state.SetBytesProcessed ((int64_t) state.iterations() * total);
 }
 
+//==============================================================================
+// A raw peer's side of the framing.
+bool readExactly (juce::StreamingSocket& socket, void* data, int size)
+{
+    for (int done = 0; done < size;)
+    {
+        if (socket.waitUntilReady (true, (int) giveUpMs) != 1)
+            return false;
+
+        auto n = socket.read (static_cast<char*> (data) + done, size - done, false);
+
+        if (n <= 0)
+            return false;
+
+        done += n;
+    }
+
+    return true;
+}
+
+// Reads one frame, keeping no more than a megabyte of it; its length, or -1.
+juce::int64 readFrameAndDrop (juce::StreamingSocket& socket, juce::String* text = nullptr)
+{
+    juce::uint32 header[2];
+
+    if (! readExactly (socket, header, sizeof (header)) || header[0] != ControlProtocol::magicNumber)
+        return -1;
+
+    std::vector<char> chunk (1 << 20);
+    juce::int64 left = header[1];
+
+    while (left > 0)
+    {
+        auto n = (int) juce::jmin<juce::int64> (left, (juce::int64) chunk.size());
+
+        if (! readExactly (socket, chunk.data(), n))
+            return -1;
+
+        if (text != nullptr && left == header[1])
+            *text = juce::String::fromUTF8 (chunk.data(), n);
+
+        left -= n;
+    }
+
+    return header[1];
+}
+
+bool writeAll (juce::StreamingSocket& socket, void const* data, int size)
+{
+    for (int done = 0; done < size;)
+    {
+        if (socket.waitUntilReady (false, (int) giveUpMs) != 1)
+            return false;
+
+        auto n = socket.write (static_cast<char const*> (data) + done, size - done);
+
+        if (n <= 0)
+            return false;
+
+        done += n;
+    }
+
+    return true;
+}
+
+// Sends a file as one frame, a megabyte at a time.
+bool writeFileFrame (juce::StreamingSocket& socket, juce::File const& file)
+{
+    juce::FileInputStream in (file);
+    juce::uint32 const header[2] { ControlProtocol::magicNumber, (juce::uint32) file.getSize() };
+
+    if (! in.openedOk() || ! writeAll (socket, header, sizeof (header)))
+        return false;
+
+    std::vector<char> chunk (1 << 20);
+
+    for (int n; (n = in.read (chunk.data(), (int) chunk.size())) > 0;)
+        if (! writeAll (socket, chunk.data(), n))
+            return false;
+
+    return true;
+}
+
+void clipboardFilesMemory (benchmark::State& state)
+{
+    auto const total = (juce::int64) state.range (0) * 1024 * 1024;
+    auto files = makeFiles (total);
+
+    // The archive the receiver gets, kept apart from the transfer folder that
+    // each received transfer empties.
+    auto archive = files[0].getSiblingFile ("archive.zip");
+    FileTransfer::packFiles (files).moveFileTo (archive);
+
+    // The sending end: a client asked by its server for its clipboard, and a
+    // raw receiver that answers the header and reads the archive.
+    auto sendOnce = [&]() -> double
+    {
+        BenchClient source;
+        source.clipboard = files;
+        juce::StreamingSocket serverListener, rawListener;
+        serverListener.createListener (controlPort, "127.0.0.1");
+        rawListener.createListener (receiverPort + 1, "127.0.0.1");
+
+        if (! source.connectToSocket ("127.0.0.1", controlPort, 1000))
+            return -1;
+
+        std::unique_ptr<juce::StreamingSocket> server (serverListener.waitForNextConnection());
+        std::atomic<juce::int64> received { -2 };
+        std::thread raw ([&]
+        {
+            std::unique_ptr<juce::StreamingSocket> in (rawListener.waitForNextConnection());
+            juce::String header;
+            auto answer = frameOf ("Filename received!");
+
+            if (in == nullptr || readFrameAndDrop (*in, &header) < 0 || ! header.startsWith ("Filename: ")
+                 || ! writeAll (*in, answer.getData(), (int) answer.getSize()))
+                received = -1;
+            else
+                received = readFrameAndDrop (*in);
+        });
+
+        auto const request = frameOf (ControlProtocol::sendClipboardToID (targetID));
+        MemoryGrowth growth;
+        bool sent = server != nullptr && writeAll (*server, request.getData(), (int) request.getSize())
+                 && pumpUntil ([&] { return received.load() != -2; });
+        auto const peak = growth.peakBytes();
+
+        rawListener.close();   // a raw side still waiting gives up
+        raw.join();
+        return sent && received.load() > 0 ? (double) peak / (double) total : -1;
+    };
+
+    // The receiving end: a client's listener, and a raw sender that sends the
+    // header and then the archive from disk.
+    auto receiveOnce = [&]() -> double
+    {
+        BenchClient receiver;
+        receiver.fileTransferServer = std::make_unique<ClientIPC::ClientFileTransferIPCServer> (receiverPort + 1, &receiver);
+
+        if (! receiver.fileTransferServer->beginListening())
+            return -1;
+
+        juce::StreamingSocket out;
+
+        if (! out.connect ("127.0.0.1", receiverPort + 1, 1000))
+            return -1;
+
+        MemoryGrowth growth;
+        std::atomic<bool> sent { false }, failed { false };
+        std::thread raw ([&]
+        {
+            auto header = frameOf (FileTransfer::header ("zipOut.zip", false));
+            juce::String answer;
+
+            if (! writeAll (out, header.getData(), (int) header.getSize()) || readFrameAndDrop (out, &answer) < 0
+                 || answer != "Filename received!" || ! writeFileFrame (out, archive))
+                failed = true;
+            sent = true;
+        });
+
+        bool handedOver = pumpUntil ([&] { return receiver.handOvers.load() > 0 || failed.load(); }) && ! failed.load();
+        auto const peak = growth.peakBytes();
+        out.close();
+        raw.join();
+        return handedOver ? (double) peak / (double) total : -1;
+    };
+
+    if (sendOnce() < 0 || receiveOnce() < 0)
+    {
+        state.SkipWithError ("the warm-up send or receive failed");
+        return;
+    }
+
+    double send = 0, receive = 0;
+
+    for (auto _ : state)
+    {
+        auto const start = juce::Time::getMillisecondCounterHiRes();
+        auto const s = sendOnce();
+        auto const r = receiveOnce();
+
+        if (s < 0 || r < 0)
+        {
+            state.SkipWithError (s < 0 ? "the files were not sent" : "the files were not received");
+            return;
+        }
+
+        send = juce::jmax (send, s);
+        receive = juce::jmax (receive, r);
+        state.SetIterationTime ((juce::Time::getMillisecondCounterHiRes() - start) / 1000.0);
+    }
+
+    state.counters["send_x"] = send;
+    state.counters["receive_x"] = receive;
+}
+
 BENCHMARK (clipboardFilesTransfer)->Arg (1)->Arg (10)->Arg (100)->UseManualTime()->Unit (benchmark::kMillisecond)->Iterations (3);
+BENCHMARK (clipboardFilesMemory)->Arg (100)->UseManualTime()->Unit (benchmark::kMillisecond)->Iterations (2);
 } // namespace
 
 int main (int argc, char** argv)

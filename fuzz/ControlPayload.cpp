@@ -2,7 +2,10 @@
 // the text decoding, both readers' keyword tests and field readers, and the
 // tree reading with the monitor-information decoding. Every text of a tree
 // that is read (type, property names, string values) must be well-formed
-// UTF-8, and is put through the string operations its readers use.
+// UTF-8, and is put through the string operations its readers use. What is
+// read from a payload's bytes without decoding all of them (the keyword
+// tests, the relayed and the received clipboard) must equal what the same
+// readers make of the decoded text.
 
 #include "ipc/ControlProtocol.h"
 #include "ipc/Machine.h"
@@ -74,6 +77,22 @@ extern "C" int LLVMFuzzerTestOneInput (std::uint8_t const* data, size_t size)
     using namespace ControlProtocol;
 
     auto text = readText (data, size);
+    juce::MemoryBlock const payload (data, size);
+
+    if (classifyToServer (payload) != classifyToServer (text) || classifyToClient (payload) != classifyToClient (text))
+        __builtin_trap();
+
+    if (classifyToServer (text) == ToServer::routeClipboardTo)
+    {
+        auto const relayed = relayClipboard (payload);
+        auto const routed = readRouteClipboardTo (text);
+
+        if (relayed.id != routed.id || relayed.payload != textPayload (copyToClipboard (routed.text)))
+            __builtin_trap();
+    }
+
+    if (classifyToClient (text) == ToClient::copyToClipboard && readCopyToClipboard (payload) != readCopyToClipboard (text))
+        __builtin_trap();
 
     switch (classifyToServer (text))
     {

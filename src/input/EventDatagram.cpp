@@ -1,5 +1,7 @@
 #include "input/EventDatagram.h"
 
+#include "ipc/NetworkText.h"
+
 #include <vector>
 
 namespace
@@ -26,37 +28,6 @@ void applyToBlocks (juce::uint8* bytes, size_t size, Operation&& operation)
         storeLittleEndian (left, block);
         storeLittleEndian (right, block + 4);
     }
-}
-/** The text of UTF-8 bytes up to the first zero. Every byte that does not
-    belong to a well-formed character becomes U+FFFD: JUCE's own reading
-    assumes well-formed text and writes past its buffer otherwise. */
-juce::String readUTF8 (juce::uint8 const* bytes, size_t size)
-{
-    static constexpr juce::uint32 smallest[] = { 0, 0x80, 0x800, 0x10000 };
-    std::vector<juce::juce_wchar> chars;
-    chars.reserve (size + 1);
-
-    for (size_t i = 0; i < size && bytes[i] != 0;)
-    {
-        auto const lead = bytes[i];
-        int const extra = lead < 0x80 ? 0 : (lead & 0xe0) == 0xc0 ? 1 : (lead & 0xf0) == 0xe0 ? 2 : (lead & 0xf8) == 0xf0 ? 3 : -1;
-        auto c = (juce::uint32) (extra <= 0 ? lead : lead & (0x7f >> (extra + 1)));
-        bool wellFormed = extra >= 0 && i + (size_t) extra < size;
-
-        for (int k = 1; wellFormed && k <= extra; ++k)
-        {
-            auto const next = bytes[i + (size_t) k];
-            wellFormed = (next & 0xc0) == 0x80;
-            c = (c << 6) | (next & 0x3fu);
-        }
-
-        wellFormed = wellFormed && c >= smallest[extra] && c <= 0x10ffff && (c < 0xd800 || c > 0xdfff);
-        chars.push_back ((juce::juce_wchar) (wellFormed ? c : 0xfffd));
-        i += wellFormed ? (size_t) extra + 1 : 1;
-    }
-
-    chars.push_back (0);
-    return juce::String (juce::CharPointer_UTF32 (chars.data()));
 }
 } // namespace
 
@@ -117,5 +88,5 @@ juce::String EventDatagram::decode (void const* data, size_t size) const
             length = size - padding;
     }
 
-    return readUTF8 (bytes.data(), length);
+    return NetworkText::fromBytes (bytes.data(), length);
 }

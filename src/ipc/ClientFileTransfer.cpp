@@ -4,15 +4,17 @@
 #include "ipc/ControlProtocol.h"
 #include "platform/AppTempFolder.h"
 
+#include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <set>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace FileTransfer
 {
-constexpr int receivedFileBufferSize = 8192;
-
 namespace
 {
 const juce::String kFilename = "Filename: ";
@@ -74,40 +76,128 @@ juce::File getTransferFolder()
 
 namespace
 {
+/** The first 'size' bytes of a file, opened when first read: while an archive
+    is written only one file is open at a time, and an entry holds no more than
+    the walk counted, also of a file that grew or that reports no size. */
+class FileHead : public juce::InputStream
+{
+public:
+    FileHead (juce::File fileToRead, juce::int64 sizeToRead) : file (std::move (fileToRead)), size (sizeToRead) {}
+
+    juce::int64 getTotalLength() override     { return size; }
+    juce::int64 getPosition() override        { return position; }
+    bool isExhausted() override               { return ended || position >= size; }
+    bool setPosition (juce::int64) override   { return false; }
+
+    int read (void* destination, int maxBytes) override
+    {
+        if (in == nullptr && (in = file.createInputStream()) == nullptr)
+            return -1;   // the archive cannot be written
+
+        auto const n = in->read (destination, (int) juce::jmin ((juce::int64) maxBytes, size - position));
+
+        if (in->getStatus().failed())
+            return -1;
+
+        ended = n <= 0;   // a file that shrank meanwhile ends here
+        position += juce::jmax (0, n);
+        return juce::jmax (0, n);
+    }
+
+private:
+    juce::File const file;
+    juce::int64 const size;
+    juce::int64 position = 0;
+    bool ended = false;
+    std::unique_ptr<juce::FileInputStream> in;
+};
+
 /** Packs what the user sees: a link is packed as what it points to (a file's
     content, a folder's files), never as a link, which the receiver would not
-    make. Each folder is packed once, so that a link back into a folder being
-    packed, or several links to one folder, cannot make the archive endless. */
-struct Packer
+    make. Only a link back into a folder on the way down to it is left out, as
+    it would make the walk endless; a folder reached twice, through links or as
+    itself, is packed each time. The folders on the way down are kept on the
+    heap, so that any depth the file system allows is walked, and the walk stops
+    at the first item beyond the limits. */
+class Packer
 {
-    juce::ZipFile::Builder builder;
-    std::set<juce::String> foldersPacked;   // real paths
+public:
+    explicit Packer (ArchiveLimits limitsToUse) : limits (limitsToUse) {}
 
-    void add (juce::File const& item, juce::String const& storedPath)
+    void add (juce::File const& selected)
     {
-        char real[PATH_MAX];
+        std::vector<Folder> path;   // from the selected folder down to the one being read
+        visit (selected, selected.getFileName(), path);
 
-        if (::realpath (item.getFullPathName().toRawUTF8(), real) == nullptr)
-            return leaveOut (item, "it leads nowhere");
+        while (! path.empty() && ! full)
+        {
+            auto& folder = path.back();
 
-        juce::File const target (juce::String::fromUTF8 (real));
+            if (folder.next == folder.children.size())
+            {
+                path.pop_back();
+                continue;
+            }
+
+            auto const child = folder.children.getReference (folder.next++);
+            visit (child, folder.storedPath + "/" + child.getFileName(), path);
+        }
+    }
+
+    juce::ZipFile::Builder builder;
+
+private:
+    struct Folder
+    {
+        dev_t device;
+        ino_t inode;
+        juce::String storedPath;
+        juce::Array<juce::File> children;
+        int next = 0;
+    };
+
+    void visit (juce::File const& item, juce::String const& storedPath, std::vector<Folder>& path)
+    {
+        if (full)
+            return;
+
+        auto const name = item.getFullPathName();
         struct stat info {};
 
-        if (::stat (real, &info) != 0)
-            return leaveOut (item, "it cannot be read");
+        if (::stat (name.toRawUTF8(), &info) != 0)
+        {
+            auto const error = errno;
+            return leaveOut (item, error == ENOENT ? juce::String ("it leads nowhere")
+                                                   : "it cannot be reached: " + juce::String (std::strerror (error)));
+        }
 
         if (S_ISDIR (info.st_mode))
         {
-            if (! foldersPacked.insert (target.getFullPathName()).second)
-                return leaveOut (item, "its folder is packed already");
+            for (auto const& folder : path)
+                if (folder.device == info.st_dev && folder.inode == info.st_ino)
+                    return leaveOut (item, "it leads back into a folder it lies in");
 
-            for (auto const& inner : target.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
-                                                            juce::File::FollowSymlinks::no))
-                add (inner, storedPath + "/" + inner.getFileName());
+            if (++folders > limits.maxFolders)
+                return stop (item, juce::String (limits.maxFolders) + " folders are walked at most");
+
+            path.push_back ({ info.st_dev, info.st_ino, storedPath,
+                              item.findChildFiles (juce::File::findFilesAndDirectories, false, "*", juce::File::FollowSymlinks::no) });
         }
         else if (S_ISREG (info.st_mode))
         {
-            builder.addFile (target, compressionLevel, storedPath);
+            if (::access (name.toRawUTF8(), R_OK) != 0)
+                return leaveOut (item, "it cannot be read");
+
+            if (files >= limits.maxEntries)
+                return stop (item, "an archive holds at most " + juce::String (limits.maxEntries) + " files");
+
+            if (info.st_size > limits.maxBytes - bytes)
+                return stop (item, "an archive holds at most " + juce::String (limits.maxBytes) + " bytes");
+
+            ++files;
+            bytes += info.st_size;
+            builder.addEntry (new FileHead (item, info.st_size), compressionLevel, storedPath,
+                              juce::Time ((juce::int64) info.st_mtime * 1000));
         }
         else
         {
@@ -119,15 +209,205 @@ struct Packer
     {
         DBGOrLog ("Send clipboard files: leaving out " + item.getFullPathName() + ", " + reason);
     }
+
+    void stop (juce::File const& item, juce::String const& reason)
+    {
+        full = true;
+        leaveOut (item, "and everything after it: " + reason);
+    }
+
+    ArchiveLimits const limits;
+    juce::int64 bytes = 0;
+    int files = 0, folders = 0;
+    bool full = false;
+};
+
+/** What may still be written into a folder: the free space of its file system
+    less a reserve for everything else, a tenth of it but at most 1 GiB. */
+juce::int64 spaceToWrite (juce::File const& folder)
+{
+    auto const reserve = juce::jmin (folder.getVolumeTotalSize() / 10, (juce::int64) 1 << 30);
+    return juce::jmax ((juce::int64) 0, folder.getBytesFreeOnVolume() - reserve);
+}
+
+juce::String cannotWrite()
+{
+    return "it cannot be written: " + juce::String (std::strerror (errno));
+}
+
+bool writeAll (int fd, char const* data, size_t size)
+{
+    for (auto const* end = data + size; data < end;)
+    {
+        auto const done = ::write (fd, data, (size_t) (end - data));
+
+        if (done < 0 && errno == EINTR)
+            continue;
+
+        if (done <= 0)
+            return false;
+
+        data += done;
+    }
+
+    return true;
+}
+
+/** Writes a received archive into a new file, up to the space that may be
+    written; what went wrong (and nothing written), or an empty text. Not
+    synced to disk, as juce::FileOutputStream would: it is unpacked and
+    deleted soon. */
+juce::String writeReceived (juce::MemoryBlock const& content, juce::File const& file)
+{
+    auto const space = spaceToWrite (file.getParentDirectory());
+
+    if ((juce::int64) content.getSize() > space)
+        return "its " + juce::String ((juce::int64) content.getSize()) + " bytes are more than the "
+               + juce::String (space) + " that may be written";
+
+    int const fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+
+    if (fd < 0)
+        return cannotWrite();
+
+    auto problem = writeAll (fd, static_cast<char const*> (content.getData()), content.getSize()) ? juce::String() : cannotWrite();
+
+    if (::close (fd) != 0 && problem.isEmpty())
+        problem = cannotWrite();
+
+    if (problem.isNotEmpty())
+        file.deleteFile();
+
+    return problem;
+}
+
+/** One archive's unpacking, entry by entry. It remembers the items it made
+    directly in the folder, so that a failed unpacking can take back what it
+    made. An entry is written up to the size it gives, and no further. */
+class Unpacking
+{
+public:
+    Unpacking (juce::ZipFile& zipToUse, juce::File const& folderToUse) : zip (zipToUse), folder (folderToUse) {}
+
+    /** Unpacks entry 'index' (no link); what went wrong, or an empty text. */
+    juce::String unpack (int index)
+    {
+        auto const& entry = *zip.getEntry (index);
+        auto const entryPath = entry.filename.replaceCharacter ('\\', '/');
+
+        if (entryPath.isEmpty())
+            return {};
+
+        auto const target = folder.getChildFile (entryPath);
+
+        if (! target.isAChildOf (folder))
+            return "it lies outside the folder";
+
+        // Deeper than any path the system takes (and than a walk up it should go).
+        if (target.getFullPathName().getNumBytesAsUTF8() >= PATH_MAX)
+            return "its path is too long";
+
+        if (leadsThroughLink (target))
+            return "its folder is a link";
+
+        noteIfNew (target);
+
+        if (entryPath.endsWithChar ('/'))
+            return target.createDirectory() ? juce::String() : "its folder cannot be made";
+
+        if (! target.getParentDirectory().createDirectory())
+            return "its folder cannot be made";
+
+        if ((target.exists() || target.isSymbolicLink()) && ! target.deleteFile())
+            return "what is there cannot be replaced";
+
+        std::unique_ptr<juce::InputStream> in (zip.createStreamForEntry (index));
+
+        if (in == nullptr)
+            return "it cannot be read";
+
+        // Written as a new file, never through a link; not synced to disk,
+        // as juce::FileOutputStream would for every file: these are
+        // temporary files, and a sync each would cost seconds for many.
+        int const fd = ::open (target.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+
+        if (fd < 0)
+            return cannotWrite();
+
+        auto problem = copy (*in, fd, entry.uncompressedSize);
+
+        if (::close (fd) != 0 && problem.isEmpty())
+            problem = cannotWrite();
+
+        if (problem.isEmpty())
+            target.setLastModificationTime (entry.fileTime);
+
+        return problem;
+    }
+
+    void removeWhatWasMade()
+    {
+        for (auto const& item : made)
+        {
+            if (item.isDirectory() && ! item.isSymbolicLink())
+                item.deleteRecursively (false);
+            else
+                item.deleteFile();
+        }
+    }
+
+private:
+    // Copies an entry's content, which must be of the size it gives.
+    juce::String copy (juce::InputStream& in, int fd, juce::int64 size)
+    {
+        juce::int64 copied = 0;
+
+        for (int n; (n = in.read (buffer.data(), (int) buffer.size())) > 0;)
+        {
+            if ((copied += n) > size)
+                return "it holds more than it says";
+
+            if (! writeAll (fd, buffer.data(), (size_t) n))
+                return cannotWrite();
+        }
+
+        return copied == size ? juce::String() : "it is cut short";
+    }
+
+    // True when a folder between the folder and the target is a link.
+    bool leadsThroughLink (juce::File const& target) const
+    {
+        for (auto f = target.getParentDirectory(); f != folder; f = f.getParentDirectory())
+            if (f.isSymbolicLink())
+                return true;
+
+        return false;
+    }
+
+    void noteIfNew (juce::File const& target)
+    {
+        auto top = target;
+
+        while (top.getParentDirectory() != folder)
+            top = top.getParentDirectory();
+
+        if (! top.exists() && ! top.isSymbolicLink())
+            made.add (top);
+    }
+
+    juce::ZipFile& zip;
+    juce::File const folder;
+    juce::Array<juce::File> made;
+    std::vector<char> buffer = std::vector<char> (65536);
 };
 } // namespace
 
-juce::File packFiles (juce::Array<juce::File> const& files)
+juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits)
 {
-    Packer packer;
+    Packer packer (limits);
 
     for (auto const& item : files)
-        packer.add (item, item.getFileName());
+        packer.add (item);
 
     auto folder = getTransferFolder();
 
@@ -136,53 +416,103 @@ juce::File packFiles (juce::Array<juce::File> const& files)
 
     auto archive = folder.getChildFile (archiveName);
     archive.deleteFile();
+    bool written = false;
 
     {
         juce::FileOutputStream out (archive, archiveBufferSize);
 
         if (out.openedOk())
-            packer.builder.writeToStream (out, nullptr);
+        {
+            written = packer.builder.writeToStream (out, nullptr);
+            out.flush();
+            written = written && out.getStatus().wasOk();
+        }
+    }
+
+    if (! written)
+    {
+        // Nothing rather than a cut archive: the receiver then gets no files.
+        DBGOrLog ("Send clipboard files: the archive cannot be written, sending none");
+        archive.deleteFile();
     }
 
     return archive;
 }
 
-void unpackArchive (juce::File const& archive, juce::File const& folder)
+bool unpackArchive (juce::InputStream& archive, juce::File const& folder, ArchiveLimits limits)
 {
     juce::ZipFile zip (archive);
+    auto const entries = zip.getNumEntries();
+    auto const budget = juce::jmin (limits.maxBytes, spaceToWrite (folder));
 
-    for (int i = 0; i < zip.getNumEntries(); ++i)
+    auto const refuse = [] (juce::String const& why)
+    {
+        DBGOrLog ("ClientFileTransfer receiver: not unpacking the archive, " + why);
+        return false;
+    };
+
+    if (entries > limits.maxEntries)
+        return refuse ("it holds " + juce::String (entries) + " entries, more than " + juce::String (limits.maxEntries));
+
+    // What the entries say they hold, checked before anything is written; no
+    // entry is written beyond what it says.
+    juce::int64 declared = 0;
+    int links = 0;
+
+    for (int i = 0; i < entries; ++i)
+    {
+        auto const* entry = zip.getEntry (i);
+        links += entry->isSymbolicLink ? 1 : 0;
+        declared += entry->isSymbolicLink ? 0 : entry->uncompressedSize;
+    }
+
+    if (declared > budget)
+        return refuse ("its files would take " + juce::String (declared) + " bytes, more than the "
+                       + juce::String (budget) + " that may be written");
+
+    // A link could point anywhere, and a later entry written through it
+    // would land there: links are never made.
+    if (links > 0)
+        DBGOrLog ("ClientFileTransfer receiver: skipping " + juce::String (links) + " symbolic link(s)");
+
+    Unpacking unpacking (zip, folder);
+
+    for (int i = 0; i < entries; ++i)
     {
         auto const* entry = zip.getEntry (i);
 
-        if (entry == nullptr)
-            break;
-
-        // A link could point anywhere, and a later entry written through it
-        // would land there: links are never made.
         if (entry->isSymbolicLink)
-        {
-            DBGOrLog ("ClientFileTransfer receiver: skipping symbolic link " + Logging::excerpt (entry->filename));
             continue;
+
+        auto const problem = juce::Thread::currentThreadShouldExit() ? juce::String ("the program is stopping")
+                                                                     : unpacking.unpack (i);
+
+        if (problem.isNotEmpty())
+        {
+            unpacking.removeWhatWasMade();
+            DBGOrLog ("ClientFileTransfer receiver: cannot unpack " + Logging::excerpt (entry->filename.quoted()) + ", " + problem
+                      + "; removed what this transfer unpacked");
+            return false;
         }
-
-        auto result = zip.uncompressEntry (i, folder, juce::ZipFile::OverwriteFiles::yes, juce::ZipFile::FollowSymlinks::no);
-
-        if (result.failed())
-            break;
     }
+
+    return true;
 }
 } // namespace FileTransfer
 
 //==============================================================================
 ClientIPC::ClientFileTransferIPC::ClientFileTransferIPC (juce::File fileToSend, bool isReceiverEnd, ClientIPC* ownerToUse)
-    : juce::InterprocessConnection (true, ControlProtocol::magicNumber),
+    : FramedConnection (ControlProtocol::magicNumber, true),
       isReceiver (isReceiverEnd),
       file (std::move (fileToSend)),
       owner (ownerToUse),
       created (juce::Time::getMillisecondCounter()),
       lastActivity (created)
 {
+    FramedConnection::Limits transferLimits;
+    transferLimits.maxFrameBytes = maxArchiveBytes;
+    setLimits (transferLimits);
+
     if (isReceiver)
         DBGOrLog ("ClientFileTransfer receiver ready");
     else
@@ -192,7 +522,15 @@ ClientIPC::ClientFileTransferIPC::ClientFileTransferIPC (juce::File fileToSend, 
 ClientIPC::ClientFileTransferIPC::~ClientFileTransferIPC()
 {
     DBGOrLog ("ClientFileTransfer: disconnect and delete");
-    disconnect (-1, juce::InterprocessConnection::Notify::no);
+    disconnect (Notify::no);
+}
+
+juce::uint32 ClientIPC::ClientFileTransferIPC::getLastActivityTime() const noexcept
+{
+    // The later of the two, on a counter that wraps.
+    auto const message = lastActivity.load();
+    auto const bytes = getLastReceiveTime();
+    return (juce::int32) (bytes - message) > 0 ? bytes : message;
 }
 
 void ClientIPC::ClientFileTransferIPC::connectionMade()
@@ -203,7 +541,7 @@ void ClientIPC::ClientFileTransferIPC::connectionMade()
         return;
     }
 
-    // Every frame of a transfer is written on the message thread, one after the other.
+    // Every frame of a transfer is sent from the message thread, one after the other.
     DBGOrLog ("ClientFileTransferSender: connection made");
     sendMessage (ControlProtocol::textPayload (FileTransfer::header (file.getFileName(), fromDrag)));
 }
@@ -218,7 +556,7 @@ void ClientIPC::ClientFileTransferIPC::messageReceived (juce::MemoryBlock const&
 {
     if (! isReceiver)
     {
-        if (ControlProtocol::readText (message) != FileTransfer::headerReceived())
+        if (ControlProtocol::holdsZeroByte (message) || ControlProtocol::readText (message) != FileTransfer::headerReceived())
             return;
 
         DBGOrLog ("ClientFileTransfer sender: start sending...");
@@ -228,7 +566,7 @@ void ClientIPC::ClientFileTransferIPC::messageReceived (juce::MemoryBlock const&
         if (file.existsAsFile())
             file.loadFileAsData (content);
 
-        if (sendMessage (content))
+        if (sendMessage (std::move (content)))
             DBGOrLog ("ClientFileTransfer sender: send finished");
         else
             DBGOrLog ("ClientFileTransfer sender: didn't work");
@@ -248,6 +586,12 @@ void ClientIPC::ClientFileTransferIPC::messageReceived (juce::MemoryBlock const&
 
 void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& message)
 {
+    if (ControlProtocol::holdsZeroByte (message))
+    {
+        DBGOrLog ("ClientFileTransfer receiver: dropping a header cut short");
+        return;
+    }
+
     auto text = ControlProtocol::readText (message);
     auto header = FileTransfer::readHeader (text);
     fromDrag = header.fromDrag;
@@ -275,52 +619,130 @@ void ClientIPC::ClientFileTransferIPC::receiveHeader (juce::MemoryBlock const& m
 
 void ClientIPC::ClientFileTransferIPC::receiveFile (juce::MemoryBlock const& message)
 {
-    auto folder = FileTransfer::getTransferFolder();
+    // One file per transfer: its connection is done with it. The archive is
+    // written beside the transfer folder, which the unpacking empties.
+    state = State::ended;
+    auto archive = AppTempFolder::get();
 
-    if (folder == juce::File())
+    if (archive != juce::File())
     {
-        DBGOrLog ("ClientFileTransfer receiver: no temporary folder");
-        return;
-    }
+        archive = archive.getNonexistentChildFile ("received", ".zip", false);
+        auto const problem = FileTransfer::writeReceived (message, archive);
 
-    for (auto const& entry : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
-                                                     juce::File::FollowSymlinks::no))
-    {
-        if (entry.isDirectory() && ! entry.isSymbolicLink())
-            entry.deleteRecursively (false);
-        else
-            entry.deleteFile();
-    }
-
-    auto target = FileTransfer::childNamed (folder, fileName);
-
-    if (message.getSize() > 0)
-    {
-        juce::TemporaryFile temporary (target);
-
+        if (problem.isNotEmpty())
         {
-            juce::FileOutputStream out (temporary.getFile(), FileTransfer::receivedFileBufferSize);
+            DBGOrLog ("ClientFileTransfer receiver: not unpacking the received file, " + problem);
+            archive = juce::File();
+        }
+    }
 
-            if (out.openedOk())
-                out.write (message.getData(), message.getSize());
+    if (unpackLater != nullptr)
+        unpackLater (archive);
+}
+
+//==============================================================================
+/** Unpacks received archives into the transfer folder, one after the other,
+    and hands the unpacked items to the client. */
+class ClientIPC::ClientFileTransferIPCServer::Unpacker : public juce::Thread
+{
+public:
+    explicit Unpacker (ClientIPC& ownerToUse) : juce::Thread ("FileTransferUnpacker"), owner (ownerToUse) {}
+
+    ~Unpacker() override
+    {
+        // An archive being unpacked stops at its next entry.
+        signalThreadShouldExit();
+        notify();
+        waitForThreadToExit (-1);
+        waiting.deleteFile();
+    }
+
+    /** Takes an archive (or juce::File() for one that could not be kept: no
+        files) and deletes it once unpacked; a newer one replaces an archive
+        still waiting. */
+    void add (juce::File const& archive)
+    {
+        {
+            const std::lock_guard<std::mutex> lock (waitingLock);
+
+            if (hasWaiting)
+            {
+                DBGOrLog ("ClientFileTransfer receiver: a newer transfer replaces one not yet unpacked");
+                waiting.deleteFile();
+            }
+
+            waiting = archive;
+            hasWaiting = true;
         }
 
-        temporary.overwriteTargetFileWithTemporary();
+        notify();
     }
-    else
+
+    void run() override
     {
-        target.deleteFile();
+        while (! threadShouldExit())
+        {
+            juce::File archive;
+            bool has = false;
+
+            {
+                const std::lock_guard<std::mutex> lock (waitingLock);
+                std::swap (archive, waiting);
+                std::swap (has, hasWaiting);
+            }
+
+            if (has)
+                unpack (archive);
+            else
+                wait (-1);
+        }
     }
 
-    FileTransfer::unpackArchive (target, folder);
-    target.deleteFile();
+private:
+    void unpack (juce::File const& archive)
+    {
+        auto folder = FileTransfer::getTransferFolder();
 
-    auto received = folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
-                                           juce::File::FollowSymlinks::no);
-    owner->addMultipleFilesOrDirsToClipboard (received);
+        if (folder == juce::File())
+        {
+            DBGOrLog ("ClientFileTransfer receiver: no temporary folder");
+            archive.deleteFile();
+            return;
+        }
 
-    DBGOrLog ("Transferred clipboard file(s)");
-}
+        for (auto const& entry : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
+                                                         juce::File::FollowSymlinks::no))
+        {
+            if (entry.isDirectory() && ! entry.isSymbolicLink())
+                entry.deleteRecursively (false);
+            else
+                entry.deleteFile();
+        }
+
+        if (archive != juce::File())
+        {
+            {
+                juce::FileInputStream in (archive);
+
+                if (in.openedOk())
+                    FileTransfer::unpackArchive (in, folder);
+            }
+
+            archive.deleteFile();
+        }
+
+        auto received = folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
+                                               juce::File::FollowSymlinks::no);
+        owner.postToMessageThread ([received] (ClientIPC& client) { client.addMultipleFilesOrDirsToClipboard (received); });
+
+        DBGOrLog ("Transferred clipboard file(s)");
+    }
+
+    ClientIPC& owner;
+    std::mutex waitingLock;
+    juce::File waiting;          // the next archive
+    bool hasWaiting = false;
+};
 
 //==============================================================================
 /** Looks over the receiving connections four times a second and releases
@@ -345,7 +767,8 @@ private:
 };
 
 ClientIPC::ClientFileTransferIPCServer::ClientFileTransferIPCServer (int portToUse, ClientIPC* ownerToUse, Limits limitsToUse)
-    : port (portToUse), owner (ownerToUse), limits (limitsToUse)
+    : ConnectionListener ("FileTransferListener"), port (portToUse), owner (ownerToUse), limits (limitsToUse),
+      unpacker (std::make_unique<Unpacker> (*ownerToUse))
 {
 }
 
@@ -368,6 +791,9 @@ ClientIPC::ClientFileTransferIPCServer::~ClientFileTransferIPCServer()
         const std::lock_guard<std::mutex> lock (receiversLock);
         remaining.swap (receivers);
     }
+
+    remaining.clear();   // before the unpacker they hand archives to
+    unpacker.reset();
 }
 
 bool ClientIPC::ClientFileTransferIPCServer::beginListening()
@@ -377,6 +803,7 @@ bool ClientIPC::ClientFileTransferIPCServer::beginListening()
 
     if (sweeper == nullptr)
     {
+        unpacker->startThread();
         sweeper = std::make_unique<Sweeper> (*this);
         sweeper->startThread();
     }
@@ -390,7 +817,24 @@ int ClientIPC::ClientFileTransferIPCServer::getNumReceivers() const
     return (int) receivers.size();
 }
 
-juce::InterprocessConnection* ClientIPC::ClientFileTransferIPCServer::createConnectionObject()
+bool ClientIPC::ClientFileTransferIPCServer::acceptsConnectionFrom (juce::String const& peerAddress)
+{
+    const std::lock_guard<std::mutex> lock (receiversLock);
+    int held = 0;
+
+    for (auto const& receiver : receivers)
+        if (receiver->getState() != ClientFileTransferIPC::State::ended && receiver->getConnectedHostName() == peerAddress)
+            ++held;
+
+    if (held < limits.maxPerAddress)
+        return true;
+
+    DBGOrLog ("File transfer server: " + juce::String (held) + " open transfers from " + peerAddress
+              + " already, refusing a connection");
+    return false;
+}
+
+FramedConnection* ClientIPC::ClientFileTransferIPCServer::createConnectionObject()
 {
     const std::lock_guard<std::mutex> lock (receiversLock);
 
@@ -400,7 +844,9 @@ juce::InterprocessConnection* ClientIPC::ClientFileTransferIPCServer::createConn
         return nullptr;
     }
 
-    receivers.push_back (std::make_unique<ClientFileTransferIPC> (juce::File(), true, owner));
+    auto receiver = std::make_unique<ClientFileTransferIPC> (juce::File(), true, owner);
+    receiver->unpackLater = [this] (juce::File const& archive) { unpacker->add (archive); };
+    receivers.push_back (std::move (receiver));
     return receivers.back().get();
 }
 
@@ -417,7 +863,6 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
 
         // Read under the lock, so that no receiver made meanwhile looks aeons old.
         auto const now = juce::Time::getMillisecondCounter();
-
         for (auto it = receivers.begin(); it != receivers.end();)
         {
             auto& receiver = **it;
@@ -428,7 +873,7 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
             bool done = state == ClientFileTransferIPC::State::ended
                      || (age > settleMs && ! receiver.isConnected())
                      || (state == ClientFileTransferIPC::State::waitingForHeader && age > (juce::uint32) limits.headerTimeoutMs)
-                     || (state == ClientFileTransferIPC::State::fileExpected && idle > (juce::uint32) limits.idleTimeoutMs);
+                     || (state == ClientFileTransferIPC::State::fileExpected && idle > (juce::uint32) limits.fileTimeoutMs);
 
             if (done)
             {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "ipc/ClientIPC.h"
+#include "ipc/ConnectionListener.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -22,12 +24,22 @@
 */
 namespace FileTransfer
 {
-    /** How long, and how many, receiving connections a listener keeps. */
+    /** How long, and how many, receiving connections a listener keeps. A
+        connection is done once its file has arrived. */
     struct Limits
     {
         int headerTimeoutMs = 10000;     // from the connection to the "Filename: " header
-        int idleTimeoutMs = 600000;      // with the header, between messages
+        int fileTimeoutMs = 10000;       // after the header, without a byte of the file arriving
         int maxConnections = 16;         // open receiving connections
+        int maxPerAddress = 2;           // of them from one address (all local peers count as one)
+    };
+
+    /** What one archive may hold, when packed and when unpacked. */
+    struct ArchiveLimits
+    {
+        juce::int64 maxBytes = juce::int64 (1) << 30;  // content of all its files
+        int maxEntries = 65535;                        // the most a zip archive counts without its extension
+        int maxFolders = 65535;                        // folders walked while packing
     };
 
     /** Message 1. */
@@ -66,26 +78,38 @@ namespace FileTransfer
     /** Packs files and folders (folders with every file below them, stored
         under paths that start with the folder's own name) at compression level
         5 into "zipOut.zip" in the transfer folder, replacing an older archive.
-        A symbolic link is packed as what it points to; each folder is packed
-        once. What cannot be packed (a dangling link, a link back into a folder
-        already packed, anything that is no file) is left out and logged.
-        Returns the archive, closed. */
-    juce::File packFiles (juce::Array<juce::File> const& files);
+        A symbolic link is packed as what it points to, a folder as often as it
+        is reached. What cannot be packed (a dangling link, a link back into a
+        folder it lies in, anything that is no file) is left out and logged;
+        packing stops at the limits, and the rest is left out and logged. An
+        archive that cannot be written is removed. Returns the archive, closed. */
+    juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits = {});
 
-    /** Unpacks an archive into a folder entry by entry, overwriting files.
-        Entries that are symbolic links are never created, and nothing is
-        written outside the folder or through a link. Stops at the first entry
-        that fails. A file that is no zip archive unpacks nothing. */
-    void unpackArchive (juce::File const& archive, juce::File const& folder);
+    /** Unpacks an archive into a folder entry by entry, overwriting files, up
+        to the limits and while the folder's file system keeps a reserve free
+        (a tenth of it, at most 1 GiB). Entries that are symbolic links are
+        never created (they are skipped), and nothing is written outside the
+        folder or through a link. At the first entry that fails (a write
+        error, a bound, a path outside, the calling juce::Thread asked to
+        exit), it stops, removes what it made, logs why and returns false.
+        What is no zip archive unpacks nothing. */
+    bool unpackArchive (juce::InputStream& archive, juce::File const& folder, ArchiveLimits limits = {});
 }
 
 //==============================================================================
 /** One file transfer, at the sending or the receiving end. Callbacks arrive on
-    the message thread. */
-class ClientIPC::ClientFileTransferIPC : public juce::InterprocessConnection
+    the message thread. Its frames may be as large as an archive
+    (maxArchiveBytes). */
+class ClientIPC::ClientFileTransferIPC : public FramedConnection
 {
 public:
     ClientFileTransferIPC (juce::File fileToSend, bool isReceiverEnd, ClientIPC* ownerToUse);
+
+    /** The largest archive sent or received: the frame limit of a transfer.
+        It leaves room for the entries' headers beside the content packing
+        allows (ArchiveLimits::maxBytes), so that no packed archive is too
+        large to send. */
+    static constexpr size_t maxArchiveBytes = (1u << 30) + (128u << 20);
     ~ClientFileTransferIPC() override;
 
     void connectionMade() override;
@@ -102,10 +126,14 @@ public:
     enum class State { waitingForHeader, fileExpected, ended };
     State getState() const noexcept                    { return state.load(); }
 
+    /** At a receiving end, where a received archive goes to be unpacked; set
+        by the listener. */
+    std::function<void (juce::File const& archive)> unpackLater;
+
     /** Milliseconds (juce::Time::getMillisecondCounter) of the creation and of
-        the last message received. */
+        the last progress: a message received, or bytes of one arriving. */
     juce::uint32 getCreationTime() const noexcept      { return created; }
-    juce::uint32 getLastActivityTime() const noexcept  { return lastActivity.load(); }
+    juce::uint32 getLastActivityTime() const noexcept;
 
 private:
     void receiveHeader (juce::MemoryBlock const& message);
@@ -120,10 +148,14 @@ private:
 
 //==============================================================================
 /** Listens for incoming transfers on the machine's port + 1 and owns the
-    receiving connections. A receiving connection is released when its
-    connection ends, when no header arrives in time, and when it stays idle
-    too long; beyond a number of open ones, new connections are refused. */
-class ClientIPC::ClientFileTransferIPCServer : public juce::InterprocessConnectionServer
+    receiving connections. A receiving connection is released when its file
+    has arrived, when its connection ends, when no header or file arrives in
+    time; beyond a number of open ones, in all or from one address, new
+    connections are refused. Received archives are unpacked one after
+    the other on a thread of the listener's own, and the unpacked items handed
+    to the client on the message thread; of the archives waiting for it, only
+    the newest is kept. */
+class ClientIPC::ClientFileTransferIPCServer : public ConnectionListener
 {
 public:
     using Limits = FileTransfer::Limits;
@@ -141,13 +173,16 @@ public:
     ClientIPC* const owner;
 
 protected:
-    juce::InterprocessConnection* createConnectionObject() override;
+    FramedConnection* createConnectionObject() override;
+    bool acceptsConnectionFrom (juce::String const& peerAddress) override;
 
 private:
     class Sweeper;
+    class Unpacker;
     void releaseFinishedReceivers();
 
     Limits const limits;
+    std::unique_ptr<Unpacker> unpacker;
     mutable std::mutex receiversLock;
     std::vector<std::unique_ptr<ClientFileTransferIPC>> receivers;
     std::unique_ptr<Sweeper> sweeper;

@@ -105,7 +105,7 @@ void ClientIPC::closeClient()
     }
 
     // A live connection reports its loss, which now only logs.
-    disconnect (-1, juce::InterprocessConnection::Notify::yes);
+    disconnect (Notify::yes);
 
     outgoingFileTransfer.reset();
     fileTransferServer.reset();
@@ -117,7 +117,7 @@ void ClientIPC::closeClient()
 //==============================================================================
 void ClientIPC::connectionMade()
 {
-    startWriting ("the server");
+    setPeerName ("the server");
     DBGOrLog ("Client connection made");
 
     ControlProtocol::sendText (*this, ControlProtocol::connectedClient (clientID));
@@ -224,9 +224,18 @@ void ClientIPC::copyTextToClipboard (juce::String const& text)
 void ClientIPC::messageReceived (juce::MemoryBlock const& message)
 {
     using namespace ControlProtocol;
-    auto text = readText (message);
+    auto const kind = classifyToClient (message);
 
-    switch (classifyToClient (text))
+    if (kind != ToClient::none && holdsZeroByte (message))
+    {
+        DBGOrLog ("Client: dropping a text cut short from the server");
+        return;
+    }
+
+    // A clipboard is decoded once, from the bytes after its keyword.
+    auto const text = kind == ToClient::copyToClipboard ? juce::String() : readText (message);
+
+    switch (kind)
     {
         case ToClient::backupServer:
             isBackupServer = true;
@@ -281,7 +290,7 @@ void ClientIPC::messageReceived (juce::MemoryBlock const& message)
 
         case ToClient::copyToClipboard:
         {
-            auto clipboardText = readCopyToClipboard (text);
+            auto clipboardText = readCopyToClipboard (message);
 
             if (clipboardText.isNotEmpty())
                 copyTextToClipboard (clipboardText);

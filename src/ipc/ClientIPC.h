@@ -22,7 +22,7 @@
 
     The application derives from this class and implements the 24 operations.
     Which thread calls which operation:
-      - the control connection's reading thread ("JUCE IPC"): every operation
+      - the control connection's reading thread ("FrameReader"): every operation
         called from a received message except the four below, and, on a lost
         connection, stopSocketThread, stopListenerThread and, for a backup,
         tellMainComponentIAmServer;

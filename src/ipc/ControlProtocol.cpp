@@ -3,8 +3,10 @@
 #include "ipc/NetworkText.h"
 #include "ipc/TreeStreamCheck.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace ControlProtocol
 {
@@ -52,6 +54,31 @@ juce::String withNumber (juce::String const& keyword, int number)
 {
     return keyword + juce::String (number);
 }
+
+// As many bytes as the keyword tests need: every keyword is far shorter.
+constexpr size_t keywordBytes = 64;
+
+juce::String keywordText (juce::MemoryBlock const& payload)
+{
+    return readText (payload.getData(), juce::jmin (payload.getSize(), keywordBytes));
+}
+
+/** The bytes of a payload up to its first zero byte (all of them when it holds none). */
+size_t textSize (juce::MemoryBlock const& payload)
+{
+    if (payload.isEmpty())
+        return 0;
+
+    auto const* bytes = static_cast<char const*> (payload.getData());
+    auto const* zero = static_cast<char const*> (std::memchr (bytes, 0, payload.getSize()));
+    return zero != nullptr ? (size_t) (zero - bytes) : payload.getSize();
+}
+
+bool startsWithBytes (char const* bytes, size_t size, juce::String const& keyword)
+{
+    auto const length = keyword.getNumBytesAsUTF8();
+    return size >= length && std::memcmp (bytes, keyword.toRawUTF8(), length) == 0;
+}
 } // namespace
 
 //==============================================================================
@@ -88,6 +115,11 @@ juce::ValueTree readTree (void const* data, size_t size)
         return {};
 
     return juce::ValueTree::readFromData (data, size);
+}
+
+bool holdsZeroByte (juce::MemoryBlock const& payload)
+{
+    return textSize (payload) < payload.getSize();
 }
 
 bool sendText (FramedConnection& connection, juce::String const& text)
@@ -149,6 +181,11 @@ ToServer classifyToServer (juce::String const& text)
     if (text.startsWith (kRequestJumpToMiddle))  return ToServer::requestJumpToMiddle;
     if (text.startsWith (kTakeBackControlFor))   return ToServer::takeBackControl;
     return ToServer::none;
+}
+
+ToServer classifyToServer (juce::MemoryBlock const& payload)
+{
+    return classifyToServer (keywordText (payload));
 }
 
 juce::String connectedClient (int ownID)                  { return withNumber (kConnectedClient, ownID); }
@@ -216,6 +253,44 @@ RoutedClipboard readRouteClipboardTo (juce::String const& text)
     return { numberAfter (text, sID), textAfter (text, sContent) };
 }
 
+RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload)
+{
+    // The text after the first "content: " is the clipboard; what comes before
+    // it (the keyword and the ID) is decoded and read as the text would be.
+    auto const* bytes = static_cast<char const*> (routePayload.getData());
+    auto const size = textSize (routePayload);
+    auto const marker = sContent.toStdString();
+    auto const* found = std::search (bytes, bytes + size, marker.begin(), marker.end());
+    auto const headSize = found == bytes + size ? size : (size_t) (found - bytes) + marker.size();
+
+    RelayedClipboard relayed;
+    relayed.id = readRouteClipboardTo (readText (bytes, headSize)).id;
+
+    auto const relay = [&relayed] (void const* text, size_t textBytes)
+    {
+        auto const keywordSize = kCopyToClipboard.getNumBytesAsUTF8();
+        relayed.payload.setSize (keywordSize + textBytes);
+        relayed.payload.copyFrom (kCopyToClipboard.toRawUTF8(), 0, keywordSize);
+        relayed.payload.copyFrom (text, (int) keywordSize, textBytes);
+    };
+
+    // Well-formed, the clipboard's bytes are its text; else it is decoded first.
+    auto const* content = bytes + headSize;
+    auto const contentSize = size - headSize;
+
+    if (NetworkText::isWellFormed (content, contentSize))
+    {
+        relay (content, contentSize);
+    }
+    else
+    {
+        auto const decoded = readText (content, contentSize);
+        relay (decoded.toRawUTF8(), decoded.getNumBytesAsUTF8());
+    }
+
+    return relayed;
+}
+
 FromTo readStartControl (juce::String const& text)
 {
     return { numberBetween (text, kStartControl, " to "), numberAfter (text, " to ") };
@@ -245,6 +320,11 @@ ToClient classifyToClient (juce::String const& text)
     if (text == kJumpToMiddle)                   return ToClient::jumpToMiddle;
     if (text == kTakeBackControl)                return ToClient::takeBackControl;
     return ToClient::none;
+}
+
+ToClient classifyToClient (juce::MemoryBlock const& payload)
+{
+    return classifyToClient (keywordText (payload));
 }
 
 juce::String backupServer()                               { return kBackupServer; }
@@ -309,6 +389,18 @@ RemovedMachine readRemoveMachine (juce::String const& text)
 int readSendClipboardToID (juce::String const& text)      { return numberAfter (text, sID); }
 int readSendDraggedFileToID (juce::String const& text)    { return numberAfter (text, sID); }
 juce::String readCopyToClipboard (juce::String const& text) { return textAfter (text, kCopyToClipboard); }
+
+juce::String readCopyToClipboard (juce::MemoryBlock const& payload)
+{
+    auto const* bytes = static_cast<char const*> (payload.getData());
+    auto const size = textSize (payload);
+
+    if (! startsWithBytes (bytes, size, kCopyToClipboard))
+        return readCopyToClipboard (readText (payload));
+
+    auto const keywordSize = kCopyToClipboard.getNumBytesAsUTF8();
+    return readText (bytes + keywordSize, size - keywordSize);
+}
 int readCurrentReceivingID (juce::String const& text)     { return numberAfter (text, kCurrentReceivingID); }
 int readPrepareLocalAndRemote (juce::String const& text)  { return numberAfter (text, kPrepareLocalAndRemote + ": "); }
 } // namespace ControlProtocol

@@ -6,9 +6,9 @@
 
 /*  The control connection's wire format.
 
-    Every message travels as one frame of juce::InterprocessConnection built with
-    magicNumber: the magic number and the payload length (both 32-bit
-    little-endian), then the payload. A payload is either a text (its UTF-8 bytes,
+    Every message travels as one frame (see FramedConnection) with magicNumber:
+    the magic number and the payload length (both 32-bit little-endian), then
+    the payload. A payload is either a text (its UTF-8 bytes,
     no terminator, no line end) or a tree in the stream form of
     juce::ValueTree::writeToStream.
 
@@ -47,6 +47,12 @@ namespace ControlProtocol
         tree, and for one that could not be read safely (see TreeStreamCheck). */
     juce::ValueTree readTree (juce::MemoryBlock const& payload);
     juce::ValueTree readTree (void const* data, size_t size);
+
+    /** True when a payload holds a zero byte. A text this system sends never
+        does: a received text (a payload that a keyword test recognises) that
+        holds one was cut short and padded, and is dropped. Trees hold zero
+        bytes by their form. */
+    bool holdsZeroByte (juce::MemoryBlock const& payload);
 
     /** Sends a text as one frame, from any thread: frames never interleave (see
         FramedConnection). False when the connection takes no frames. */
@@ -98,6 +104,10 @@ namespace ControlProtocol
     /** The server's keyword tests, in their order; the first that holds decides. */
     ToServer classifyToServer (juce::String const& text);
 
+    /** The same tests on a payload, of which only the first bytes are decoded
+        (a clipboard may be large): the same result as on readText (payload). */
+    ToServer classifyToServer (juce::MemoryBlock const& payload);
+
     juce::String connectedClient (int ownID);
     juce::String operatingSystem (juce::String const& os);
     juce::String isServer (bool hostsServer);
@@ -126,6 +136,14 @@ namespace ControlProtocol
     RoutedClipboard readRouteClipboardTo (juce::String const& text);
     FromTo readStartControl (juce::String const& text);
     bool readIsServer (juce::String const& text);
+
+    /** What the server relays for a "Route clipboard to ID: " payload: the
+        machine it goes to and the "Copy to clipboard: " payload, the same as
+        readRouteClipboardTo and copyToClipboard make of readText (payload).
+        Made from the received bytes without a decoded copy of them when they
+        are well-formed UTF-8, so that a large clipboard is held at most twice. */
+    struct RelayedClipboard { int id = 0; juce::MemoryBlock payload; };
+    RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload);
     int readCurrentInputID (juce::String const& text);
     int readRequestJumpToMiddle (juce::String const& text);
     int readTakeBackControl (juce::String const& text);
@@ -155,6 +173,9 @@ namespace ControlProtocol
 
     /** The client's keyword tests, in their order; the first that holds decides. */
     ToClient classifyToClient (juce::String const& text);
+
+    /** The same tests on a payload, of which only the first bytes are decoded. */
+    ToClient classifyToClient (juce::MemoryBlock const& payload);
 
     juce::String backupServer();
     juce::String displayPosition (int id, int x, int y);
@@ -186,6 +207,9 @@ namespace ControlProtocol
     int readSendClipboardToID (juce::String const& text);
     int readSendDraggedFileToID (juce::String const& text);
     juce::String readCopyToClipboard (juce::String const& text);
+
+    /** The text of a "Copy to clipboard: " payload, decoded once from the bytes after the keyword. */
+    juce::String readCopyToClipboard (juce::MemoryBlock const& payload);
     int readCurrentReceivingID (juce::String const& text);
     int readPrepareLocalAndRemote (juce::String const& text);
 

@@ -1,86 +1,170 @@
 #include "ipc/FramedConnection.h"
 
 #include "core/Logging.h"
+#include "ipc/TcpSocket.h"
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
-#include <fcntl.h>
-#include <limits>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
 
 namespace
 {
-constexpr int pollSliceMs = 100;   // how soon the writer notices that it should stop
+constexpr int pollSliceMs = 100;   // how soon a waiting thread notices that it should stop
 
-juce::MemoryBlock frameOf (juce::uint32 magic, juce::MemoryBlock const& payload)
+juce::uint32 littleEndian32 (juce::uint8 const* bytes)
 {
-    juce::MemoryBlock frame (8 + payload.getSize());
-    auto* bytes = static_cast<juce::uint8*> (frame.getData());
+    return (juce::uint32) bytes[0] | ((juce::uint32) bytes[1] << 8) | ((juce::uint32) bytes[2] << 16) | ((juce::uint32) bytes[3] << 24);
+}
 
-    for (auto [offset, word] : { std::pair { 0, magic }, std::pair { 4, (juce::uint32) payload.getSize() } })
-        for (int i = 0; i < 4; ++i)
-            bytes[offset + i] = (juce::uint8) (word >> (8 * i));
+void putLittleEndian32 (juce::uint8* bytes, juce::uint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = (juce::uint8) (value >> (8 * i));
+}
 
-    frame.copyFrom (payload.getData(), 8, payload.getSize());
-    return frame;
+juce::String describeBytes (size_t bytes)
+{
+    return juce::String ((juce::int64) bytes) + " bytes";
 }
 } // namespace
+
+//==============================================================================
+/** The connection's socket, closed once the last of its users lets go of it:
+    the reader, the writer and a sender writing at that moment. */
+struct FramedConnection::Socket
+{
+    explicit Socket (int descriptorToUse) : descriptor (descriptorToUse) {}
+    ~Socket() { ::close (descriptor); }
+
+    /** Ends the connection for both directions: blocked reads and writes return. */
+    void shutDown() const { ::shutdown (descriptor, SHUT_RDWR); }
+
+    int const descriptor;
+
+    JUCE_DECLARE_NON_COPYABLE (Socket)
+};
+
+//==============================================================================
+/** What callbacks posted to the message thread hold on to: the connection
+    until it is disconnected. A callback runs under the lock, so disconnecting
+    waits for one that has begun. */
+struct FramedConnection::Callbacks
+{
+    explicit Callbacks (FramedConnection& c) : owner (&c) {}
+
+    /** Posts a callback; 'taken' is signalled once it ran or was dropped. */
+    static void post (std::shared_ptr<Callbacks> const& self, std::function<void (FramedConnection&)> callback)
+    {
+        auto run = [self, callback = std::move (callback)]
+        {
+            {
+                const juce::ScopedLock sl (self->lock);
+
+                if (self->owner != nullptr)
+                    callback (*self->owner);
+            }
+
+            self->taken.signal();
+        };
+
+        if (! juce::MessageManager::callAsync (std::move (run)))
+            self->taken.signal();
+    }
+
+    void disable()
+    {
+        const juce::ScopedLock sl (lock);
+        owner = nullptr;
+    }
+
+    juce::CriticalSection lock;
+    FramedConnection* owner;                 // guarded by lock; null once disconnected
+    juce::WaitableEvent taken;
+};
 
 //==============================================================================
 /** The writer of one connection. A frame that the socket takes whole at once
     is written by the sender itself, when nothing is queued before it; the rest
     of a frame, and every frame behind it, goes to the writer thread, which
     waits for the peer. Only one of them writes at a time, so frames keep their
-    order and never mix.
-
-    It writes through a descriptor of its own (a duplicate of the socket's), so
-    that its writes never touch JUCE's socket object, which the reading thread
-    may delete at any time; JUCE's closing of the socket shuts the connection
-    down for this descriptor too. */
+    order and never mix. */
 class FramedConnection::Writer : public juce::Thread
 {
 public:
-    Writer (int socketHandle, juce::String peerNameToUse)
+    Writer (std::shared_ptr<Socket> socketToUse, juce::uint32 magicNumber, Limits limitsToUse, juce::String peer)
         : juce::Thread ("FrameWriter"),
-          descriptor (::fcntl (socketHandle, F_DUPFD_CLOEXEC, 0)),
-          peerName (std::move (peerNameToUse))
+          socket (std::move (socketToUse)),
+          magic (magicNumber),
+          limits (limitsToUse),
+          peerName (std::move (peer))
     {
     }
 
-    ~Writer() override
+    ~Writer() override { stop(); }
+
+    /** Ends the thread; frames not yet written are dropped. */
+    void stop()
     {
         signalThreadShouldExit();
         notify();
         waitForThreadToExit (-1);   // woken just above; a write in progress looks up every pollSliceMs
-
-        if (descriptor >= 0)
-            ::close (descriptor);
     }
 
-    bool enqueue (juce::MemoryBlock frame)
+    void setPeerName (juce::String const& name)
     {
+        const std::lock_guard<std::mutex> sl (queueLock);
+        peerName = name;
+    }
+
+    bool enqueue (Payload payload)
+    {
+        if (payload->getSize() > limits.maxFrameBytes)
+        {
+            DBGOrLog ("Connection: not sending " + describeBytes (payload->getSize()) + " to " + currentPeerName()
+                      + ", beyond the frame limit");
+            return false;
+        }
+
+        Pending pending (magic, std::move (payload));
+        juce::String refusal;
+
         {
             const std::lock_guard<std::mutex> sl (queueLock);
 
-            if (gaveUp || descriptor < 0)
+            if (gaveUp || threadShouldExit())
                 return false;
-
-            size_t written = 0;
 
             if (queue.empty() && ! threadWriting)
             {
-                auto const n = ::send (descriptor, frame.getData(), frame.getSize(), MSG_DONTWAIT | MSG_NOSIGNAL);
+                auto const n = sendSome (pending);   // a failure is the thread's to find
 
-                if (n > 0 && (size_t) n == frame.getSize())
+                if (n > 0 && pending.left() == 0)
                     return true;
-
-                written = (size_t) juce::jmax<ssize_t> (0, n);   // a failure is the thread's to find
+            }
+            else if (waitingBytes > 0 && waitingBytes + pending.total() > limits.maxQueuedBytes)
+            {
+                refusal = describeBytes (waitingBytes + pending.total()) + " would wait";
+                gaveUp = true;
+                queue.clear();
+                waitingBytes = 0;
             }
 
-            queue.push_back ({ std::move (frame), written });
+            if (refusal.isEmpty())
+            {
+                waitingBytes += pending.written == 0 ? pending.total() : 0;
+                queue.push_back (std::move (pending));
+            }
+        }
+
+        if (refusal.isNotEmpty())
+        {
+            closeFor (refusal);
+            return false;
         }
 
         notify();
@@ -100,18 +184,30 @@ public:
                 {
                     next = std::move (queue.front());
                     queue.pop_front();
+                    waitingBytes -= next.written == 0 ? next.total() : 0;
                 }
             }
 
-            if (next.frame.isEmpty())
+            if (next.payload == nullptr)
             {
-                wait (-1);   // enqueue() and the destructor wake it; an idle connection costs nothing
+                wait (-1);   // enqueue() and stop() wake it; an idle connection costs nothing
                 continue;
             }
 
-            if (! writeWhole (next))
+            auto const problem = writeWhole (next);
+
+            if (problem.isNotEmpty())
             {
-                giveUp();
+                {
+                    const std::lock_guard<std::mutex> sl (queueLock);
+                    gaveUp = true;
+                    queue.clear();
+                    waitingBytes = 0;
+                }
+
+                if (! threadShouldExit())   // else the connection is going anyway
+                    closeFor (problem);
+
                 return;
             }
         }
@@ -120,118 +216,420 @@ public:
 private:
     struct Pending
     {
-        juce::MemoryBlock frame;
-        size_t written = 0;   // bytes of it already sent
+        Pending() = default;
+
+        Pending (juce::uint32 magic, Payload p) : payload (std::move (p))
+        {
+            putLittleEndian32 (header, magic);
+            putLittleEndian32 (header + 4, (juce::uint32) payload->getSize());
+        }
+
+        size_t total() const { return sizeof (header) + payload->getSize(); }
+        size_t left() const  { return total() - written; }
+
+        juce::uint8 header[8] {};
+        Payload payload;
+        size_t written = 0;   // bytes of header and payload already sent
     };
 
-    /** Writes the rest of a frame; false when the connection failed, no byte
-        moved for stallTimeoutMs, or the thread is asked to stop. */
-    bool writeWhole (Pending const& pending)
+    /** Sends what the socket takes of the rest of a frame at once. */
+    ssize_t sendSome (Pending& pending) const
     {
-        auto const* next = static_cast<char const*> (pending.frame.getData()) + pending.written;
-        auto left = pending.frame.getSize() - pending.written;
+        iovec parts[2] {};
+        int count = 0;
+
+        if (pending.written < sizeof (pending.header))
+            parts[count++] = { pending.header + pending.written, sizeof (pending.header) - pending.written };
+
+        auto const payloadDone = pending.written > sizeof (pending.header) ? pending.written - sizeof (pending.header) : 0;
+
+        if (payloadDone < pending.payload->getSize())
+            parts[count++] = { static_cast<char*> (const_cast<void*> (pending.payload->getData())) + payloadDone,
+                               pending.payload->getSize() - payloadDone };
+
+        msghdr message {};
+        message.msg_iov = parts;
+        message.msg_iovlen = (size_t) count;
+        auto const sent = ::sendmsg (socket->descriptor, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+
+        if (sent > 0)
+            pending.written += (size_t) sent;
+
+        return sent;
+    }
+
+    /** Writes the rest of a frame; why it could not (empty when it is written
+        or the thread is asked to stop). */
+    juce::String writeWhole (Pending& pending)
+    {
         auto lastProgress = juce::Time::getMillisecondCounter();
 
-        while (left > 0 && ! threadShouldExit())
+        while (pending.left() > 0 && ! threadShouldExit())
         {
-            auto const written = ::send (descriptor, next, left, MSG_DONTWAIT | MSG_NOSIGNAL);
+            auto const sent = sendSome (pending);
 
-            if (written > 0)
+            if (sent > 0)
             {
-                next += written;
-                left -= (size_t) written;
                 lastProgress = juce::Time::getMillisecondCounter();
                 continue;
             }
 
-            if (written < 0 && errno == EINTR)
+            if (sent < 0 && errno == EINTR)
                 continue;
 
-            if (written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-                return false;
+            if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                return "the connection failed";
 
-            if (juce::Time::getMillisecondCounter() - lastProgress >= (juce::uint32) stallTimeoutMs)
-                return false;
+            if (juce::Time::getMillisecondCounter() - lastProgress >= (juce::uint32) limits.stallTimeoutMs)
+                return "no byte taken for " + juce::String (limits.stallTimeoutMs / 1000.0, 1) + " s";
 
-            pollfd writable { descriptor, POLLOUT, 0 };
+            pollfd writable { socket->descriptor, POLLOUT, 0 };
             ::poll (&writable, 1, pollSliceMs);
         }
 
-        return left == 0;
+        return {};
     }
 
-    void giveUp()
+    juce::String currentPeerName()
     {
-        {
-            const std::lock_guard<std::mutex> sl (queueLock);
-            gaveUp = true;
-            queue.clear();
-        }
-
-        if (threadShouldExit())
-            return;   // the connection is going anyway
-
-        // Part of a frame may have gone out, after which anything written would
-        // be read as garbage: the connection ends here.
-        DBGOrLog ("Connection: cannot write to " + peerName + ", closing it");
-        ::shutdown (descriptor, SHUT_RDWR);
+        const std::lock_guard<std::mutex> sl (queueLock);
+        return peerName;
     }
 
-    int const descriptor;
-    juce::String const peerName;
+    /** Part of a frame may have gone out, after which anything written would
+        be read as garbage: the connection ends here. */
+    void closeFor (juce::String const& reason)
+    {
+        DBGOrLog ("Connection: cannot write to " + currentPeerName() + " (" + reason + "), closing it");
+        socket->shutDown();
+    }
+
+    std::shared_ptr<Socket> const socket;
+    juce::uint32 const magic;
+    Limits const limits;
     std::mutex queueLock;
+    juce::String peerName;                 // guarded by queueLock
     std::deque<Pending> queue;             // guarded by queueLock
+    size_t waitingBytes = 0;               // guarded by queueLock: frames queued of which nothing went out
     bool threadWriting = false;            // guarded by queueLock: the thread holds a frame
     bool gaveUp = false;                   // guarded by queueLock
 };
 
 //==============================================================================
-FramedConnection::FramedConnection (juce::uint32 magicNumber)
-    : juce::InterprocessConnection (false, magicNumber),
-      magic (magicNumber)
+/** The reader of one connection: reads frame after frame and hands each
+    payload over whole, until the connection can no longer be read. */
+class FramedConnection::Reader : public juce::Thread
+{
+public:
+    Reader (FramedConnection& ownerToUse, std::shared_ptr<Socket> socketToUse, Limits limitsToUse,
+            std::shared_ptr<Callbacks> postedToUse)
+        : juce::Thread ("FrameReader"),
+          owner (ownerToUse),
+          socket (std::move (socketToUse)),
+          limits (limitsToUse),
+          posted (std::move (postedToUse))
+    {
+    }
+
+    ~Reader() override
+    {
+        signalThreadShouldExit();
+        waitForThreadToExit (-1);   // its socket is shut down first: a read in progress returns
+    }
+
+    void run() override
+    {
+        auto const ending = readFrames();
+
+        if (threadShouldExit())
+            return;   // disconnect() ends it, and reports the loss when asked to
+
+        if (ending.isNotEmpty())
+            DBGOrLog ("Connection: " + owner.describePeer() + " " + ending + ", closing it");
+
+        socket->shutDown();   // the writer stops, the peer sees the end
+        owner.connectionEnded (posted);
+    }
+
+private:
+    /** Reads and hands over frames until the connection can no longer be
+        read; why (empty for a close between two frames, and when asked to stop). */
+    juce::String readFrames()
+    {
+        for (;;)
+        {
+            juce::uint8 header[8];
+            size_t got = 0;
+
+            while (got < sizeof (header))
+            {
+                auto const n = readSome (header + got, sizeof (header) - got);
+
+                if (n == 0)
+                    return got == 0 || failure.isNotEmpty() ? failure : juce::String ("ended inside a frame header");
+
+                got += n;
+            }
+
+            if (littleEndian32 (header) != owner.magic)
+                return "sent a wrong magic number";
+
+            auto const length = (size_t) littleEndian32 (header + 4);
+
+            if (length > limits.maxFrameBytes)
+                return "announced a frame of " + describeBytes (length) + ", beyond the limit";
+
+            juce::MemoryBlock payload;
+
+            for (size_t filled = 0; filled < length;)
+            {
+                try
+                {
+                    payload.setSize (juce::jmin (length, filled + readChunkBytes));
+                }
+                catch (std::bad_alloc const&)
+                {
+                    return "sent a frame of " + describeBytes (length) + ", more than can be held";
+                }
+
+                auto const n = readSome (static_cast<char*> (payload.getData()) + filled, payload.getSize() - filled);
+
+                if (n == 0)
+                    return failure.isNotEmpty() ? failure : juce::String ("ended inside a frame");
+
+                filled += n;
+            }
+
+            // An empty frame is not handed over, as JUCE's readers do not.
+            if (length > 0)
+                deliver (std::move (payload));
+
+            if (threadShouldExit())
+                return {};
+        }
+    }
+
+    /** Waits for bytes and reads up to 'size' of them; 0 when the connection
+        ended, failed (failure says how) or is being stopped. */
+    size_t readSome (void* destination, size_t size)
+    {
+        for (;;)
+        {
+            auto const n = ::recv (socket->descriptor, destination, size, 0);
+
+            if (threadShouldExit())
+                return 0;
+
+            if (n > 0)
+            {
+                owner.lastReceived = juce::Time::getMillisecondCounter();
+                return (size_t) n;
+            }
+
+            if (n < 0 && errno == EINTR)
+                continue;
+
+            if (n < 0)
+                failure = "could not be read (" + juce::String (std::strerror (errno)) + ")";
+
+            return 0;
+        }
+    }
+
+    void deliver (juce::MemoryBlock&& payload)
+    {
+        if (posted == nullptr)
+        {
+            owner.messageReceived (payload);
+            return;
+        }
+
+        // Nothing piles up on the message thread: one message at a time waits there.
+        auto const shared = std::make_shared<juce::MemoryBlock const> (std::move (payload));
+        posted->taken.reset();
+        Callbacks::post (posted, [shared] (FramedConnection& c) { c.messageReceived (*shared); });
+
+        while (! posted->taken.wait (pollSliceMs) && ! threadShouldExit()) {}
+    }
+
+    FramedConnection& owner;
+    std::shared_ptr<Socket> const socket;
+    Limits const limits;
+    std::shared_ptr<Callbacks> const posted;   // null: callbacks run on this thread
+    juce::String failure;
+};
+
+//==============================================================================
+FramedConnection::Payload FramedConnection::share (juce::MemoryBlock&& payload)
+{
+    return std::make_shared<juce::MemoryBlock const> (std::move (payload));
+}
+
+FramedConnection::FramedConnection (juce::uint32 magicNumber, bool callbacksOnMessageThread)
+    : magic (magicNumber),
+      onMessageThread (callbacksOnMessageThread)
 {
 }
 
 FramedConnection::~FramedConnection()
 {
-    std::shared_ptr<Writer> leaving;
-    {
-        const std::lock_guard<std::mutex> sl (writerLock);
-        leaving.swap (writer);
-    }
+    disconnect (Notify::no);
 }
 
-void FramedConnection::startWriting (juce::String const& peerName)
+void FramedConnection::setLimits (Limits newLimits)
 {
-    auto* connected = getSocket();
-
-    if (connected == nullptr)
-        return;
-
-    auto fresh = std::make_shared<Writer> (connected->getRawSocketHandle(), peerName);
-    fresh->startThread();
-
-    std::shared_ptr<Writer> previous;
-    {
-        const std::lock_guard<std::mutex> sl (writerLock);
-        previous = std::exchange (writer, fresh);
-    }
-
-    started = true;
-    // The previous writer, if any, goes here: its connection is already closed.
+    const std::lock_guard<std::mutex> sl (lock);
+    limits = newLimits;
 }
 
-bool FramedConnection::sendMessage (juce::MemoryBlock const& payload)
+void FramedConnection::setPeerName (juce::String const& name)
 {
-    // The reader takes the length as a signed 32-bit number.
-    if (payload.getSize() > (size_t) std::numeric_limits<juce::int32>::max() - 8)
-        return false;
-
     std::shared_ptr<Writer> current;
     {
-        const std::lock_guard<std::mutex> sl (writerLock);
+        const std::lock_guard<std::mutex> sl (lock);
+        peerName = name;
         current = writer;
     }
 
-    return current != nullptr && current->enqueue (frameOf (magic, payload));
+    if (current != nullptr)
+        current->setPeerName (name);
+}
+
+juce::String FramedConnection::describePeer() const
+{
+    const std::lock_guard<std::mutex> sl (lock);
+    return peerName.isNotEmpty() ? peerName : hostName;
+}
+
+juce::String FramedConnection::getConnectedHostName() const
+{
+    const std::lock_guard<std::mutex> sl (lock);
+    return hostName;
+}
+
+bool FramedConnection::connectToSocket (juce::String const& host, int port, int timeoutMs)
+{
+    disconnect();
+
+    auto const descriptor = TcpSocket::connectTo (host, port, timeoutMs);
+
+    if (descriptor < 0)
+        return false;
+
+    start (descriptor, host);
+    return true;
+}
+
+void FramedConnection::takeSocket (int descriptor, juce::String const& peerAddress)
+{
+    disconnect (Notify::no);
+    start (descriptor, peerAddress);
+}
+
+void FramedConnection::start (int descriptor, juce::String const& peerAddress)
+{
+    // A reader that disconnected itself is still to be waited for.
+    std::unique_ptr<Reader> previous;
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        previous = std::move (reader);
+    }
+    previous.reset();
+
+    auto const fresh = std::make_shared<Socket> (descriptor);
+    auto const posted = onMessageThread ? std::make_shared<Callbacks> (*this) : nullptr;
+    Reader* starting = nullptr;
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        hostName = peerAddress;
+        socket = fresh;
+        callbacks = posted;
+        writer = std::make_shared<Writer> (fresh, magic, limits, peerName.isNotEmpty() ? peerName : peerAddress);
+        writer->startThread();
+        reader = std::make_unique<Reader> (*this, fresh, limits, posted);
+        starting = reader.get();
+        lastReceived = juce::Time::getMillisecondCounter();
+        lossToReport = true;
+        connected = true;
+        started = true;
+    }
+
+    if (posted != nullptr)
+        Callbacks::post (posted, [] (FramedConnection& c) { c.connectionMade(); });
+    else
+        connectionMade();
+
+    // Unless connectionMade, or another thread meanwhile, disconnected it.
+    const std::lock_guard<std::mutex> sl (lock);
+
+    if (reader.get() == starting)
+        starting->startThread();
+}
+
+void FramedConnection::connectionEnded (std::shared_ptr<Callbacks> const& posted)
+{
+    connected = false;
+
+    if (! lossToReport.exchange (false))
+        return;
+
+    if (posted != nullptr)
+        Callbacks::post (posted, [] (FramedConnection& c) { c.connectionLost(); });
+    else
+        connectionLost();
+}
+
+void FramedConnection::disconnect (Notify notify)
+{
+    std::unique_ptr<Reader> oldReader;
+    std::shared_ptr<Writer> oldWriter;
+    std::shared_ptr<Callbacks> oldCallbacks;
+    std::shared_ptr<Socket> oldSocket;
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+
+        // Told before its socket is shut down, so that it takes the end for
+        // this disconnect, not for a loss. It never waits for itself: called
+        // on its own thread, it is waited for by the next start or disconnect.
+        if (reader != nullptr)
+            reader->signalThreadShouldExit();
+
+        if (juce::Thread::getCurrentThread() != reader.get())
+            oldReader = std::move (reader);
+
+        oldWriter = std::move (writer);
+        oldCallbacks = std::move (callbacks);
+        oldSocket = std::move (socket);
+        connected = false;
+    }
+
+    if (oldCallbacks != nullptr)
+        oldCallbacks->disable();   // waits for a callback that runs at this moment
+
+    if (oldSocket != nullptr)
+        oldSocket->shutDown();
+
+    oldReader.reset();
+
+    if (oldWriter != nullptr)
+        oldWriter->stop();
+
+    if (lossToReport.exchange (false) && notify == Notify::yes)
+        connectionLost();
+}
+
+bool FramedConnection::sendMessage (juce::MemoryBlock payload)
+{
+    return sendMessage (share (std::move (payload)));
+}
+
+bool FramedConnection::sendMessage (Payload payload)
+{
+    std::shared_ptr<Writer> current;
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        current = writer;
+    }
+
+    return payload != nullptr && current != nullptr && current->enqueue (std::move (payload));
 }

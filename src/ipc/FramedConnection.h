@@ -6,58 +6,131 @@
 #include <memory>
 #include <mutex>
 
-/** A connection whose frames always go out whole, in the order they were sent.
+/** One TCP connection that carries frames: the magic number and the payload
+    length (both 32-bit little-endian), then the payload.
 
-    juce::InterprocessConnection::sendMessage writes a frame with one send() on
-    the caller's thread: frames sent by two threads at once interleave once the
-    socket's buffer is full, after which the peer's reader is out of step for
-    good. Here frames are written one after the other, each to its last byte: a
-    frame the socket takes at once goes out on the sender's thread, anything
-    else is left to the connection's one writer thread. Callers never wait for
-    the peer, so a slow peer holds up nobody's thread.
+    It owns its socket and two threads: a reader ("FrameReader"), which reads
+    frame after frame and hands each payload over whole, and a writer
+    ("FrameWriter"), which sends queued frames one after the other, each to its
+    last byte.
 
-    The writer gives up only when the connection fails or when no byte has
-    moved for stallTimeoutMs (a peer that stopped reading): a frame that merely
-    takes long is written to its end. Having given up, it writes nothing more
-    and shuts the connection down, so that its reading thread reports the loss
-    and the owner handles it as lost.
+    Reading trusts nothing the peer announces: a payload's buffer grows as its
+    bytes arrive, never ahead of them by more than readChunkBytes. A connection
+    that can no longer be read (closed, ended inside a frame header or a frame,
+    a wrong magic number, a frame beyond maxFrameBytes, a failed read) is lost:
+    what was cut short is never handed over, the socket is shut down so that
+    the peer sees the end too, and connectionLost runs once.
 
-    A derived class calls startWriting() in its connectionMade(), which must run
-    on the connection's own thread (callbacks not on the message thread): the
-    socket is then in place and its reading thread not yet started. Its
-    destructor disconnects before this base goes. */
-class FramedConnection : public juce::InterprocessConnection
+    Writing never waits for the peer: a frame the socket takes whole at once
+    goes out on the sender's thread, anything else is left to the writer. The
+    writer gives up when the connection fails, when no byte has moved for
+    stallTimeoutMs (a peer that stopped reading), or when a frame would make
+    more than maxQueuedBytes wait behind the one being written (a peer that
+    reads far slower than it is sent to). Having given up, it writes nothing
+    more and shuts the connection down, so that the reader reports the loss.
+
+    Callbacks run on the reader's thread, and connectionMade on the thread that
+    makes the connection, before the reader starts. A connection made with
+    callbacksOnMessageThread posts them to the message thread instead, in
+    order; its reader reads the next frame only once the message thread has
+    taken the one before, and a posted callback does nothing once disconnect()
+    has run.
+
+    A derived class calls disconnect (Notify::no) first thing in its
+    destructor, so that no callback reaches a half-destroyed object. */
+class FramedConnection
 {
 public:
-    explicit FramedConnection (juce::uint32 magicNumber);
+    /** The bounds of a connection (see above). */
+    struct Limits
+    {
+        size_t maxFrameBytes = 256u << 20;
+        size_t maxQueuedBytes = 32u << 20;    // one frame of any size may always wait
+        int stallTimeoutMs = 30000;
+    };
 
-    /** Stops the writer; frames not yet written are dropped. */
-    ~FramedConnection() override;
+    /** How far a payload's buffer may grow ahead of the bytes that have arrived. */
+    static constexpr size_t readChunkBytes = 1u << 20;
 
-    /** Queues one frame. Returns false, and drops it, when the connection takes
-        no frames: before its connection is made, once its writer gave up, and
-        for a payload too large for the framing. Callable from any thread. */
-    bool sendMessage (juce::MemoryBlock const& payload);
+    /** A payload that several connections send (a broadcast) without copies. */
+    using Payload = std::shared_ptr<juce::MemoryBlock const>;
+    static Payload share (juce::MemoryBlock&& payload);
 
-    /** True once a connection was made (startWriting ran). */
-    bool hasStarted() const noexcept  { return started.load(); }
+    enum class Notify { no, yes };
 
-    /** How long the writer waits for a peer that takes no byte. */
-    static constexpr int stallTimeoutMs = 2000;
+    explicit FramedConnection (juce::uint32 magicNumber, bool callbacksOnMessageThread = false);
+    virtual ~FramedConnection();
 
-protected:
-    /** Starts a writer for the socket now in place, replacing the writer of an
-        earlier connection. 'peerName' names the peer in the log line written
-        when the writer gives up ("cannot write to " + peerName). */
-    void startWriting (juce::String const& peerName);
+    /** Bounds for the connections made from now on. */
+    void setLimits (Limits newLimits);
+
+    /** Names the peer in this connection's log lines ("cannot write to " +
+        name); the peer's address until set. */
+    void setPeerName (juce::String const& name);
+
+    /** Ends a connection held (as disconnect() does), then connects to
+        host:port within timeoutMs; true when connected. */
+    bool connectToSocket (juce::String const& host, int port, int timeoutMs);
+
+    /** Takes a socket accepted from peerAddress (a descriptor, which it closes
+        when done). Called by ConnectionListener. */
+    void takeSocket (int descriptor, juce::String const& peerAddress);
+
+    /** Closes the connection and waits for its threads. With Notify::yes,
+        connectionLost runs on the calling thread unless it already ran for
+        this connection. Callable from any thread, and again. */
+    void disconnect (Notify notify = Notify::yes);
+
+    /** True from the making of a connection until it is lost or disconnected. */
+    bool isConnected() const noexcept   { return connected.load(); }
+
+    /** True once a connection was made (it may be lost since). */
+    bool hasStarted() const noexcept    { return started.load(); }
+
+    /** When bytes last arrived (juce::Time::getMillisecondCounter), or the
+        connection was made: a large frame arriving is progress too. */
+    juce::uint32 getLastReceiveTime() const noexcept   { return lastReceived.load(); }
+
+    /** The address an accepted connection comes from, or the host connected
+        to; empty before any connection. */
+    juce::String getConnectedHostName() const;
+
+    /** Queues one frame. Returns false, and drops it, when the connection
+        takes no frames: before it is made, once its writer gave up, for a
+        payload beyond maxFrameBytes, and when the writer gives up on it (see
+        maxQueuedBytes). Callable from any thread. */
+    bool sendMessage (juce::MemoryBlock payload);
+    bool sendMessage (Payload payload);
+
+    virtual void connectionMade() = 0;
+    virtual void connectionLost() = 0;
+    virtual void messageReceived (juce::MemoryBlock const& message) = 0;
 
 private:
+    struct Socket;
+    struct Callbacks;
     class Writer;
+    class Reader;
+
+    void start (int descriptor, juce::String const& peerAddress);
+    void connectionEnded (std::shared_ptr<Callbacks> const& posted);   // by the reader
+    juce::String describePeer() const;
 
     juce::uint32 const magic;
-    std::mutex writerLock;                 // guards writer
+    bool const onMessageThread;
+
+    mutable std::mutex lock;                  // guards the members up to the atomics; never held while waiting
+    Limits limits;
+    juce::String peerName, hostName;
+    std::shared_ptr<Socket> socket;
     std::shared_ptr<Writer> writer;
+    std::unique_ptr<Reader> reader;
+    std::shared_ptr<Callbacks> callbacks;    // only with callbacksOnMessageThread
+
+    std::atomic<bool> connected { false };
     std::atomic<bool> started { false };
+    std::atomic<bool> lossToReport { false }; // made, and connectionLost not yet run
+    std::atomic<juce::uint32> lastReceived { 0 };
 
     JUCE_DECLARE_NON_COPYABLE (FramedConnection)
 };

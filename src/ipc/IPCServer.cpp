@@ -43,7 +43,8 @@ private:
 IPCServer::IPCServer() : IPCServer (Limits()) {}
 
 IPCServer::IPCServer (Limits limitsToUse)
-    : udpBindAttempted (false),
+    : ConnectionListener ("ServerListener"),
+      udpBindAttempted (false),
       lifeline (std::make_shared<Lifeline>()),
       limits (limitsToUse)
 {
@@ -91,7 +92,6 @@ IPCServer::~IPCServer()
     }
 
     udpThread->stopPromptly();
-    listenerStopping = true;
     stop();
     udpThread.reset();
     sweeper.reset();
@@ -111,15 +111,12 @@ IPCServer::~IPCServer()
     unpaired.clear();
 }
 
-juce::InterprocessConnection* IPCServer::createConnectionObject()
+FramedConnection* IPCServer::createConnectionObject()
 {
-    // Stopping the listener wakes it with a connection of its own: not a machine.
-    if (listenerStopping)
-        return nullptr;
-
     DBGOrLog ("Server: adding new TCP connection...");
 
     auto connection = std::make_unique<ServerIPC> (this);
+    connection->setLimits (limits.connection);
     auto* const created = connection.get();
 
     const juce::ScopedLock sl (machinesLock);
@@ -140,10 +137,8 @@ juce::InterprocessConnection* IPCServer::createConnectionObject()
 
 void IPCServer::pairConnection (ServerIPC& connection)
 {
-    // The address the connection comes from, as the listener saw it (JUCE's
-    // host name of a connection names this machine for any local peer).
-    auto* stream = connection.getSocket();
-    auto const address = stream != nullptr ? stream->getHostName() : juce::String();
+    // The address the connection comes from, as the listener saw it.
+    auto const address = connection.getConnectedHostName();
     const juce::ScopedLock sl (machinesLock);
 
     auto held = std::find_if (unpairedConnections.begin(), unpairedConnections.end(),

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ipc/ConnectionListener.h"
+#include "ipc/FramedConnection.h"
+
 #include <juce_events/juce_events.h>
 #include <juce_graphics/juce_graphics.h>
 
@@ -26,13 +29,13 @@ struct Machine;
     answers) does nothing once it has begun.
 
     Threads that come here: the constructor's caller, the listener thread
-    ("JUCE IPC server"), one reading thread per connection ("JUCE IPC"), the
+    ("ServerListener"), one reading thread per connection ("FrameReader"), the
     discovery thread ("ServerUDPThread") and the message thread (removals and
     dialogs). machinesLock guards the machine map, the records in it, the
     current input and receiving machines and the content size; it is held while
     sending.
 */
-class IPCServer : public juce::InterprocessConnectionServer
+class IPCServer : public ConnectionListener
 {
 public:
     class ServerIPC;
@@ -43,6 +46,7 @@ public:
     {
         int unpairedTimeoutMs = 10000;   // from the connection on
         int maxUnpaired = 16;            // waiting at once; beyond, new ones are closed
+        FramedConnection::Limits connection;   // of every control connection
     };
 
     IPCServer();
@@ -67,8 +71,9 @@ public:
     /** "Send dragged file to ID: " to the source; nothing unless both are known. */
     void sendDraggedFileFromTo (int sourceID, int targetID);
 
-    /** "Copy to clipboard: " + text to the machine. */
-    void routeClipboardTo (int id, juce::String const& text);
+    /** Relays a received "Route clipboard to ID: " payload as "Copy to
+        clipboard: " to its machine (see ControlProtocol::relayClipboard). */
+    void relayClipboard (juce::MemoryBlock const& routePayload);
 
     /** "Prepare local and remote: " + toID to fromID. */
     void sendControlMessage (int fromID, int toID);
@@ -114,7 +119,7 @@ protected:
     /** A new connection, paired with its machine once its socket is known
         (pairConnection). While no accepted machine waits for a connection,
         beyond maxUnpaired unpaired ones a new one is closed at once. */
-    juce::InterprocessConnection* createConnectionObject() override;
+    FramedConnection* createConnectionObject() override;
 
 private:
     /** What work posted to the message thread holds on to: the server while it
@@ -138,15 +143,14 @@ private:
     bool backupNamed = false;                                      // guarded by machinesLock
     std::vector<std::unique_ptr<ServerIPC>> unpairedConnections;   // guarded by machinesLock
     std::shared_ptr<Lifeline> const lifeline;
-    std::atomic<bool> listenerStopping { false };
     Limits const limits;
 
     class Sweeper;
     std::unique_ptr<Sweeper> sweeper;
 
     Machine* findMachine (int id) const;
-    void sendToMachine (int id, juce::MemoryBlock const& payload);
-    void sendToAllMachines (juce::MemoryBlock const& payload, int excludeID);
+    void sendToMachine (int id, juce::MemoryBlock payload);
+    void sendToAllMachines (juce::MemoryBlock payload, int excludeID);   // one shared payload
     void layOut();
 
     /** Gives machine 'id' its monitors and desktop, then lays the machines out

@@ -1,6 +1,6 @@
 #include "ipc/NetworkText.h"
 
-#include <vector>
+#include <cstring>
 
 namespace NetworkText
 {
@@ -58,28 +58,46 @@ juce::String fromBytes (void const* data, size_t size)
         return {};
 
     auto const* bytes = static_cast<juce::uint8 const*> (data);
-    std::vector<juce::juce_wchar> characters;
-    characters.reserve (size + 1);
+    juce::juce_wchar c = 0;
+
+    // The decoded text's UTF-8 size first, so that it is written straight into
+    // a string of that size: nothing larger than the text is ever held.
+    size_t textBytes = 0;
 
     for (size_t i = 0; i < size && bytes[i] != 0;)
     {
-        juce::juce_wchar c = 0;
-        auto length = decodeOne (bytes + i, size - i, c);
+        auto const length = decodeOne (bytes + i, size - i, c);
+        textBytes += length == 0 ? juce::CharPointer_UTF8::getBytesRequiredFor (replacement) : length;
+        i += juce::jmax<size_t> (1, length);
+    }
+
+    if (textBytes == 0)
+        return {};
+
+    juce::String text;
+    text.preallocateBytes (textBytes);
+    auto out = text.getCharPointer();
+
+    for (size_t i = 0; i < size && bytes[i] != 0;)
+    {
+        auto const length = decodeOne (bytes + i, size - i, c);
 
         if (length == 0)
         {
-            characters.push_back (replacement);
+            out.write (replacement);
             ++i;
         }
         else
         {
-            characters.push_back (c);
+            // A well-formed sequence is kept as it is.
+            std::memcpy (out.getAddress(), bytes + i, length);
+            out = juce::CharPointer_UTF8 (out.getAddress() + length);
             i += length;
         }
     }
 
-    characters.push_back (0);
-    return juce::String (juce::CharPointer_UTF32 (reinterpret_cast<juce::CharPointer_UTF32::CharType const*> (characters.data())));
+    out.writeNull();
+    return text;
 }
 
 juce::String fromBytes (juce::MemoryBlock const& block)

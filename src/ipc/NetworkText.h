@@ -9,7 +9,9 @@
     operations (substring, fromFirstOccurrenceOf...) write past their buffers.
     Every reader of received bytes therefore decodes them here: well-formed UTF-8
     is taken as it stands; each byte of an ill-formed sequence becomes U+FFFD.
-    Text ends at the first zero byte, as it would for a C string.
+    Text ends at the first zero byte, as it would for a C string. The text is
+    written straight into a string of its own size: decoding never holds more
+    than the text it makes (received texts may be large).
 */
 namespace NetworkText
 {

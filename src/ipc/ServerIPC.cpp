@@ -28,7 +28,7 @@ IPCServer::ServerIPC::~ServerIPC()
 {
     // A connection is deleted by its removal, after its loss was reported, or by
     // the server's destruction: neither must report a loss again.
-    disconnect (-1, Notify::no);
+    disconnect (Notify::no);
 }
 
 void IPCServer::ServerIPC::connectionMade()
@@ -36,7 +36,7 @@ void IPCServer::ServerIPC::connectionMade()
     // Runs as the listener hands the connection its socket, before its
     // reading thread starts.
     owner->pairConnection (*this);
-    startWriting (machineID == -1 ? juce::String ("an unpaired connection") : "machine " + juce::String (machineID));
+    setPeerName (machineID == -1 ? juce::String ("an unpaired connection") : "machine " + juce::String (machineID));
 }
 
 void IPCServer::ServerIPC::connectionLost()
@@ -56,9 +56,18 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
     using namespace ControlProtocol;
     auto& server = *owner;
     auto const sender = machineID;
-    auto const text = readText (message);
+    auto const kind = classifyToServer (message);
 
-    switch (classifyToServer (text))
+    if (kind != ToServer::none && holdsZeroByte (message))
+    {
+        DBGOrLog ("Server: dropping a text cut short from machine " + juce::String (sender));
+        return;
+    }
+
+    // A clipboard is relayed from the received bytes, never decoded into a copy.
+    auto const text = kind == ToServer::routeClipboardTo ? juce::String() : readText (message);
+
+    switch (kind)
     {
         case ToServer::connectedClient:
             server.nameBackupOnJoining (*this);
@@ -118,11 +127,8 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
         }
 
         case ToServer::routeClipboardTo:
-        {
-            auto const routed = readRouteClipboardTo (text);
-            server.routeClipboardTo (routed.id, routed.text);
+            server.relayClipboard (message);
             return;
-        }
 
         case ToServer::startControl:
         {

@@ -5,11 +5,13 @@
 
 /** The server's control connection to one machine.
 
-    Its callbacks run on its own reading thread ("JUCE IPC"). Every message it
-    reads counts as sent by the machine it was paired with (machineID); an
+    Its callbacks run on its own reading thread ("FrameReader"). Every message
+    it reads counts as sent by the machine it was paired with (machineID); an
     unpaired connection (machineID -1) has its messages ignored. Frames go out
-    through its writer (FramedConnection): a peer that stops reading is closed
-    and handled as lost, one that reads slowly gets every frame whole. */
+    through its writer (FramedConnection): a peer that stops reading, or reads
+    far slower than it is sent to, is closed and handled as lost; one that
+    reads slowly gets every frame whole. A connection that can no longer be
+    read is lost too. */
 class IPCServer::ServerIPC : public FramedConnection
 {
 public:

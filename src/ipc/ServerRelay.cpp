@@ -13,23 +13,26 @@
 
 using namespace ControlProtocol;
 
-void IPCServer::sendToMachine (int id, juce::MemoryBlock const& payload)
+void IPCServer::sendToMachine (int id, juce::MemoryBlock payload)
 {
     const juce::ScopedLock sl (machinesLock);
 
     if (auto* machine = findMachine (id); machine != nullptr && machine->connection != nullptr)
-        machine->connection->sendMessage (payload);
+        machine->connection->sendMessage (std::move (payload));
 }
 
-void IPCServer::sendToAllMachines (juce::MemoryBlock const& payload, int excludeID)
+void IPCServer::sendToAllMachines (juce::MemoryBlock payload, int excludeID)
 {
+    // Every machine is sent the same bytes, held once.
+    auto const shared = FramedConnection::share (std::move (payload));
+
     // One lock from the first send to the last: every machine receives the
     // messages of two broadcasts in the same order.
     const juce::ScopedLock sl (machinesLock);
 
     for (auto const& [id, machine] : machines)
         if (id != excludeID && machine->connection != nullptr)
-            machine->connection->sendMessage (payload);
+            machine->connection->sendMessage (shared);
 }
 
 //==============================================================================
@@ -74,9 +77,10 @@ void IPCServer::sendDraggedFileFromTo (int sourceID, int targetID)
     sendToMachine (sourceID, textPayload (sendDraggedFileToID (targetID)));
 }
 
-void IPCServer::routeClipboardTo (int id, juce::String const& text)
+void IPCServer::relayClipboard (juce::MemoryBlock const& routePayload)
 {
-    sendToMachine (id, textPayload (copyToClipboard (text)));
+    auto relayed = ControlProtocol::relayClipboard (routePayload);
+    sendToMachine (relayed.id, std::move (relayed.payload));
 }
 
 void IPCServer::sendControlMessage (int fromID, int toID)

@@ -146,6 +146,18 @@ TEST (ControlProtocol, PayloadsAreExactBytesAndAnyBytesReadSafely)
     // Invalid UTF-8 is decoded safely (see NetworkText).
     EXPECT_EQ (readText (bytes ({ 'a', 0xff, 0xfe, 'b' })).length(), 4);
     EXPECT_FALSE (readTree (juce::MemoryBlock()).isValid());
+
+    // Read from the bytes, a clipboard is what the decoded text gives: relayed
+    // after its first "content: ", ill-formed bytes replaced.
+    std::string const routeText = "Route clipboard to ID: 7 content: a\xff content: b";
+    juce::MemoryBlock const route (routeText.data(), routeText.size());
+    auto const relayed = relayClipboard (route);
+    EXPECT_EQ (classifyToServer (route), ToServer::routeClipboardTo);
+    EXPECT_EQ (relayed.id, 7);
+    EXPECT_EQ (readText (relayed.payload), juce::String::fromUTF8 ("Copy to clipboard: a\xef\xbf\xbd content: b"));
+    EXPECT_EQ (readCopyToClipboard (relayed.payload), juce::String::fromUTF8 ("a\xef\xbf\xbd content: b"));
+    EXPECT_TRUE (holdsZeroByte (bytes ({ 'J', 'u', 'm', 'p', 0 })));
+    EXPECT_FALSE (holdsZeroByte (route));
 }
 
 // Texts that JUCE would keep ill-formed, and later read or write past: trees

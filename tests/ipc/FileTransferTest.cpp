@@ -5,6 +5,14 @@
 #include "support/LogCapture.h"
 #include "support/ClientHarness.h"
 
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 constexpr int receiverPort = 47001;
@@ -75,6 +83,12 @@ std::unique_ptr<WirePeer::Stream> rawSend (juce::String const& name, juce::Memor
     }
 
     return stream;
+}
+
+bool unpack (juce::File const& archive, juce::File const& folder, FileTransfer::ArchiveLimits limits = {})
+{
+    juce::FileInputStream in (archive);
+    return FileTransfer::unpackArchive (in, folder, limits);
 }
 
 // The entries of an archive, each with its content.
@@ -159,8 +173,8 @@ TEST (FileTransfer, ReceivedFilesAreUnpackedIntoTheTransferFolderAndHandedOver)
     EXPECT_EQ (folder.getChildFile ("a.txt").loadFileAsString(), "alpha");
     EXPECT_EQ (namesIn (folder), "a.txt");   // the archive, received as "zipOut.zip ", is gone
 
-    sender.reset();   // its connection ends, and so the receiving one
-    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 0; }));
+    // Its file has arrived: the transfer is done while the sender still holds its connection.
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 0; }, 5000));
 
     sender = std::make_unique<RecordingClient>();
     auto docs = base.getChildFile ("Docs");
@@ -177,8 +191,9 @@ TEST (FileTransfer, ReceivedFilesAreUnpackedIntoTheTransferFolderAndHandedOver)
     EXPECT_EQ (namesIn (folder), "");
 }
 
-// Links are packed as what they point to; a dangling link and a link back into
-// a folder being packed are left out, and each one left out is logged.
+// Links are packed as what they point to, a folder as often as it is reached; a
+// dangling link and a link back into a folder it lies in are left out, and each
+// one left out is logged.
 TEST (FileTransfer, LinksArePackedAsWhatTheyPointTo)
 {
     LogCapture log;
@@ -194,11 +209,53 @@ TEST (FileTransfer, LinksArePackedAsWhatTheyPointTo)
     ASSERT_TRUE (docs.createSymbolicLink (docs.getChildFile ("loop"), false));
     ASSERT_TRUE (outside.createSymbolicLink (base.getChildFile ("topLink"), false));
 
-    auto archive = FileTransfer::packFiles ({ docs, base.getChildFile ("topLink") });
-    EXPECT_EQ (entriesOf (archive), "Docs/a.txt=alpha Docs/dirLink/p.txt=pic Docs/fileLink=far topLink=far");
+    // Pics, reached through Docs/dirLink first, is selected too.
+    auto archive = FileTransfer::packFiles ({ docs, base.getChildFile ("topLink"), base.getChildFile ("Pics") });
+    EXPECT_EQ (entriesOf (archive), "Docs/a.txt=alpha Docs/dirLink/p.txt=pic Docs/fileLink=far Pics/p.txt=pic topLink=far");
     EXPECT_EQ (log.countMentioning ("Send clipboard files: leaving out "), 2);
     EXPECT_TRUE (log.mentions ("leaving out " + docs.getChildFile ("dangling").getFullPathName()));
     EXPECT_TRUE (log.mentions ("leaving out " + docs.getChildFile ("loop").getFullPathName()));
+}
+
+TEST (FileTransfer, PackingWalksAnyDepthAndStopsAtItsLimits)
+{
+    LogCapture log;
+    auto base = TestEnvironment::getHome().getChildFile ("walk");
+
+    // 2,000 folders one in the other, deeper than a thread's stack held when
+    // each level kept a path buffer; made each in the one before, as the
+    // deepest lie beyond the longest path the system takes.
+    auto deep = base.getChildFile ("deep");
+    ASSERT_TRUE (deep.createDirectory());
+    int at = ::open (deep.getFullPathName().toRawUTF8(), O_DIRECTORY | O_RDONLY);
+
+    for (int i = 0; i < 2000 && at >= 0; ++i)
+    {
+        ::mkdirat (at, "d", 0700);
+        int const inner = ::openat (at, "d", O_DIRECTORY | O_RDONLY);
+        ::close (at);
+        at = inner;
+    }
+
+    ASSERT_GE (at, 0);
+    ::close (at);
+    makeFile (deep.getChildFile (juce::String::repeatedString ("d/", 1000) + "f.txt"), "middle");
+    EXPECT_EQ (entriesOf (FileTransfer::packFiles ({ deep })), "deep/" + juce::String::repeatedString ("d/", 1000) + "f.txt=middle");
+
+    // A link to the home folder packs no more than the limits allow.
+    for (auto name : { "one", "two", "three" })
+        makeFile (base.getChildFile ("few").getChildFile (name), "0123456789");
+
+    ASSERT_TRUE (TestEnvironment::getHome().createSymbolicLink (base.getChildFile ("homeLink"), false));
+    FileTransfer::ArchiveLimits limits;
+    limits.maxEntries = 2;
+    EXPECT_EQ (juce::ZipFile (FileTransfer::packFiles ({ base.getChildFile ("homeLink") }, limits)).getNumEntries(), 2);
+    EXPECT_EQ (log.countMentioning (", and everything after it: an archive holds at most 2 files"), 1);
+
+    limits = {};
+    limits.maxBytes = 25;
+    EXPECT_EQ (juce::ZipFile (FileTransfer::packFiles ({ base.getChildFile ("few") }, limits)).getNumEntries(), 2);
+    EXPECT_EQ (log.countMentioning (", and everything after it: an archive holds at most 25 bytes"), 1);
 }
 
 TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
@@ -294,6 +351,80 @@ TEST (FileTransfer, SymbolicLinksInAnArchiveAreNeverMade)
     EXPECT_EQ (folder.getChildFile ("kept.txt").loadFileAsString(), "written through the link");
 }
 
+// Unpacking refuses an archive beyond the limits before writing, and at a write
+// error it stops and removes what it wrote.
+TEST (FileTransfer, UnpackingStopsAtALimitOrAWriteErrorAndKeepsNothing)
+{
+    LogCapture log;
+    auto base = TestEnvironment::getHome().getChildFile ("unpacking");
+    auto folder = base.getChildFile ("into");
+    ASSERT_TRUE (folder.createDirectory());
+
+    juce::ZipFile::Builder builder;
+    builder.addFile (makeFile (base.getChildFile ("a.txt"), "alpha"), 9, "a.txt");
+    builder.addFile (makeFile (base.getChildFile ("zeros"), juce::String::repeatedString ("0", 300000)), 9, "big/zeros");
+    builder.addFile (makeFile (base.getChildFile ("c.txt"), "gamma"), 9, "c.txt");
+    auto archive = base.getChildFile ("archive.zip");
+    {
+        juce::FileOutputStream out (archive);
+        ASSERT_TRUE (out.openedOk() && builder.writeToStream (out, nullptr));
+    }
+    ASSERT_LT (archive.getSize(), 10000);
+
+    FileTransfer::ArchiveLimits fewEntries, fewBytes;
+    fewEntries.maxEntries = 2;
+    fewBytes.maxBytes = 100000;
+    EXPECT_FALSE (unpack (archive, folder, fewEntries));
+    EXPECT_FALSE (unpack (archive, folder, fewBytes));
+    EXPECT_EQ (namesIn (folder), "");
+    EXPECT_EQ (log.countMentioning ("ClientFileTransfer receiver: not unpacking the archive, "), 2);
+
+    // Files larger than 64 KB cannot be written.
+    rlimit const before = [] { rlimit r {}; getrlimit (RLIMIT_FSIZE, &r); return r; }();
+    rlimit small = before;
+    small.rlim_cur = 65536;
+    auto const oldHandler = std::signal (SIGXFSZ, SIG_IGN);
+    ASSERT_EQ (setrlimit (RLIMIT_FSIZE, &small), 0);
+    auto const unpacked = unpack (archive, folder);
+    setrlimit (RLIMIT_FSIZE, &before);
+    std::signal (SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE (unpacked);
+    EXPECT_EQ (namesIn (folder), "");
+    EXPECT_TRUE (log.mentions ("ClientFileTransfer receiver: cannot unpack \"big/zeros\", it cannot be written: "));
+
+    EXPECT_TRUE (unpack (archive, folder));
+    EXPECT_EQ (namesIn (folder), "a.txt|big|big/zeros|c.txt");
+}
+
+// On a file system of 1 MB, an archive is unpacked only while a tenth of it stays free.
+TEST (FileTransfer, UnpackingKeepsAReserveOfTheFileSystemFree)
+{
+    auto base = TestEnvironment::getHome().getChildFile ("reserve");
+    auto small = base.getChildFile ("small");
+    ASSERT_TRUE (small.createDirectory());
+
+    if (::mount ("tmpfs", small.getFullPathName().toRawUTF8(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror (errno);
+
+    struct Unmount { juce::File at; ~Unmount() { ::umount2 (at.getFullPathName().toRawUTF8(), MNT_DETACH); } } unmount { small };
+
+    auto archiveOf = [&] (int size)
+    {
+        juce::ZipFile::Builder builder;
+        builder.addFile (makeFile (base.getChildFile ("zeros"), juce::String::repeatedString ("0", size)), 9, "zeros");
+        auto archive = base.getChildFile ("archive" + juce::String (size) + ".zip");
+        juce::FileOutputStream out (archive);
+        EXPECT_TRUE (builder.writeToStream (out, nullptr));
+        return archive;
+    };
+
+    EXPECT_FALSE (unpack (archiveOf (950000), small));
+    EXPECT_EQ (namesIn (small), "");
+    EXPECT_TRUE (unpack (archiveOf (500000), small));
+    EXPECT_EQ (small.getChildFile ("zeros").getSize(), 500000);
+}
+
 // A connection that breaks off mid-frame, stays silent, sends no header or goes
 // idle after it is released; beyond the limit one is refused at once.
 TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
@@ -301,8 +432,9 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
     REQUIRE_PRIVATE_NETWORK();
     FileTransfer::Limits limits;
     limits.headerTimeoutMs = 800;
-    limits.idleTimeoutMs = 800;
+    limits.fileTimeoutMs = 800;
     limits.maxConnections = 3;
+    limits.maxPerAddress = 3;
     Receiver receiver (limits);
 
     auto broken = connect();
@@ -334,4 +466,51 @@ TEST (FileTransfer, PeersThatBreakOffOrIdleAreReleased)
 
     EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiver.receivers() == 0; }));
     EXPECT_EQ (receiver.client.callTexts(), "");
+}
+
+// One address holds at most two transfers: the newest beyond are closed.
+TEST (FileTransfer, OneAddressHoldsAtMostTwoTransfers)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    Receiver receiver;
+    auto first = connect(), second = connect();
+    ASSERT_TRUE (first != nullptr && second != nullptr);
+    first->writeFrame ("Filename: x fromDrag: false");
+    EXPECT_EQ (first->readText(), "Filename received!");
+
+    auto third = connect();
+    ASSERT_NE (third, nullptr);
+    EXPECT_TRUE (third->waitForClose (5000));
+    EXPECT_FALSE (first->waitForClose (300));
+    EXPECT_FALSE (second->waitForClose (10));
+    EXPECT_EQ (receiver.receivers(), 2);
+}
+
+// A file that keeps arriving, however slowly, keeps its transfer; one whose
+// bytes stop is closed after the file time-out.
+TEST (FileTransfer, AFileStillArrivingIsKeptAndOneThatStopsIsClosed)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    FileTransfer::Limits limits;
+    limits.fileTimeoutMs = 800;
+    Receiver receiver (limits);
+
+    auto dripping = connect(), stopping = connect();
+    ASSERT_TRUE (dripping != nullptr && stopping != nullptr);
+
+    for (auto* stream : { dripping.get(), stopping.get() })
+    {
+        stream->writeFrame ("Filename: x fromDrag: false");
+        EXPECT_EQ (stream->readText(), "Filename received!");
+        stream->writeBytes ("\x2c\x9e\xb4\xf2\x40\x00\x00\x00", 8);   // a file of 64 bytes is coming
+    }
+
+    for (int i = 0; i < 10; ++i)   // 3 s, more than three time-outs
+    {
+        dripping->writeBytes ("z", 1);
+        EXPECT_FALSE (dripping->waitForClose (300)) << "after " << i + 1 << " bytes";
+    }
+
+    EXPECT_TRUE (stopping->waitForClose (10));
+    EXPECT_TRUE (dripping->waitForClose (5000));
 }

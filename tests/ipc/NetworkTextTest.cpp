@@ -1,5 +1,6 @@
 #include "ipc/ControlProtocol.h"
 #include "ipc/NetworkText.h"
+#include "support/TestEnvironment.h"
 
 #include <gmock/gmock.h>
 
@@ -55,4 +56,18 @@ TEST (NetworkText, FieldOperationsOnDecodedJunkStayInBounds)
     EXPECT_EQ (moved.id, 7);
     EXPECT_EQ (moved.y, 40);
     EXPECT_TRUE (text.toUTF8().isValidString (text.toRawUTF8(), (int) text.getNumBytesAsUTF8()));
+}
+
+// A text is written straight into a string of its own size: decoding 32 MB
+// holds neither four bytes per byte nor a second copy on the way.
+TEST (NetworkText, DecodingHoldsNothingBeyondTheText)
+{
+    std::vector<char> bytes (32u << 20, 'x');
+    bytes[1000] = '\xff';
+    auto const before = TestEnvironment::peakAddressSpace();
+    auto const text = NetworkText::fromBytes (bytes.data(), bytes.size());
+    auto const rise = TestEnvironment::peakAddressSpace() - before;
+
+    EXPECT_EQ (text.getNumBytesAsUTF8(), bytes.size() + 2);
+    EXPECT_LT (rise, (juce::int64) bytes.size() * 2);
 }

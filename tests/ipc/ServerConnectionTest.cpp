@@ -115,10 +115,11 @@ TEST_F (ServerConnections, ABackupIsNamedAlsoWhenTheThirdIsAcceptedBeforeTheSeco
 // Connections that break off inside a header, send another magic number or
 // stay idle, by the hundred: the server keeps a bounded number of them, lets
 // go of the rest, and serves a machine that joins afterwards. A machine's own
-// connection silenced by another magic number stays registered.
+// connection silenced by another magic number is lost: the machine is
+// removed, and its next discovery request is accepted.
 TEST_F (ServerConnections, FloodsOfBrokenAndIdleConnectionsStayBoundedAndAMachineStillJoins)
 {
-    startServer ({ 1000, 16 });
+    startServer ({ 1000, 16, {} });
     TestEnvironment::pump (100);
     auto const descriptors = countEntries ("/proc/self/fd"), threads = countEntries ("/proc/self/task");
     auto const connect = [] { return WirePeer::Stream::connect (TestEnvironment::testAddress, 25477); };
@@ -157,10 +158,15 @@ TEST_F (ServerConnections, FloodsOfBrokenAndIdleConnectionsStayBoundedAndAMachin
     ASSERT_NE (late, nullptr);
     EXPECT_TRUE (late->waitForClose (5000));
 
-    machine.tcp->writeBytes (wrongMagic);
-    machine.send ("Send monitors");
-    EXPECT_TRUE (machine.tcp->isSilentFor (500));
     auto other = join ("192.168.77.3");
+    other.tcp->drain();
+    machine.tcp->writeBytes (wrongMagic);
+    EXPECT_TRUE (machine.tcp->waitForClose (5000));
+    EXPECT_TRUE (other.tcp->readTextsUntil (machine.removal()).contains (machine.removal()));
+    machine.ask ("DISCOVERY_REQUEST CLUSTERID: " + juce::String (clusterID));
+    EXPECT_EQ (machine.udp->receiveText(), acceptance (machine));
+    finishJoining (machine);
+    other.tcp->drain();
     other.send ("Send monitors");
     std::set<int> const listed { (int) treeOf (other.tcp->readFrame())["ID"], (int) treeOf (other.tcp->readFrame())["ID"] };
     EXPECT_EQ (listed, (std::set<int> { machine.id, other.id }));
@@ -212,7 +218,9 @@ TEST_F (ServerConnections, DestructionWithConnectedClientsAndAQueuedRemoval)
 // that stops reading is closed and removed, and holds up nobody meanwhile.
 TEST_F (ServerConnections, ASlowReaderGetsALargeFrameWholeAndOneThatStopsReadingIsDropped)
 {
-    startServer();
+    IPCServer::Limits limits;
+    limits.connection.stallTimeoutMs = 2000;   // not the half minute a peer really has
+    startServer (limits);
     auto slow = join ("192.168.77.2"), sender = join ("192.168.77.3"), stalled = join ("192.168.77.4");
 
     for (auto* m : { &slow, &sender, &stalled })
@@ -247,6 +255,55 @@ TEST_F (ServerConnections, ASlowReaderGetsALargeFrameWholeAndOneThatStopsReading
     EXPECT_EQ (seen.indexOf (claim), 0);
     EXPECT_TRUE (seen.contains (stalled.removal()));
     EXPECT_TRUE (log->mentions ("cannot write to machine " + juce::String (stalled.id)));
+}
+
+// A peer reading about 30 KB a second finds its window shut for seconds at a
+// time: it is not dropped, however long a frame to it takes.
+TEST_F (ServerConnections, APeerThatReadsThirtyKilobytesASecondIsNotDropped)
+{
+    startServer();
+    auto slow = join ("192.168.77.2"), sender = join ("192.168.77.3");
+
+    for (auto* m : { &slow, &sender })
+        m->tcp->drain();
+
+    auto const text = juce::String::repeatedString ("0123456789abcdef", 1 << 16);   // 1 MB: half a minute to read
+    sender.send ("Route clipboard to ID: " + juce::String (slow.id) + " content: " + text);
+    size_t received = 0;
+
+    for (int i = 0; i < 60; ++i, juce::Thread::sleep (100))
+        if (auto chunk = slow.tcp->readBytes (3000, 2000))
+            received += chunk->getSize();
+
+    EXPECT_GT (received, 0u);
+    EXPECT_FALSE (log->mentions ("cannot write to machine " + juce::String (slow.id)));
+    EXPECT_TRUE (sender.tcp->isSilentFor (100)) << "a machine was removed";
+}
+
+// A peer that reads on, but far slower than it is sent to, may have only so
+// much waiting for it: beyond that it counts as stalled, is closed and removed.
+TEST_F (ServerConnections, FramesWaitingForASlowReaderAreBounded)
+{
+    IPCServer::Limits limits;
+    limits.connection.maxQueuedBytes = 1 << 20;
+    startServer (limits);
+    auto slow = join ("192.168.77.2"), sender = join ("192.168.77.3");
+
+    for (auto* m : { &slow, &sender })
+        m->tcp->drain();
+
+    auto const text = juce::String::repeatedString ("0123456789abcdef", 1 << 17);   // 2 MB
+
+    for (int i = 0; i < 4; ++i)
+        sender.send ("Route clipboard to ID: " + juce::String (slow.id) + " content: " + text);
+
+    auto const dropped = [&]
+    {
+        slow.tcp->readBytes (64 * 1024, 100);
+        return log->mentions ("cannot write to machine " + juce::String (slow.id));
+    };
+    EXPECT_TRUE (TestEnvironment::waitUntil (dropped, 10000));
+    EXPECT_TRUE (sender.tcp->readTextsUntil (slow.removal(), 5000).contains (slow.removal()));
 }
 
 TEST_F (ServerConnections, ConcurrentClaimsReachEveryoneInTheSameOrder)

@@ -3,6 +3,7 @@
 #include <juce_events/juce_events.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -95,6 +96,17 @@ void pump (int ms)
         juce::MessageManager::getInstance()->runDispatchLoopUntil (ms);
     else
         juce::Thread::sleep (ms);   // only the message thread may run its loop
+}
+
+juce::int64 peakAddressSpace()
+{
+    std::ifstream status ("/proc/self/status");
+
+    for (std::string line; std::getline (status, line);)
+        if (line.rfind ("VmPeak:", 0) == 0)
+            return std::stoll (line.substr (7)) * 1024;
+
+    return 0;
 }
 
 juce::File getHome() { return processFolder.getChildFile ("home"); }

@@ -40,6 +40,9 @@ namespace TestEnvironment
     /** Runs the message loop for a while; on another thread it only waits. */
     void pump (int ms);
 
+    /** The most address space the process has held so far (VmPeak), in bytes. */
+    juce::int64 peakAddressSpace();
+
     /** Sets up the process: namespace, HOME, TMPDIR. Called by TestMain. */
     void setUpProcess();
     void tearDownProcess();

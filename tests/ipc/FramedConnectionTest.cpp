@@ -1,0 +1,115 @@
+// Reading frames from peers that announce more than they send, stop inside a
+// frame or speak another framing: on the server's control port, a machine's
+// file-transfer port and the client's connection to its server.
+
+#include "ipc/ClientFileTransfer.h"
+#include "support/ClientHarness.h"
+#include "support/ServerFixture.h"
+
+namespace
+{
+constexpr int transferPort = 47011;
+
+/** A frame header announcing 'length' bytes, followed by the bytes of 'start'. */
+juce::MemoryBlock announcing (juce::uint32 length, juce::String const& start)
+{
+    auto bytes = WirePeer::frame (start);
+
+    for (int i = 0; i < 4; ++i)
+        static_cast<juce::uint8*> (bytes.getData())[4 + i] = (juce::uint8) (length >> (8 * i));
+
+    return bytes;
+}
+} // namespace
+
+struct ConnectionReading : ServerFixture {};
+
+// Headers that announce far more than ever comes, to the control port and to a
+// machine's file-transfer port: nothing is reserved ahead of the bytes, nothing
+// cut short is handed over, and each connection counts as lost: its machine is
+// removed and may join again, the transfer is released. A header text holding
+// a zero byte is not answered.
+TEST_F (ConnectionReading, HeadersAnnouncingMoreThanComesReserveNothingAndEndTheirConnections)
+{
+    startServer();
+    auto host = join ("192.168.77.2"), cut = join ("192.168.77.3"), huge = join ("192.168.77.4");
+    RecordingClient machine;
+    machine.fileTransferServer = std::make_unique<ClientIPC::ClientFileTransferIPCServer> (transferPort, &machine);
+    ASSERT_TRUE (machine.fileTransferServer->beginListening());
+    auto transfer = WirePeer::Stream::connect (TestEnvironment::testAddress, transferPort);
+    auto padded = WirePeer::Stream::connect (TestEnvironment::testAddress, transferPort);
+    ASSERT_TRUE (transfer != nullptr && padded != nullptr);
+    padded->setPumping (true);
+    host.tcp->drain();
+
+    auto const before = TestEnvironment::peakAddressSpace();
+    auto const route = "Route clipboard to ID: " + juce::String (host.id) + " content: " + juce::String::repeatedString ("x", 1000);
+    huge.tcp->writeBytes (announcing (0x7fffffff, "abcd"));
+    transfer->writeBytes (announcing (0x7fffffff, "abcd"));
+    cut.tcp->writeBytes (announcing (200u << 20, route));   // within the frame limit, and cut short below
+    TestEnvironment::pump (500);                               // the readers take the headers in
+    EXPECT_LT (TestEnvironment::peakAddressSpace() - before, (juce::int64) 1 << 30);
+
+    cut.tcp->close();
+    transfer->close();
+    juce::StringArray told;
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&]
+    {
+        told.addArray (host.tcp->readTexts (50));
+        return told.contains (cut.removal()) && told.contains (huge.removal());
+    }, 10000)) << told.joinIntoString ("; ");
+    EXPECT_FALSE (told.joinIntoString ("; ").contains ("Copy to clipboard"));
+
+    for (auto* lost : { &cut, &huge })
+    {
+        lost->ask ("DISCOVERY_REQUEST CLUSTERID: " + juce::String (clusterID));
+        EXPECT_EQ (lost->udp->receiveText(), acceptance (*lost));
+    }
+
+    padded->writeFrame (juce::MemoryBlock ("Filename: a.zip\0\0 fromDrag: false", 33));
+    EXPECT_FALSE (padded->readFrame (500).has_value());
+    padded->close();
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return machine.fileTransferServer->getNumReceivers() == 0; }));
+    EXPECT_EQ (machine.callTexts(), "");
+}
+
+// However its server's connection ends, the client drops what was cut short,
+// counts the connection as lost and searches again: a text holding a zero byte
+// (cut and padded by a reader on its way), then a frame cut short, a header
+// cut short and a wrong magic number, each ending a connection.
+TEST (ConnectionReadingClient, DropsWhatIsCutShortAndSearchesAgainWhenItsServerCannotBeRead)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SingletonApplicationProperties::configure();
+    RawServer server;
+    RecordingClient client;
+    auto stream = server.join (client);
+    ASSERT_NE (stream, nullptr);
+
+    stream->writeFrame (juce::MemoryBlock ("Copy to clipboard: cut\0\0\0", 25));
+    stream->writeFrame ("Current input ID: 5");
+    ASSERT_TRUE (client.waitFor ("setCurrentInputID"));
+    EXPECT_EQ (client.count ("copyTextToClipboard"), 0) << "a text cut short was pasted";
+
+    auto const cutFrame = WirePeer::frame ("Copy to clipboard: " + juce::String::repeatedString ("x", 100000));
+    auto wrongMagic = WirePeer::frame (juce::String ("Jump to middle"));
+    static_cast<char*> (wrongMagic.getData())[0] = 0x2d;
+
+    struct Ending { juce::MemoryBlock bytes; bool thenClose; };
+
+    for (auto const& ending : { Ending { juce::MemoryBlock (cutFrame.getData(), 50000), true },
+                                Ending { juce::MemoryBlock (cutFrame.getData(), 5), true },
+                                Ending { wrongMagic, false } })
+    {
+        stream->writeBytes (ending.bytes);
+
+        if (ending.thenClose)
+            stream->close();
+
+        stream = server.acceptNextSearch();
+        ASSERT_NE (stream, nullptr) << "no search after " << ending.bytes.getSize() << " bytes";
+    }
+
+    EXPECT_EQ (client.count ("copyTextToClipboard"), 0);
+    EXPECT_EQ (client.count ("jumpToMiddle"), 0);
+}
