@@ -2,9 +2,10 @@
 # The soak run: three simulated machines (as in the whole-program tests) used
 # at random for a long time (crossings, typing, clicks, clipboard copies) with
 # the server's machine killed and restarted every few minutes. Checks that
-# nothing crashes, nothing stays pressed on any display, every machine is back
-# in the cluster after each restart, and the programs' threads, descriptors
-# and memory stay within bounds. Not part of the test suite.
+# nothing crashes, nothing stays pressed on any display, every push into an
+# edge crosses at once (the report counts those that did not), every machine
+# is back in the cluster after each restart, and the programs' threads,
+# descriptors and memory stay within bounds. Not part of the test suite.
 #
 #   scripts/soak.sh [MINUTES] [RESULTS_FOLDER]   (default 30, build/results/soak-<date>)
 #

@@ -39,8 +39,18 @@ void EdgeCrossing::digestNewMousePosition (double x, double y, double dx, double
     const int ownID = app.getOwnID();
     const bool local = app.getActiveMonitorID() == ownID;
 
-    const auto old = app.getLocalCursor();
-    const auto moved = local ? juce::Point<double> (x, y) : old + juce::Point<double> (dx, dy);
+    // While the input stays local, the move starts where the event itself
+    // puts its start: its location less its delta, the motion the tap saw
+    // since its previous report (a push against an edge the pointer rests on
+    // shows in the delta alone). The last digested position would not do: the
+    // pointer may have moved since without being digested (a jump too large
+    // to digest, this program's own posts, the first move after the start),
+    // and a stale start turns a push into the edge into a move along or away
+    // from it. While the input is away, the pointer is held at the warp point
+    // and only the delta counts.
+    const juce::Point<double> delta (dx, dy);
+    const auto moved = local ? juce::Point<double> (x, y) : app.getLocalCursor() + delta;
+    const auto old = local ? moved - delta : app.getLocalCursor();
     app.setLocalCursor (moved);
 
     const auto area = app.getOwnArea();
@@ -153,10 +163,16 @@ void EdgeCrossing::digestRemote (juce::Point<double> moved, double dx, double dy
         DBGOrLog ("switchBackOccured");
 
         // The pointer reappears where the virtual cursor left the machine it
-        // drove. The platform marks what it posts, so the own tap lets it pass.
+        // drove, on the edge of this desktop it came across (the virtual
+        // cursor itself still lies beyond it): inside the desktop, so that the
+        // next push into the same edge leaves again. The platform marks what
+        // it posts, so the own tap lets it pass.
         const auto desktop = app.getOwnDesktop();
-        const auto home = virtualCursor + juce::Point<double> (desktop.getX() - area.getX(),
-                                                              desktop.getY() - area.getY());
+        const auto beyond = virtualCursor + juce::Point<double> (desktop.getX() - area.getX(),
+                                                                desktop.getY() - area.getY());
+        auto within = [] (double value, int low, int high) { return juce::jmax ((double) low, juce::jmin ((double) high - 1.0, value)); };
+        const juce::Point<double> home (within (beyond.x, desktop.getX(), desktop.getRight()),
+                                        within (beyond.y, desktop.getY(), desktop.getBottom()));
         app.setLocalCursor (home);
         platform.postEvent (InputEvent::mouseMove (home));
         platform.showCursor();

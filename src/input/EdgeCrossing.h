@@ -8,15 +8,16 @@
     use, on the event-tap thread.
 
     While the input stays local (the active machine is this one), a move that
-    reaches an edge of the local desktop asks the layout which machine lies
-    10 pixels beyond it on the virtual desktop and, when there is one, sends
-    the input there: the pointer is then held at the warp point.
+    reaches an edge of the local desktop from inside (or pushes against it)
+    asks the layout which machine lies 10 pixels beyond it on the virtual
+    desktop and, when there is one, sends the input there: the pointer is then
+    held at the warp point. A move starts at its location less its delta.
 
     While the input goes to another machine, every move's delta drives the
     virtual cursor: its moves are queued for the SocketThread, a move onto a
     third machine passes the input on to it, a move onto this machine's own
-    area brings the input home (the pointer reappears at the matching local
-    point), and a move onto no machine is dropped.
+    area brings the input home (the pointer reappears at the matching point of
+    the edge it came across), and a move onto no machine is dropped.
 
     The caller holds the application's control lock while a move is digested. */
 class EdgeCrossing

@@ -7,6 +7,11 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace
 {
 /** The largest datagram read; a longer one yields its first bytes. */
@@ -21,7 +26,8 @@ SocketThread::SocketThread (InputHost& appToUse, InputPlatform& platformToUse, j
       app (appToUse),
       platform (platformToUse),
       datagram (std::make_unique<EventDatagram> (keyToUse)),
-      replay (std::make_unique<EventReplay> (appToUse, platformToUse, macKeyCodeWizard))
+      replay (std::make_unique<EventReplay> (appToUse, platformToUse, macKeyCodeWizard)),
+      receiveWakeFd (eventfd (0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     addListener (&exitWaker);
 }
@@ -30,6 +36,9 @@ SocketThread::~SocketThread()
 {
     stopRunning (timeoutMs);
     removeListener (&exitWaker);
+
+    if (receiveWakeFd >= 0)
+        ::close (receiveWakeFd);
 }
 
 //==============================================================================
@@ -165,6 +174,33 @@ void SocketThread::wakeSendingLoop()
     queueChanged.notify_all();
 }
 
+void SocketThread::wakeReceiveWait()
+{
+    const uint64_t one = 1;
+
+    if (receiveWakeFd >= 0)
+    {
+        [[maybe_unused]] auto written = ::write (receiveWakeFd, &one, sizeof (one));
+    }
+}
+
+int SocketThread::waitForDatagram (juce::DatagramSocket& socket)
+{
+    if (receiveWakeFd < 0)
+        return socket.waitUntilReady (true, timeoutMs);
+
+    pollfd fds[2] = { { socket.getRawSocketHandle(), POLLIN, 0 }, { receiveWakeFd, POLLIN, 0 } };
+    const int ready = ::poll (fds, 2, timeoutMs);
+
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+
+    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0)
+        return -1;
+
+    return (fds[0].revents & POLLIN) != 0 ? 1 : 0;
+}
+
 //==============================================================================
 juce::String SocketThread::getTargetIP() const     { const std::lock_guard<std::mutex> al (addressLock); return targetIP; }
 int SocketThread::getTargetPort() const            { const std::lock_guard<std::mutex> al (addressLock); return targetPort; }
@@ -197,6 +233,15 @@ void SocketThread::run()
     }
 
     DBGOrLog ("Start SocketThread with bound port: " + juce::String (port));
+
+    // A request to exit that came before this run is over; one from now on
+    // ends the receive wait.
+    uint64_t pendingWakes = 0;
+
+    if (receiveWakeFd >= 0)
+    {
+        [[maybe_unused]] auto readBytes = ::read (receiveWakeFd, &pendingWakes, sizeof (pendingWakes));
+    }
 
     // The addresses change only while the thread is stopped.
     juce::String ip;
@@ -308,7 +353,7 @@ void SocketThread::receiveOne (juce::DatagramSocket* socket)
         return;
     }
 
-    auto const ready = socket->waitUntilReady (true, timeoutMs);
+    auto const ready = waitForDatagram (*socket);
 
     if (ready <= 0)
     {

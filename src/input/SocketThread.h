@@ -122,11 +122,13 @@ public:
     void run() override;
 
 private:
-    /** Wakes the sending loop when the thread is asked to exit. */
+    /** Wakes the sending loop and ends the receive wait when the thread is
+        asked to exit: a mode change, which holds the application's control
+        lock, then waits for no time-out. */
     struct ExitWaker : juce::Thread::Listener
     {
         explicit ExitWaker (SocketThread& t) : owner (t) {}
-        void exitSignalSent() override   { owner.wakeSendingLoop(); }
+        void exitSignalSent() override   { owner.wakeSendingLoop(); owner.wakeReceiveWait(); }
         SocketThread& owner;
     };
 
@@ -138,6 +140,11 @@ private:
     void stopForModeChange();
 
     void wakeSendingLoop();
+    void wakeReceiveWait();
+
+    /** As DatagramSocket::waitUntilReady for reading, but ends early (giving
+        0) when the thread is asked to exit. */
+    int waitForDatagram (juce::DatagramSocket& socket);
     bool sendNextEvent (juce::DatagramSocket& socket, juce::String const& ip, int port, bool sameSystem);
     void receiveOne (juce::DatagramSocket* socket);
 
@@ -148,6 +155,8 @@ private:
     std::unique_ptr<EventDatagram const> datagram;
     std::unique_ptr<EventReplay> replay;   // used by the thread only, and while it is stopped
     ExitWaker exitWaker { *this };
+
+    int receiveWakeFd = -1;   // an eventfd: written when the thread is asked to exit
 
     std::atomic<int> mode { Idle };
     std::atomic<int> readingPort { -1 };

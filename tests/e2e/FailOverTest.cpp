@@ -34,7 +34,6 @@ TEST_F (FailOver, TheBackupTakesOverTheOthersRejoinAndControlStillCrosses)
     // B drives C across its bottom edge, and C drives B across its top edge.
     ASSERT_TRUE (c.run ("focus"));
     ASSERT_TRUE (crossInto (b, { 720, 880 }, { 720, 899 }, c));
-    ASSERT_TRUE (pointerComesTo (b, { 720, 450 }));   // off the edge, where motion is stopped
     ASSERT_TRUE (b.moveBy (0, 20));
     EXPECT_TRUE (pointerComesTo (c, { 720, 29 }, 1));
     ASSERT_TRUE (b.tap (Keys::a));
@@ -46,7 +45,6 @@ TEST_F (FailOver, TheBackupTakesOverTheOthersRejoinAndControlStillCrosses)
 
     ASSERT_TRUE (b.run ("focus"));
     ASSERT_TRUE (crossInto (c, { 640, 20 }, { 640, 0 }, b));
-    ASSERT_TRUE (pointerComesTo (c, { 640, 512 }));
     ASSERT_TRUE (c.moveBy (0, -20));
     EXPECT_TRUE (pointerComesTo (b, { 640, 870 }, 1));
     ASSERT_TRUE (c.tap (Keys::s));

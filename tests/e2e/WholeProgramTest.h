@@ -148,19 +148,29 @@ protected:
 
     /** Pushes the pointer of a machine whose input stays local into one of its
         edges from a point 'inside' (a move that reaches the edge from inside),
-        until 'target' logs that it receives. */
+        until 'target' logs that it receives; 'pushes', when given, counts the
+        pushes made. The log is read from a time, not a length: a long run's
+        log is trimmed as it grows. */
     static ::testing::AssertionResult crossInto (SimulatedMachine& from, juce::Point<int> inside, juce::Point<int> edge,
-                                                  SimulatedMachine& target)
+                                                  SimulatedMachine& target, int* pushes = nullptr)
     {
-        auto const mark = target.logLength();
+        auto const since = SimulatedMachine::now();
 
         for (int attempt = 0; attempt < 3; ++attempt)
         {
             if (! from.moveTo (inside) || ! from.moveTo (edge))
                 return ::testing::AssertionFailure() << from.lastFailure;
 
-            if (target.waitForLog ("Got receiving mode message", 3000, mark))
-                return receives (target, mark);
+            if (pushes != nullptr)
+                ++*pushes;
+
+            if (target.waitForLogSince ("Got receiving mode message", since, 3000))
+            {
+                if (target.waitForLogSince ("Start SocketThread with bound port", since, 5000))
+                    return ::testing::AssertionSuccess();
+
+                return ::testing::AssertionFailure() << target.name << " never read its port";
+            }
         }
 
         return ::testing::AssertionFailure() << "pushing " << from.name << "'s pointer to " << edge.toString() << " gave "

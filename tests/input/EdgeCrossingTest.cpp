@@ -108,14 +108,14 @@ TEST (EdgeCrossing, RemoteMovesDriveTheVirtualCursorPassOnAndComeHome)
     EXPECT_THAT (l.takeSent (6), ElementsAre ("Drag mouse to: 3709.3_1300 flags: 256"));
 
     // Onto the own area: control comes back and the pointer reappears where
-    // the virtual cursor was, by one marked move, not a warp.
+    // the virtual cursor left, by one marked move, not a warp: at the corner
+    // it came through, inside the desktop (the virtual cursor maps to 1929.3, 1100).
     host.clearCalls();
     platform.clearRecords();
-    const auto home = host.getVirtualCursor() + desktop.getPosition().toDouble() - ownArea.getPosition().toDouble();
     by (-100, -600);
     EXPECT_THAT (host.getCalls(), ElementsAre ("sendToServer Mode change idle ID: 6", "takeBackControl"));
     EXPECT_TRUE (log.contains ("switchBackOccured"));
-    EXPECT_THAT (platform.getPostedEvents(), ElementsAre (InputEvent::mouseMove (home)));
+    EXPECT_THAT (platform.getPostedEvents(), ElementsAre (InputEvent::mouseMove ({ 1919, 1079 })));
     EXPECT_EQ (platform.getShowCursorCount(), 1);
     EXPECT_TRUE (platform.getWarps().empty());
 
@@ -125,4 +125,60 @@ TEST (EdgeCrossing, RemoteMovesDriveTheVirtualCursorPassOnAndComeHome)
     by (5, 0);
     EXPECT_EQ (host.getShownVirtualCursor(), Point (3714, 700));
     EXPECT_EQ (l.socketThread.lastX.load(), 3709);
+}
+
+TEST (EdgeCrossing, AMoveStartsAtItsLocationLessItsDeltaNotWhereTheLastDigestedMoveEnded)
+{
+    REQUIRE_PRIVATE_NETWORK();
+
+    // The last digested position is stale: beyond the edge (a post of the
+    // program's own), the start's (0, 0), or inside after an undigested jump.
+    const std::tuple<const char*, Point, Point, Point, int> moves[] = {
+        { "in to the edge",             { 1929, 500 },  { 1919, 500 },   { 5, 0 },   2 },
+        { "pushed against the edge",    { 1919, 480 },  { 1919, 500 },   { 4, 0 },   2 },
+        { "pushed against the left",    { 0, 0 },       { -1280, 500 },  { -3, 0 },  3 },
+        { "pushed against the top",     { 0, 0 },       { 100, 0 },      { 0, -2 },  4 },
+        { "along the edge",             { 1900, 500 },  { 1919, 503 },   { 0, 3 },   -1 },
+        { "resting on the bottom edge", { 100, 1000 },  { 100, 1079 },   { 0, 0 },   -1 },
+    };
+
+    for (auto& [what, stale, to, delta, target] : moves)
+    {
+        Layout l;
+        l.host.setLocalCursor (stale);
+        l.listener.digestNewMousePosition (to.x, to.y, delta.x, delta.y, false);
+
+        if (target < 0)
+            EXPECT_TRUE (l.host.getCalls().empty()) << what;
+        else
+            EXPECT_THAT (l.host.getCalls(), ::testing::Contains ("prepareLocalAndRemote " + juce::String (target) + " false")) << what;
+    }
+}
+
+TEST (EdgeCrossing, ComingHomeLandsOnTheEdgeItCameAcrossAndTheNextPushLeavesAgain)
+{
+    REQUIRE_PRIVATE_NETWORK();
+
+    // From each machine beside an edge, a move back onto the own area; the
+    // virtual cursor starts 9 pixels beyond the edge.
+    const std::tuple<int, Point, Point, Point> returns[] = {
+        { 2, { 3709, 700 }, { -20, 0 },  { 1919, 500 } },
+        { 3, { 490, 700 },  { 20, 0 },   { -1280, 500 } },
+        { 4, { 1880, 190 }, { 0, 20 },   { 100, 0 } },
+        { 5, { 1880, 1289 }, { 0, -20 }, { 100, 1079 } },
+    };
+
+    for (auto& [from, virtualCursor, back, home] : returns)
+    {
+        Layout l;
+        l.sendTo (from);
+        l.host.setVirtualCursor (virtualCursor);
+        l.move (warpPoint, warpPoint + back);
+        EXPECT_THAT (l.platform.getPostedEvents(), ElementsAre (InputEvent::mouseMove (home))) << from;
+
+        // The pointer rests there; pushing on into the same edge leaves again.
+        l.host.clearCalls();
+        l.listener.digestNewMousePosition (home.x, home.y, -back.x / 10, -back.y / 10, false);
+        EXPECT_THAT (l.host.getCalls(), ::testing::Contains ("prepareLocalAndRemote " + juce::String (from) + " false")) << from;
+    }
 }

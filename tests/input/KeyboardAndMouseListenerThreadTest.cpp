@@ -162,6 +162,26 @@ TEST (KeyboardAndMouseListenerThread, WhatPassesToTheLocalDesktop)
     EXPECT_EQ (s.handle (keyDown (0)), EventTap::Verdict::pass);
 }
 
+TEST (KeyboardAndMouseListenerThread, TheFirstMoveIntoAnEdgeLeavesFromWhereTheTapSawItStart)
+{
+    REQUIRE_PRIVATE_NETWORK();
+
+    // Nothing digested yet (the last digested position is 0, 0): a move
+    // reported at the left edge, by 4 pixels from inside, leaves to the left.
+    ListenerRig rig;
+    rig.host.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
+    rig.host.setOwnDesktop ({ 0, 0, 1920, 1080 });
+    rig.host.setWarpPoint ({ 960, 540 });
+    rig.host.addTile (1, { 1920, 0, 1920, 1080 });
+    rig.addMachine (peer, { 0, 0, 1920, 1080 });
+
+    auto move = InputEvent::mouseMove ({ 0, 500 });
+    move.delta = { -4, 0 };
+    EXPECT_EQ (rig.handle (move), EventTap::Verdict::pass);
+    EXPECT_THAT (rig.host.getCalls(), ::testing::Contains ("prepareLocalAndRemote 2 false"));
+    EXPECT_THAT (rig.platform.getWarps(), ElementsAre (juce::Point<double> (960, 540)));
+}
+
 TEST (KeyboardAndMouseListenerThread, RunsTheTapUntilStoppedAndQueuesNothingForTheStop)
 {
     REQUIRE_PRIVATE_NETWORK();

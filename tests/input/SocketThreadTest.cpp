@@ -261,6 +261,31 @@ TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrI
     EXPECT_EQ (platform.getReleaseCount(), 2);
 }
 
+TEST (SocketThread, AModeChangeEndsTheReceiveWaitAtOnce)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    FakeInputHost host;
+    MemoryInputPlatform platform;
+    SocketThread receiver (host, platform);
+
+    // The caller holds the control lock, which the event tap waits for: each
+    // stop must not sit out the receive wait (100 ms; 2 s over twenty stops).
+    juce::int64 stoppingMs = 0;
+
+    for (int i = 1; i <= 20; ++i)
+    {
+        receiver.setReceiving ("MAC", receiverPort);
+        ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == i; }));
+        auto const before = juce::Time::currentTimeMillis();
+        receiver.setIdle();
+        stoppingMs += juce::Time::currentTimeMillis() - before;
+        EXPECT_FALSE (receiver.isThreadRunning());
+    }
+
+    EXPECT_LT (stoppingMs, 1000);
+}
+
 TEST (SocketThread, APortThatCannotBeBoundEndsTheThreadAndKeepsTheMode)
 {
     REQUIRE_PRIVATE_NETWORK();

@@ -354,6 +354,39 @@ TEST_F (X11Input, ATapThatFallsBehindStillKnowsItsOwnPostsAndForgetsThoseItNever
     probe->key (keycodeA, false);
 }
 
+TEST_F (X11Input, ATapThatFallsBehindReportsEachMotionWhereItPutThePointer)
+{
+    // The callback takes a second over the first motion while the pointer
+    // moves on: to a point, into the right edge and on against it (where the
+    // pointer stays), back; the program's own move; another client's step.
+    std::atomic<bool> first { true };
+    TapRecorder tap (*platform);
+    tap.onEvent = [&] (EventTap&, const InputEvent&) { if (first.exchange (false)) juce::Thread::sleep (1000); };
+    ASSERT_TRUE (tap.start());
+    probe->moveTo ({ 100, 100 });
+    ASSERT_TRUE (tap.waitForCount (1));
+
+    probe->moveTo ({ 1900, 500 });
+    probe->moveTo ({ 1919, 500 });
+    probe->moveBy ({ 5, 0 });
+    probe->moveBy ({ -10, 2 });
+    probe->sync();
+    EXPECT_TRUE (post (InputEvent::mouseMove ({ 300, 300 })));
+    ASSERT_TRUE (waitUntil ([&] { return probe->getPointer() == juce::Point<int> (300, 300); }));
+    probe->moveBy ({ 5, 5 });
+    ASSERT_TRUE (tap.waitForCount (7));
+
+    using P = juce::Point<double>;
+    const std::tuple<P, P, bool> expected[] = { { { 1900, 500 }, { 1800, 400 }, false }, { { 1919, 500 }, { 19, 0 }, false },
+                                                { { 1919, 500 }, { 5, 0 }, false },      { { 1909, 502 }, { -10, 2 }, false },
+                                                { { 300, 300 }, { -1609, -202 }, true }, { { 305, 305 }, { 5, 5 }, false } };
+    auto events = tap.events();
+    ASSERT_EQ (events.size(), 7u);
+
+    for (size_t i = 0; i < std::size (expected); ++i)
+        EXPECT_EQ (std::tuple (events[i + 1].location, events[i + 1].delta, events[i + 1].isMarked()), expected[i]) << i;
+}
+
 TEST_F (X11Input, WithholdingKeepsKeysAndClicksFromWindowsButNotFromTheTap)
 {
     ASSERT_TRUE (probe->showWindow());

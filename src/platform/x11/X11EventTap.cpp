@@ -5,6 +5,7 @@
 
 #include "platform/x11/XcbXkb.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -123,8 +124,9 @@ void X11EventTap::readInitialState()
         std::free (pointer);
     }
 
-    deltaBase = location;
+    exactLocation = location;
     seenWarps = owner.getLastWarp().serial;
+    sources.clear();
     owner.notePointerReported (location);
     repeating = false;
 }
@@ -134,6 +136,8 @@ bool X11EventTap::run()
     // What the server delivered before this run started is stale.
     while (auto* stale = xcb_poll_for_event (connection->get()))
         std::free (stale);
+
+    readAhead.clear();
 
     // Posts are recorded while no tap runs too: one made just before this run
     // may still reach it and must count as ours; the rest are forgotten once
@@ -211,14 +215,185 @@ void X11EventTap::handlePending()
 {
     while (! isStopRequested())
     {
-        auto* event = xcb_poll_for_event (connection->get());
+        auto events = takeEvents();
 
-        if (event == nullptr)
+        if (events.empty())
             break;
 
-        handle (event);
-        std::free (event);
+        readMotions (events);
+
+        for (auto& event : events)
+        {
+            if (isStopRequested())
+                break;
+
+            handle (event.get());
+        }
     }
+}
+
+std::vector<X11EventTap::Event> X11EventTap::takeEvents()
+{
+    std::vector<Event> events;
+
+    for (; ! readAhead.empty(); readAhead.pop_front())
+        events.push_back (std::move (readAhead.front()));
+
+    while (auto* event = xcb_poll_for_event (connection->get()))
+        events.emplace_back (event);
+
+    return events;
+}
+
+namespace
+{
+bool isRawMotion (const xcb_generic_event_t* event, int xinputOpcode)
+{
+    return (event->response_type & 0x7f) == XCB_GE_GENERIC
+        && reinterpret_cast<const xcb_ge_generic_event_t*> (event)->extension == xinputOpcode
+        && reinterpret_cast<const xcb_ge_generic_event_t*> (event)->event_type == XCB_INPUT_RAW_MOTION;
+}
+} // namespace
+
+void X11EventTap::readMotions (std::vector<Event>& events)
+{
+    motionReadings.clear();
+    serverPosition.reset();
+
+    const auto motions = std::count_if (events.begin(), events.end(),
+                                        [this] (auto& e) { return isRawMotion (e.get(), xinputOpcode); });
+
+    if (motions == 0)
+        return;
+
+    // Where the server has the pointer now. Events carry the sequence number
+    // of the last request the server had handled: those it sent before it
+    // answered belong to this turn (the answer is where their last motion left
+    // the pointer), the later ones wait for the next.
+    auto* c = connection->get();
+    const auto cookie = xcb_query_pointer (c, connection->getRoot());
+
+    if (auto* pointer = xcb_query_pointer_reply (c, cookie, nullptr))
+    {
+        serverPosition = juce::Point<int> (pointer->root_x, pointer->root_y);
+        std::free (pointer);
+    }
+
+    warpsWhenAsked = owner.getLastWarp().serial;
+
+    while (auto* event = xcb_poll_for_queued_event (c))
+    {
+        if (! readAhead.empty() || event->sequence == (uint16_t) cookie.sequence)
+            readAhead.emplace_back (event);
+        else
+            events.emplace_back (event);
+    }
+
+    // Each motion's values, and what they may be.
+    std::vector<MotionTrail::Motion> trail;
+
+    for (auto& e : events)
+    {
+        if (! isRawMotion (e.get(), xinputOpcode))
+            continue;
+
+        auto* raw = reinterpret_cast<const xcb_input_raw_button_press_event_t*> (e.get());
+        MotionReading reading;
+        auto& motion = reading.motion;
+        motion.hasX = motion.hasY = false;
+
+        if (raw->valuators_len > 0)
+        {
+            const auto* mask = xcb_input_raw_button_press_valuator_mask (raw);
+            const auto* values = xcb_input_raw_button_press_axisvalues (raw);
+            int index = 0;   // the values of the axes in the mask, in order
+
+            for (int axis = 0; axis < 2; ++axis)
+            {
+                if ((mask[0] & (1u << axis)) == 0)
+                    continue;
+
+                (axis == 0 ? motion.values.x : motion.values.y) = toDouble (values[index++]);
+                (axis == 0 ? motion.hasX : motion.hasY) = true;
+            }
+        }
+
+        // An absolute device's values are in units of its own: its motions
+        // take the server's word alone (the last of a run; the others stay
+        // where the one before left the pointer).
+        const auto source = sourceOf (raw->sourceid);
+
+        if (source == Source::positions)
+            motion.hasX = motion.hasY = false;
+
+        motion.mayBePosition = source == Source::either;
+
+        // XTest's absolute moves carry the position in both values: the
+        // platform's own posts are recognised by it.
+        if (source == Source::either && motion.hasX && motion.hasY
+            && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, motion.values.roundToInt()))
+        {
+            reading.marked = true;
+            motion.mayBeMove = false;
+        }
+
+        motionReadings.push_back (reading);
+        trail.push_back (motion);
+    }
+
+    if (! motionReadings.empty())
+        motionReadings.back().last = true;
+
+    const auto warp = owner.getLastWarp();
+    const auto start = warp.serial != seenWarps ? warp.location.toDouble() : exactLocation;
+    const juce::Point<int> screen (connection->getScreenWidth(), connection->getScreenHeight());
+    const auto asPositions = MotionTrail::readAsPositions (start, trail, screen, serverPosition);
+
+    for (size_t i = 0; i < motionReadings.size(); ++i)
+        motionReadings[i].asPosition = asPositions[i];
+}
+
+X11EventTap::Source X11EventTap::sourceOf (xcb_input_device_id_t device)
+{
+    if (auto known = sources.find (device); known != sources.end())
+        return known->second;
+
+    // XTest's pointer sends positions and moves alike; other devices send
+    // moves when their axes are relative and positions when absolute.
+    auto source = Source::either;
+    auto* c = connection->get();
+
+    if (auto* reply = xcb_input_xi_query_device_reply (c, xcb_input_xi_query_device (c, device), nullptr))
+    {
+        auto infos = xcb_input_xi_query_device_infos_iterator (reply);
+
+        if (infos.rem > 0)
+        {
+            const juce::String name (xcb_input_xi_device_info_name (infos.data),
+                                     (size_t) xcb_input_xi_device_info_name_length (infos.data));
+            source = Source::moves;
+
+            for (auto classes = xcb_input_xi_device_info_classes_iterator (infos.data); classes.rem > 0;
+                 xcb_input_device_class_next (&classes))
+            {
+                if (classes.data->type != XCB_INPUT_DEVICE_CLASS_TYPE_VALUATOR)
+                    continue;
+
+                auto* valuator = reinterpret_cast<const xcb_input_valuator_class_t*> (classes.data);
+
+                if (valuator->number < 2 && valuator->mode == XCB_INPUT_VALUATOR_MODE_ABSOLUTE)
+                    source = Source::positions;
+            }
+
+            if (name.endsWith ("XTEST pointer"))
+                source = Source::either;
+        }
+
+        std::free (reply);
+    }
+
+    sources[device] = source;
+    return source;
 }
 
 void X11EventTap::forgetPostsAddedBefore (juce::uint32 before)
@@ -364,19 +539,6 @@ juce::uint64 X11EventTap::currentFlags() const
     return flags;
 }
 
-std::optional<juce::Point<double>> X11EventTap::queryPointer()
-{
-    auto* c = connection->get();
-    auto* pointer = xcb_query_pointer_reply (c, xcb_query_pointer (c, connection->getRoot()), nullptr);
-
-    if (pointer == nullptr)
-        return {};
-
-    juce::Point<double> result ((double) pointer->root_x, (double) pointer->root_y);
-    std::free (pointer);
-    return result;
-}
-
 void X11EventTap::handleKey (xcb_keycode_t keycode, bool press)
 {
     InputEvent event;
@@ -418,9 +580,7 @@ void X11EventTap::handleButton (int button, bool press, juce::uint32 time)
     if (button >= 4 && button <= 7 && ! press)
         return;
 
-    if (auto position = queryPointer())
-        location = *position;
-
+    // Where the motions before it left the pointer.
     InputEvent event;
     event.location = location;
     event.flags = currentFlags();
@@ -482,52 +642,51 @@ void X11EventTap::handleButton (int button, bool press, juce::uint32 time)
     deliver (event);
 }
 
-void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t* raw)
+void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t*)
 {
-    // XTest's absolute moves carry the target position in the first two
-    // valuators; that tells our own moves apart.
-    std::optional<juce::Point<int>> valuatorPosition;
+    if (motionReadings.empty())
+        return;
 
-    if (raw->valuators_len > 0)
-    {
-        const auto* mask = xcb_input_raw_button_press_valuator_mask (raw);
-        const auto* values = xcb_input_raw_button_press_axisvalues (raw);
+    const auto reading = motionReadings.front();
+    motionReadings.pop_front();
 
-        if ((mask[0] & 3u) == 3u)
-            valuatorPosition = juce::Point<double> (toDouble (values[0]), toDouble (values[1])).roundToInt();
-    }
-
-    InputEvent event;
-
-    if (valuatorPosition.has_value()
-        && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, valuatorPosition))
-    {
-        // Our own move: the pointer went where we sent it, within the screen.
-        event.sourceUserData = kSyntheticEventMarker;
-        location = { (double) juce::jlimit (0, connection->getScreenWidth() - 1, valuatorPosition->x),
-                     (double) juce::jlimit (0, connection->getScreenHeight() - 1, valuatorPosition->y) };
-    }
-    else
-    {
-        if (auto position = queryPointer())
-            location = *position;
-
-        if (! valuatorPosition.has_value()
-            && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, location.roundToInt()))
-            event.sourceUserData = kSyntheticEventMarker;
-    }
-
+    // A warp through the platform moved the pointer by the distance from the
+    // last report to its target: the motions not yet reported start there.
     const auto warp = owner.getLastWarp();
 
     if (warp.serial != seenWarps)
     {
         seenWarps = warp.serial;
-        deltaBase = warp.location.toDouble();
+        location = exactLocation = warp.location.toDouble();
     }
 
+    const juce::Point<int> screen (connection->getScreenWidth(), connection->getScreenHeight());
+    const auto from = exactLocation;
+    auto to = MotionTrail::apply (from, reading.motion, reading.asPosition, screen);
+
+    // The server's word for the last motion it had sent, unless a warp moved
+    // the pointer since it gave it.
+    if (reading.last && serverPosition.has_value() && warp.serial == warpsWhenAsked
+        && MotionTrail::pixelOf (to) != *serverPosition)
+        to = serverPosition->toDouble();
+
+    InputEvent event;
+
+    if (reading.marked)
+        event.sourceUserData = kSyntheticEventMarker;
+
+    exactLocation = to;
+    const auto previous = location;
+    location = MotionTrail::pixelOf (to).toDouble();
+
+    const auto& motion = reading.motion;
+
+    if (reading.asPosition || ! (motion.hasX || motion.hasY))
+        event.delta = location - previous;
+    else
+        event.delta = { motion.hasX ? motion.values.x : 0.0, motion.hasY ? motion.values.y : 0.0 };
+
     event.location = location;
-    event.delta = location - deltaBase;
-    deltaBase = location;
     event.flags = currentFlags();
     owner.notePointerReported (location);
 

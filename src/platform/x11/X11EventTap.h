@@ -3,11 +3,16 @@
 // X11 only: include from the X11 backend's sources alone.
 
 #include "platform/EventTap.h"
+#include "platform/MotionTrail.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Keymap.h"
 
 #include <xcb/xinput.h>
 
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
 #include <optional>
 
 class X11InputPlatform;
@@ -16,14 +21,22 @@ class X11InputPlatform;
     selected on the root window through a connection of the tap's own, which
     keeps receiving them while the platform's grab withholds the input.
 
-    Raw events carry neither the pointer position nor the modifier state, so
-    the tap asks the server for the pointer position at each pointer event,
-    takes deltas from successive positions (a warp through the platform moves
-    the point they are taken from), and follows the modifier keys and buttons
-    itself from the state it reads when it starts; Caps Lock, a lock the
-    keymap decides on, is followed from the server's notices of its changes
-    (which come in order with the raw events) and gives the alpha-shift flag
-    while it is on. Key codes are taken to
+    Raw events carry neither the pointer position nor the modifier state.
+    Each motion is reported where it put the pointer, not where the pointer
+    is by the time the tap reads it (a tap that falls behind would show a move
+    inside at the edge a later move reached): from its values, as a move
+    summed from the last report (a mouse, XTest's relative moves) or as a
+    position (XTest's absolute moves; MotionTrail reads which), checked
+    against where the server has the pointer after the last motion it had
+    sent when asked. An absolute device's values are in units of its own: its
+    motions go where the server says. A move's delta is its own, also where
+    the screen's edge stopped the pointer; a position's is the distance from
+    the last report. A warp through the platform moves the point the next
+    motion starts from. The tap follows the modifier keys and buttons itself
+    from the state it reads when it starts; Caps Lock, a lock the keymap
+    decides on, is followed from the server's notices of its changes (which
+    come in order with the raw events) and gives the alpha-shift flag while
+    it is on. Key codes are taken to
     macOS codes by physical position; modifier keys give flagsChanged events;
     each wheel click is one scroll event of 10 pixels; clicks are counted
     within 500 ms and 5 pixels.
@@ -62,6 +75,22 @@ private:
     bool selectEvents (bool on);
     void readInitialState();
     void handlePending();
+
+    struct FreeEvent { void operator() (xcb_generic_event_t* e) const { std::free (e); } };
+    using Event = std::unique_ptr<xcb_generic_event_t, FreeEvent>;
+
+    /** What the tap has not handled yet: the events read ahead, then all the
+        connection has. */
+    std::vector<Event> takeEvents();
+
+    /** Reads each motion of the events, and where the server has the pointer
+        after the last of them; events the server sent after answering wait
+        for the next turn. */
+    void readMotions (std::vector<Event>& events);
+
+    enum class Source { moves, positions, either };
+    Source sourceOf (xcb_input_device_id_t device);
+
     /** Forgets the posts made before that time that this tap has not seen,
         after a round trip on both connections has brought in what the server
         did for them. */
@@ -73,7 +102,6 @@ private:
     void handleKey (xcb_keycode_t keycode, bool press);
     void handleButton (int button, bool press, juce::uint32 time);
     void handleMotion (const xcb_input_raw_button_press_event_t* raw);
-    std::optional<juce::Point<double>> queryPointer();
     juce::uint64 currentFlags() const;
 
     X11InputPlatform& owner;
@@ -84,9 +112,24 @@ private:
     std::shared_ptr<const X11Keymap> keymap;
 
     // State followed while running.
-    juce::Point<double> location;
-    juce::Point<double> deltaBase;
+    juce::Point<double> location;      // the pixel of the last report
+    juce::Point<double> exactLocation; // the same with what moves had beyond whole pixels
     juce::uint32 seenWarps = 0;
+    std::deque<Event> readAhead;
+
+    // How each motion of the events being handled is read, in their order.
+    struct MotionReading
+    {
+        MotionTrail::Motion motion;
+        bool asPosition = false;
+        bool marked = false;
+        bool last = false;   // the last one the server had sent when it gave serverPosition
+    };
+
+    std::deque<MotionReading> motionReadings;
+    std::optional<juce::Point<int>> serverPosition;
+    juce::uint32 warpsWhenAsked = 0;
+    std::map<xcb_input_device_id_t, Source> sources;
     juce::uint32 buttonsHeld = 0;      // bit n: X button n
     bool modifierKeysHeld[10] = {};    // macOS codes 54 to 63
     juce::uint64 initialFlags = 0;     // held when the tap started, until released

@@ -1,0 +1,127 @@
+#include "platform/MotionTrail.h"
+
+#include <algorithm>
+#include <cmath>
+
+juce::Point<double> MotionTrail::apply (juce::Point<double> from, const Motion& motion, bool asPosition,
+                                        juce::Point<int> screenSize)
+{
+    auto to = from;
+
+    if (asPosition)
+    {
+        if (motion.hasX) to.x = motion.values.x;
+        if (motion.hasY) to.y = motion.values.y;
+    }
+    else
+    {
+        if (motion.hasX) to.x += motion.values.x;
+        if (motion.hasY) to.y += motion.values.y;
+    }
+
+    return { juce::jlimit (0.0, (double) juce::jmax (0, screenSize.x - 1), to.x),
+             juce::jlimit (0.0, (double) juce::jmax (0, screenSize.y - 1), to.y) };
+}
+
+juce::Point<int> MotionTrail::pixelOf (juce::Point<double> position)
+{
+    return { (int) std::floor (position.x), (int) std::floor (position.y) };
+}
+
+std::vector<bool> MotionTrail::readAsPositions (juce::Point<double> start, const std::vector<Motion>& motions,
+                                                juce::Point<int> screenSize, std::optional<juce::Point<int>> end)
+{
+    // Every reading of the motions so far, by the pixel it ends in (the
+    // cheapest way there), each with the reading of the step before it.
+    struct Reading
+    {
+        juce::Point<double> at;
+        double travel;
+        int before;
+        bool asPosition;
+    };
+
+    std::vector<std::vector<Reading>> steps;
+    steps.reserve (motions.size());
+    std::vector<Reading> current { { start, 0.0, -1, false } };
+
+    for (auto& motion : motions)
+    {
+        std::vector<Reading> next;
+
+        auto add = [&] (Reading r)
+        {
+            for (auto& other : next)
+            {
+                if (pixelOf (other.at) == pixelOf (r.at))
+                {
+                    if (r.travel < other.travel)
+                        other = r;
+
+                    return;
+                }
+            }
+
+            next.push_back (r);
+        };
+
+        for (size_t i = 0; i < current.size(); ++i)
+        {
+            for (bool asPosition : { true, false })
+            {
+                if (! (asPosition ? motion.mayBePosition : motion.mayBeMove))
+                    continue;
+
+                const auto to = apply (current[i].at, motion, asPosition, screenSize);
+                const auto travel = asPosition ? to.getDistanceFrom (current[i].at)
+                                               : juce::Point<double> (motion.hasX ? motion.values.x : 0.0,
+                                                                      motion.hasY ? motion.values.y : 0.0).getDistanceFromOrigin();
+                add ({ to, current[i].travel + travel, (int) i, asPosition });
+            }
+        }
+
+        if (next.empty())   // a motion that is neither: read as a move
+            for (size_t i = 0; i < current.size(); ++i)
+                next.push_back ({ apply (current[i].at, motion, false, screenSize), current[i].travel, (int) i, false });
+
+        if (next.size() > maxReadings)
+        {
+            std::stable_sort (next.begin(), next.end(), [] (auto& a, auto& b) { return a.travel < b.travel; });
+            next.resize (maxReadings);
+        }
+
+        steps.push_back (next);
+        current = std::move (next);
+    }
+
+    std::vector<bool> result (motions.size(), false);
+
+    if (motions.empty())
+        return result;
+
+    auto best = [&] (bool mustEnd)
+    {
+        int found = -1;
+
+        for (size_t i = 0; i < current.size(); ++i)
+            if ((! mustEnd || pixelOf (current[i].at) == *end)
+                && (found < 0 || current[i].travel < current[(size_t) found].travel))
+                found = (int) i;
+
+        return found;
+    };
+
+    int reading = end.has_value() ? best (true) : -1;
+
+    if (reading < 0)
+        reading = best (false);
+
+    for (size_t step = motions.size(); step-- > 0;)
+    {
+        const auto& r = steps[step][(size_t) reading];
+        result[step] = r.asPosition;
+        reading = r.before;
+    }
+
+    return result;
+}

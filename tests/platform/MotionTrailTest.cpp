@@ -1,0 +1,53 @@
+// Reading a run of pointer motions whose values may be positions or moves.
+
+#include "platform/MotionTrail.h"
+
+#include <gmock/gmock.h>
+
+using ::testing::ElementsAreArray;
+using Motion = MotionTrail::Motion;
+
+namespace
+{
+const juce::Point<int> screen { 1920, 1080 };
+
+Motion either (double x, double y) { return { { x, y } }; }
+} // namespace
+
+TEST (MotionTrail, ARunIsReadAsEndsWhereThePointerIsWithTheLeastTravel)
+{
+    const std::optional<juce::Point<int>> unknown;
+    const std::tuple<const char*, juce::Point<double>, std::vector<Motion>, std::optional<juce::Point<int>>, std::vector<bool>> runs[] = {
+        { "to a point, then into the edge",   { 960, 540 }, { either (1900, 500), either (1919, 500) }, unknown,             { true, true } },
+        { "small steps",                      { 960, 540 }, { either (5, 0), either (-40, 0) },          unknown,             { false, false } },
+        { "a step near the corner",           { 720, 450 }, { either (20, 50) },                         juce::Point (740, 500), { false } },
+        { "a point near the corner",          { 720, 450 }, { either (20, 50) },                         juce::Point (20, 50),   { true } },
+        { "points nearer the corner than here", { 720, 450 }, { either (20, 500), either (0, 500) },     juce::Point (0, 500),   { true, true } },
+        { "points, then a push at the edge",  { 960, 540 }, { either (1900, 540), either (1919, 540), either (5, 0) }, juce::Point (1919, 540), { true, true, false } },
+        { "steps home, then points",          { 960, 540 }, { either (-40, 0), either (-40, 0), either (1900, 540), either (1919, 540) },
+                                                                                                          juce::Point (1919, 540), { false, false, true, true } },
+    };
+
+    for (auto& [what, start, motions, end, expected] : runs)
+        EXPECT_THAT (MotionTrail::readAsPositions (start, motions, screen, end), ElementsAreArray (expected)) << what;
+
+    // What a motion may be is kept to, whatever the end; an end no reading
+    // reaches leaves the least travel.
+    Motion move = either (300, 300), position = either (300, 300);
+    move.mayBePosition = false;
+    position.mayBeMove = false;
+    EXPECT_THAT (MotionTrail::readAsPositions ({ 10, 10 }, { move, position }, screen, juce::Point (300, 300)), ElementsAreArray ({ false, true }));
+    EXPECT_THAT (MotionTrail::readAsPositions ({ 500, 500 }, { either (8, 8) }, screen, juce::Point (900, 900)), ElementsAreArray ({ false }));
+}
+
+TEST (MotionTrail, MovesStopAtTheScreensEdgesAndMissingValuesKeepThePointers)
+{
+    Motion onlyX = either (30, 0);
+    onlyX.hasY = false;
+
+    EXPECT_EQ (MotionTrail::apply ({ 1915, 10 }, either (10, -20), false, screen), juce::Point<double> (1919, 0));
+    EXPECT_EQ (MotionTrail::apply ({ 5, 10 }, either (2500, 1079.5), true, screen), juce::Point<double> (1919, 1079));
+    EXPECT_EQ (MotionTrail::apply ({ 5, 10 }, onlyX, true, screen), juce::Point<double> (30, 10));
+    EXPECT_EQ (MotionTrail::apply ({ 5, 10 }, onlyX, false, screen), juce::Point<double> (35, 10));
+    EXPECT_EQ (MotionTrail::pixelOf ({ 10.7, -0.5 }), juce::Point<int> (10, -1));
+}
