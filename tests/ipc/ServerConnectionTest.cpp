@@ -65,20 +65,13 @@ struct ServerConnections : ServerFixture
 
             peer.tcp = WirePeer::Stream::connectFrom (peer.ip, 25477);
 
-            if (peer.tcp == nullptr)
-                continue;
+            if (peer.tcp != nullptr)
+            {
+                peer.tcp->setPumping (true);
 
-            peer.tcp->setPumping (true);
-            peer.send ("Connected client: " + juce::String (peer.id));
-            peer.send ("Operating system: MAC");
-            peer.send ("Is server: FALSE");
-            peer.send (monitorTree (true, 1920, 1080));
-
-            auto const ownPlace = "Display position ID: " + juce::String (peer.id) + " x: ";
-
-            for (auto text = peer.tcp->readText (5000); text != "(nothing)"; text = peer.tcp->readText (5000))
-                if (text.startsWith (ownPlace))
+                if (tryJoining (peer))
                     return true;
+            }
         }
 
         return false;
