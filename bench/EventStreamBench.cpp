@@ -164,7 +164,7 @@ struct Pair
             receiverPlatform = std::make_unique<TimedPlatform> (std::move (x11));
             receiver = std::make_unique<SocketThread> (receiverHost, *receiverPlatform);
             sender = std::make_unique<SocketThread> (senderHost, *receiverPlatform);   // the sender posts nothing
-            receiver->setReceiving ("MAC", receiverPort);
+            receiver->setReceiving ("MAC", receiverPort, { { "127.0.0.1", senderPort } });
             sender->setSending ("127.0.0.1", receiverPort, "MAC", senderPort);
 
             // Datagrams sent before the receiver has bound its port are lost: wait for the first to arrive.

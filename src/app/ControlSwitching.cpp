@@ -153,7 +153,20 @@ void MyQuillsteadApplication::gotReceivingModeMessage (juce::String const& fromO
     if (! own.has_value())
         return;
 
-    socketThread->setReceiving (fromOS, own->port);
+    // Only the machine whose input is in use drives this one. A machine that
+    // joined after that input was announced has not heard which it is: any
+    // other machine of the cluster, the first that sends.
+    std::vector<SocketThread::Sender> senders;
+    {
+        const juce::ScopedLock rl (registryLock);
+        auto const named = myCopyOfMachines.find (currentInputID);
+
+        for (auto const& [id, machine] : myCopyOfMachines)
+            if (id != clientID && (named == myCopyOfMachines.end() || named->first == clientID || id == named->first))
+                senders.push_back ({ machine.IP, machine.port });
+    }
+
+    socketThread->setReceiving (fromOS, own->port, std::move (senders));
     stopWithholding();
 
     post ([] (MyQuillsteadApplication& app)

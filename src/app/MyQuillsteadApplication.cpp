@@ -14,6 +14,7 @@ namespace
 constexpr int applicationTimerMs = 100;
 constexpr int cancellingTimeoutMs = 10000;
 constexpr int socketThreadStopMs = 1000;
+constexpr int searchAgainPauseMs = 100;
 
 /** Runs the start-up work on a thread that the application owns and joins:
     it is never killed, whatever the progress window does. */
@@ -192,15 +193,32 @@ void MyQuillsteadApplication::findOrBecomeServer()
             clusterID = settings->getIntValue ("clusterID", -1);
     };
 
-    readClusterID();
+    // A server that accepted this machine exists even when the connection to
+    // it failed (a lost packet): search again instead of becoming a second
+    // server of the cluster. Only when nobody accepts does this machine serve.
+    auto search = [this]
+    {
+        auto result = udpConnectToServer();
 
-    if (! udpConnectToServer())
+        while (result == Discovery::connectFailed && ! juce::Thread::currentThreadShouldExit() && ! destroying)
+        {
+            juce::Thread::sleep (searchAgainPauseMs);
+            result = udpConnectToServer();
+        }
+
+        return result;
+    };
+
+    readClusterID();
+    auto result = search();
+
+    if (result == Discovery::notAccepted)
     {
         createOwnServer();
         tellMainComponentIAmServer();
         readClusterID();
 
-        if (! udpConnectToServer())
+        if (search() != Discovery::joined)
         {
             juce::MessageManager::callAsync ([]
             {
@@ -208,6 +226,11 @@ void MyQuillsteadApplication::findOrBecomeServer()
                                                         "Not connecting to myself as server!");
             });
         }
+    }
+    else if (result == Discovery::connectFailed)
+    {
+        // Cancelled while a server exists: the search goes on in the background.
+        launchReconnectThread();
     }
 
     startingUp = false;

@@ -7,6 +7,7 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -68,13 +69,22 @@ void SocketThread::setSending (juce::String const& ip, int port, juce::String co
     startThread();
 }
 
-void SocketThread::setReceiving (juce::String const& fromOS, int ownPort)
+void SocketThread::setReceiving (juce::String const& fromOS, int ownPort, std::vector<Sender> from)
 {
     setReadingUDPPort (ownPort);
     DBGOrLog ("SocketThread setReceiving");
     stopForModeChange();
     mode = Receiving;
     setSendingOS (fromOS);
+
+    {
+        const std::lock_guard<std::mutex> al (addressLock);
+        auto const one = from.size() == 1 ? from.front() : Sender();
+        senderIP = one.ip;
+        senderPort = one.port;
+        expectedSenders = std::move (from);
+    }
+
     platform.declareUserActivity ("KVMWakeup");
     startThread();
 }
@@ -371,19 +381,20 @@ void SocketThread::receiveOne (juce::DatagramSocket* socket)
     juce::String fromOS;
 
     {
+        // Anyone can send here: only the machine driving this one is replayed.
         const std::lock_guard<std::mutex> al (addressLock);
+        auto const found = std::find_if (expectedSenders.begin(), expectedSenders.end(),
+                                         [&fromIP] (Sender const& s) { return s.ip == fromIP; });
 
-        if (size >= 0)
-        {
-            senderIP = fromIP;
-            senderPort = fromPort;
-        }
+        if (size < 1 || found == expectedSenders.end())
+            return;
 
+        auto const sender = *found;
+        expectedSenders = { sender };
+        senderIP = sender.ip;
+        senderPort = sender.port;
         fromOS = sendingOS;
     }
-
-    if (size < 1)
-        return;
 
     auto const text = datagram->decode (buffer, (size_t) size);
     app.showDebugText ("Message received");

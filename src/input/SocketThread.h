@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class EventDatagram;
 class EventReplay;
@@ -73,9 +74,19 @@ public:
         own port, drops what is queued, mode Sending, starts. */
     void setSending (juce::String const& ip, int port, juce::String const& os, int ownPort);
 
+    /** A machine that may drive this one: its address and port. */
+    struct Sender
+    {
+        juce::String ip;
+        int port = 0;
+    };
+
     /** Starts receiving from a machine of that OS: stops the thread, mode
-        Receiving, declares user activity ("KVMWakeup"), starts. */
-    void setReceiving (juce::String const& fromOS, int ownPort);
+        Receiving, declares user activity ("KVMWakeup"), starts. Only
+        datagrams from the address of one of 'from' are replayed; the first
+        of them to send becomes the recorded sender (one alone is recorded at
+        once), and from then on only its datagrams are replayed. */
+    void setReceiving (juce::String const& fromOS, int ownPort, std::vector<Sender> from);
 
     void setSendingOS (juce::String const& os);
 
@@ -103,7 +114,7 @@ public:
     int getTargetPort() const;
     juce::String getTargetOS() const;
 
-    /** Address and port of the last datagram's sender. */
+    /** Address and port of the machine this one receives from (see setReceiving). */
     juce::String getSenderIP() const;
     int getSenderPort() const;
     juce::String getSendingOS() const;
@@ -169,9 +180,10 @@ private:
     std::condition_variable queueChanged;
     std::deque<EventPlusData> eventQueue;
 
-    mutable std::mutex addressLock;   // the six fields below
+    mutable std::mutex addressLock;   // the seven fields below
     juce::String targetIP, targetOS, senderIP, sendingOS;
     int targetPort = -1, senderPort = 0;
+    std::vector<Sender> expectedSenders;
 
     JUCE_DECLARE_NON_COPYABLE (SocketThread)
 };

@@ -11,6 +11,8 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <optional>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -45,7 +47,7 @@ public:
     {
         while (! threadShouldExit() && ! client.searchAbandoned())
         {
-            if (client.udpConnectToServer())
+            if (client.udpConnectToServer() == Discovery::joined)
                 return;
 
             wait (reconnectPauseMs);
@@ -385,7 +387,7 @@ void ClientIPC::openOutgoingFileTransfer (juce::File const& file, juce::String c
 }
 
 //==============================================================================
-bool ClientIPC::udpConnectToServer()
+ClientIPC::Discovery ClientIPC::udpConnectToServer()
 {
     const juce::ScopedLock oneAtATime (discoveryLock);
 
@@ -403,6 +405,12 @@ bool ClientIPC::udpConnectToServer()
 
     DBGOrLog ("Client: start UDP connection attempt, bound to " + localAddress + ", cluster ID: " + juce::String (clusterID.load()));
 
+    // A reply comes from a server's discovery port, and an acceptance names
+    // the port the request went from, as a server always answers: anything
+    // else is nobody's reply (an acceptance naming another port would put
+    // this machine's listeners on ports it does not own).
+    struct Reply { DiscoveryProtocol::ToClient kind = DiscoveryProtocol::ToClient::none; juce::String text; };
+
     auto readReply = [this, &udp]
     {
         char buffer[DiscoveryProtocol::maxDatagramSize];
@@ -410,17 +418,27 @@ bool ClientIPC::udpConnectToServer()
         int senderPort = 0;
         auto bytes = udp.read (buffer, (int) sizeof (buffer), false, senderIP, senderPort);
 
-        if (bytes < 0)
-            return juce::String();
+        if (bytes < 0 || senderPort != DiscoveryProtocol::serverPort)
+            return Reply();
 
-        serverIP = senderIP;
-        serverPort = senderPort;
-        return DiscoveryProtocol::datagramText (buffer, (size_t) bytes);
+        Reply reply { DiscoveryProtocol::ToClient::none, DiscoveryProtocol::datagramText (buffer, (size_t) bytes) };
+        reply.kind = DiscoveryProtocol::classifyToClient (reply.text);
+
+        if (reply.kind == DiscoveryProtocol::ToClient::acceptance
+             && DiscoveryProtocol::readAcceptance (reply.text).port != udp.getBoundPort())
+            return Reply();
+
+        if (reply.kind != DiscoveryProtocol::ToClient::none)
+        {
+            serverIP = senderIP;
+            serverPort = senderPort;
+        }
+
+        return reply;
     };
 
-    bool accepted = false;
+    std::optional<Joining> joining;   // once an acceptance came
     bool cancel = false;
-    int machinePort = 0;
 
     if (udp.waitUntilReady (false, writableWaitMs) != 1)
     {
@@ -449,20 +467,17 @@ bool ClientIPC::udpConnectToServer()
 
             auto reply = readReply();
 
-            if (DiscoveryProtocol::classifyToClient (reply) == DiscoveryProtocol::ToClient::acceptance)
+            if (reply.kind == DiscoveryProtocol::ToClient::acceptance)
             {
-                machinePort = handleAcceptanceMessage (reply, serverIP, serverPort);
-                accepted = acceptedConnectionMade;
+                joining = handleAcceptanceMessage (reply.text, serverIP, serverPort);
                 break;
             }
 
-            if (DiscoveryProtocol::classifyToClient (reply) == DiscoveryProtocol::ToClient::wait)
+            if (reply.kind == DiscoveryProtocol::ToClient::wait)
             {
                 DBGOrLog ("Received WAIT");
 
                 // Waiting for the server's user, as long as it takes.
-                bool gotAcceptance = false;
-
                 while (! currentThreadShouldExit() && ! searchAbandoned())
                 {
                     auto ready = udp.waitUntilReady (true, replyWaitMs);
@@ -475,19 +490,16 @@ bool ClientIPC::udpConnectToServer()
 
                     auto later = readReply();
 
-                    if (DiscoveryProtocol::classifyToClient (later) == DiscoveryProtocol::ToClient::acceptance)
+                    if (later.kind == DiscoveryProtocol::ToClient::acceptance)
                     {
-                        machinePort = handleAcceptanceMessage (later, serverIP, serverPort);
-                        gotAcceptance = acceptedConnectionMade;
+                        joining = handleAcceptanceMessage (later.text, serverIP, serverPort);
                         break;
                     }
                 }
 
-                if (currentThreadShouldExit() || searchAbandoned())
-                    cancel = true;
-                else
-                    accepted = gotAcceptance;
-
+                // Told to stop: the server's user need not answer any more,
+                // unless this machine has joined meanwhile.
+                cancel = (currentThreadShouldExit() || searchAbandoned()) && ! (joining && joining->connected);
                 break;
             }
         }
@@ -510,10 +522,13 @@ bool ClientIPC::udpConnectToServer()
     udp.shutdown();
     discoverySocket.reset();
 
-    if (! accepted)
-        return false;
+    if (! joining.has_value())
+        return Discovery::notAccepted;
 
-    auto listener = std::make_unique<ClientFileTransferIPCServer> (machinePort + 1, this);
+    if (! joining->connected)
+        return Discovery::connectFailed;
+
+    auto listener = std::make_unique<ClientFileTransferIPCServer> (joining->machinePort + 1, this);
 
     if (listener->beginListening())
         DBGOrLog ("File transfer server: begin waiting at " + juce::String (listener->port));
@@ -521,10 +536,10 @@ bool ClientIPC::udpConnectToServer()
         DBGOrLog ("File transfer server: failed to bind to port " + juce::String (listener->port));
 
     fileTransferServer = std::move (listener);
-    return true;
+    return Discovery::joined;
 }
 
-int ClientIPC::handleAcceptanceMessage (juce::String const& reply, juce::String const& serverIPToUse, int serverPortToUse)
+ClientIPC::Joining ClientIPC::handleAcceptanceMessage (juce::String const& reply, juce::String const& serverIPToUse, int serverPortToUse)
 {
     auto acceptance = DiscoveryProtocol::readAcceptance (reply);
     clientID = acceptance.machineID;
@@ -543,10 +558,14 @@ int ClientIPC::handleAcceptanceMessage (juce::String const& reply, juce::String 
     DBGOrLog ("ACCEPTED! Client ID: " + juce::String (clientID.load()) + ", Server IP: " + serverIPToUse
               + " clusterID: " + juce::String (clusterID.load()));
 
-    acceptedConnectionMade = ! destroying && connectToSocket (serverIPToUse, serverPortToUse + 1, connectTimeoutMs);
+    Joining joining;
+    joining.machinePort = acceptance.port;
+    joining.connected = ! destroying && connectToSocket (serverIPToUse, serverPortToUse + 1, connectTimeoutMs);
 
-    if (acceptedConnectionMade)
+    if (joining.connected)
         DBGOrLog ("TCP connected");
+    else
+        DBGOrLog ("TCP connection to the server failed");
 
-    return acceptance.port;
+    return joining;
 }

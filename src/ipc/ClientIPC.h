@@ -82,17 +82,33 @@ public:
     virtual void setCurrentReceivingID (int id) = 0;
 
     //==============================================================================
-    /** Runs one discovery on the calling juce::Thread: true when a server
-        accepted this machine and the control connection to it was made (the
-        file-transfer listener is then created). An acceptance whose connection
-        fails counts as none, so that a search goes on. Only one discovery runs
-        at a time; a second caller waits for the first. */
-    bool udpConnectToServer();
+    /** What one discovery came to. */
+    enum class Discovery
+    {
+        joined,           // a server accepted this machine, and the control connection is made
+        notAccepted,      // nobody accepted it: no answer, rejections only, or the wait for approval given up
+        connectFailed     // a server accepted it, but the control connection failed: a server exists
+    };
+
+    /** Runs one discovery on the calling juce::Thread. Once joined, the
+        file-transfer listener is created. Only a datagram from port 25476
+        counts as a reply, and an acceptance only when its UDPPORT is the port
+        the request went from. Only one discovery runs at a time; a second
+        caller waits for the first. */
+    Discovery udpConnectToServer();
+
+    /** What an acceptance led to: its machine port, and whether the control
+        connection was made. */
+    struct Joining
+    {
+        int machinePort = 0;
+        bool connected = false;
+    };
 
     /** Reads an acceptance, adopts (and saves) its cluster ID when this machine
-        has none, connects the control connection to serverIPToUse at
-        serverPortToUse + 1 and returns the machine port of the acceptance. */
-    int handleAcceptanceMessage (juce::String const& reply, juce::String const& serverIPToUse, int serverPortToUse);
+        has none and connects the control connection to serverIPToUse at
+        serverPortToUse + 1. */
+    Joining handleAcceptanceMessage (juce::String const& reply, juce::String const& serverIPToUse, int serverPortToUse);
 
     /** Sends "Send clipboard from ID1: " + fromID + " to ID2: " + toID. */
     void requestClipboardFromTo (int fromID, int toID);
@@ -143,10 +159,13 @@ protected:
     virtual juce::String getTextFromClipboard();
     virtual void copyTextToClipboard (juce::String const& text);
 
+    /** Searches in the background, as after a lost connection, until a
+        server accepts this machine and it joins, or until the client closes. */
+    void launchReconnectThread();
+
 private:
     class ReconnectThread;
 
-    void launchReconnectThread();
     bool searchAbandoned() const;
     void postToMessageThread (std::function<void (ClientIPC&)> work);
     void handOverClipboard (int targetID);
@@ -159,7 +178,6 @@ private:
     juce::CriticalSection reconnectLock;         // guards reconnectThread and the closing
     std::unique_ptr<juce::Thread> reconnectThread;
     bool closed = false;                         // guarded by reconnectLock
-    bool acceptedConnectionMade = false;         // the last acceptance's connect; discovery's thread only
 
     JUCE_DECLARE_WEAK_REFERENCEABLE (ClientIPC)
     JUCE_DECLARE_NON_COPYABLE (ClientIPC)

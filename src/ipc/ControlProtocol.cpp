@@ -235,6 +235,7 @@ Position readMachineMoved (juce::String const& text)
              numberAfter (text, "y: ") };
 }
 
+int readConnectedClient (juce::String const& text)      { return numberAfter (text, kConnectedClient); }
 int readModeChangeReceiving (juce::String const& text)  { return numberAfter (text, sID); }
 int readModeChangeIdle (juce::String const& text)       { return numberAfter (text, sID); }
 

@@ -127,6 +127,7 @@ namespace ControlProtocol
     struct FromTo { int from = 0, to = 0; };
     struct RoutedClipboard { int id = 0; juce::String text; };
 
+    int readConnectedClient (juce::String const& text);
     juce::String readOperatingSystem (juce::String const& text);
     Position readMachineMoved (juce::String const& text);
     int readModeChangeReceiving (juce::String const& text);

@@ -12,8 +12,9 @@
 #include <algorithm>
 
 //==============================================================================
-/** Looks over the unpaired connections four times a second and releases those
-    that can no longer be read or have waited too long. */
+/** Looks over the unpaired connections and the accepted machines four times a
+    second: releases the connections that can no longer be read or have waited
+    too long, and forgets the machines that did not connect in time. */
 class IPCServer::Sweeper : public juce::Thread
 {
 public:
@@ -31,6 +32,7 @@ public:
         while (! threadShouldExit())
         {
             server.releaseUnpairedConnections();
+            server.forgetLateMachines();
             wait (250);
         }
     }
@@ -105,10 +107,43 @@ IPCServer::~IPCServer()
         const juce::ScopedLock sl (machinesLock);
         leaving.swap (machines);
         unpaired.swap (unpairedConnections);
+        waiting.clear();
     }
 
     leaving.clear();
     unpaired.clear();
+}
+
+bool IPCServer::acceptsConnectionFrom (juce::String const& peerAddress)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    // A machine that waits for its connection is always let in.
+    for (auto const& entry : waiting)
+        if (machines.at (entry.first)->IP == peerAddress)
+            return true;
+
+    // Any other connection may belong to a machine that connects from another
+    // address and names itself (pairByID): a few are kept, from any one
+    // address fewer still. Those lost and not yet released count only
+    // towards the ceiling.
+    int kept = 0, fromAddress = 0;
+
+    for (auto const& connection : unpairedConnections)
+    {
+        if (connection->isConnected())
+        {
+            ++kept;
+            fromAddress += connection->address == peerAddress ? 1 : 0;
+        }
+    }
+
+    if (kept < limits.maxUnpaired && fromAddress < limits.maxUnpairedPerAddress
+         && (int) unpairedConnections.size() < 2 * limits.maxUnpaired)
+        return true;
+
+    DBGOrLog ("Server: too many connections without a machine, from " + peerAddress + " or in all; closing a new one");
+    return false;
 }
 
 FramedConnection* IPCServer::createConnectionObject()
@@ -119,20 +154,41 @@ FramedConnection* IPCServer::createConnectionObject()
     connection->setLimits (limits.connection);
     auto* const created = connection.get();
 
+    // Paired once it is made (pairConnection).
     const juce::ScopedLock sl (machinesLock);
-
-    auto const awaited = std::any_of (machines.begin(), machines.end(),
-                                      [] (auto const& entry) { return entry.second != nullptr && entry.second->connection == nullptr; });
-
-    if (! awaited && (int) unpairedConnections.size() >= limits.maxUnpaired)
-    {
-        DBGOrLog ("Server: too many connections without a machine, closing a new one");
-        return nullptr;
-    }
-
-    // Paired once its socket tells where it comes from (pairConnection).
     unpairedConnections.push_back (std::move (connection));
     return created;
+}
+
+bool IPCServer::addAcceptedMachine (juce::String const& ip, int port)
+{
+    auto const id = computeMachineID (ip);
+    const juce::ScopedLock sl (machinesLock);
+
+    if (auto const* known = findMachine (id); known != nullptr && known->connection != nullptr)
+        return false;
+
+    Waiting entry;
+    entry.since = juce::Time::getMillisecondCounter();
+    entry.order = ++acceptances;
+
+    if (auto const previous = waiting.find (id); previous != waiting.end())
+    {
+        entry.announced = previous->second.announced;   // the same machine, asking again
+    }
+    else if ((int) waiting.size() >= limits.maxWaitingMachines)
+    {
+        auto const oldest = std::min_element (waiting.begin(), waiting.end(),
+                                              [] (auto const& a, auto const& b) { return a.second.order < b.second.order; });
+        forgetWaitingMachine (oldest->first);
+    }
+
+    auto machine = std::make_unique<Machine>();
+    machine->IP = ip;
+    machine->port = port;
+    machines[id] = std::move (machine);   // a record never paired goes
+    waiting[id] = entry;
+    return true;
 }
 
 void IPCServer::pairConnection (ServerIPC& connection)
@@ -141,46 +197,89 @@ void IPCServer::pairConnection (ServerIPC& connection)
     auto const address = connection.getConnectedHostName();
     const juce::ScopedLock sl (machinesLock);
 
+    if (! isUnpaired (connection))
+        return;
+
+    connection.address = address;
+
+    // Only the machine's own address pairs it at once: by order alone, any
+    // connection (a port scan, a probe) could take the place of an accepted
+    // machine that has not connected yet.
+    for (auto const& entry : waiting)
+    {
+        if (machines.at (entry.first)->IP == address)
+        {
+            pair (connection, entry.first);
+            return;
+        }
+    }
+
+    DBGOrLog ("Server: no accepted machine waits for a connection from " + address + ", ignoring its messages");
+}
+
+bool IPCServer::pairByID (ServerIPC& connection, int id)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    if (! isUnpaired (connection) || waiting.count (id) == 0)
+        return false;
+
+    DBGOrLog ("Server: the connection from " + connection.address + " is machine " + juce::String (id) + " by the ID it sent");
+    pair (connection, id);
+    return true;
+}
+
+bool IPCServer::isUnpaired (ServerIPC const& connection) const
+{
+    return std::any_of (unpairedConnections.begin(), unpairedConnections.end(),
+                        [&connection] (auto const& c) { return c.get() == &connection; });
+}
+
+void IPCServer::pair (ServerIPC& connection, int id)
+{
     auto held = std::find_if (unpairedConnections.begin(), unpairedConnections.end(),
                               [&connection] (auto const& c) { return c.get() == &connection; });
+    jassert (held != unpairedConnections.end() && waiting.count (id) != 0);
 
-    if (held == unpairedConnections.end())
-        return;
-
-    // The machine that connects from its own address first: by order alone, a
-    // connection could take the place of another accepted machine that has
-    // not connected yet, which would then be refused as a duplicate for good.
-    Machine* chosen = nullptr;
-    int chosenID = -1;
-
-    for (auto& [id, machine] : machines)
-    {
-        if (machine == nullptr || machine->connection != nullptr)
-            continue;
-
-        if (machine->IP == address)
-        {
-            chosen = machine.get();
-            chosenID = id;
-            break;
-        }
-
-        if (chosen == nullptr)
-        {
-            chosen = machine.get();
-            chosenID = id;
-        }
-    }
-
-    if (chosen == nullptr)
-    {
-        DBGOrLog ("Server: no accepted machine waits for this connection, ignoring its messages");
-        return;
-    }
-
-    connection.machineID = chosenID;
-    chosen->connection = held->release();
+    connection.machineID = id;
+    machines.at (id)->connection = held->release();
     unpairedConnections.erase (held);
+    waiting.erase (id);
+}
+
+void IPCServer::forgetWaitingMachine (int id)
+{
+    auto const entry = waiting.find (id);
+    auto const record = machines.find (id);
+
+    if (entry == waiting.end() || record == machines.end())
+        return;
+
+    auto const announced = entry->second.announced;
+    auto const ip = record->second->IP;
+    auto const port = record->second->port;
+    waiting.erase (entry);
+    machines.erase (record);
+
+    DBGOrLog ("Server: forgot " + ip + ", which did not connect");
+
+    // Laid out only once connected, it leaves no place behind.
+    if (announced)
+        sendToAllMachines (ControlProtocol::textPayload (ControlProtocol::removeMachine (ip, port, id)), -1);
+}
+
+void IPCServer::forgetLateMachines()
+{
+    const juce::ScopedLock sl (machinesLock);
+    auto const now = juce::Time::getMillisecondCounter();
+    std::vector<int> late;
+
+    for (auto const& [id, entry] : waiting)
+        if (now - entry.since > (juce::uint32) limits.joinTimeoutMs)
+            late.push_back (id);
+
+    for (auto const id : late)
+        forgetWaitingMachine (id);
 }
 
 void IPCServer::releaseUnpairedConnections()
@@ -209,6 +308,7 @@ void IPCServer::releaseUnpairedConnections()
                 ++it;
             }
         }
+
     }
 
     // Deleted outside the lock: each waits for its reading thread.
@@ -256,9 +356,15 @@ void IPCServer::removeConnection (ServerIPC* connection, juce::int64 serial)
     {
         auto const backup = ControlProtocol::textPayload (ControlProtocol::backupServer());
 
+        // They act as backups from now on, without being named: their loss names nobody.
         for (auto const& [otherID, machine] : machines)
+        {
             if (machine->connection != nullptr && ! machine->isServer)
+            {
+                machine->connection->toldBackup = true;
                 machine->connection->sendMessage (backup);
+            }
+        }
     }
 }
 

@@ -41,11 +41,15 @@ public:
     class ServerIPC;
     class UDPThread;
 
-    /** How long, and how many, connections that belong to no machine are kept. */
+    /** How long, and how many, connections that belong to no machine and
+        accepted machines that have not connected yet are kept. */
     struct Limits
     {
         int unpairedTimeoutMs = 10000;   // from the connection on
-        int maxUnpaired = 16;            // waiting at once; beyond, new ones are closed
+        int maxUnpaired = 16;            // kept at once; beyond, new ones are closed (a waiting machine's own excepted)
+        int maxUnpairedPerAddress = 4;   // kept from one address
+        int joinTimeoutMs = 5000;        // from the acceptance to the connection
+        int maxWaitingMachines = 16;     // accepted and not connected at once; beyond, the oldest is forgotten
         FramedConnection::Limits connection;   // of every control connection
     };
 
@@ -116,9 +120,14 @@ public:
     void saveLayout();
 
 protected:
-    /** A new connection, paired with its machine once its socket is known
-        (pairConnection). While no accepted machine waits for a connection,
-        beyond maxUnpaired unpaired ones a new one is closed at once. */
+    /** A connection from the address of an accepted machine that waits for
+        it is always taken; any other only while fewer than maxUnpaired
+        connections without a machine are kept, fewer than
+        maxUnpairedPerAddress from its address, and fewer than twice
+        maxUnpaired are held at all (lost ones not yet released included). */
+    bool acceptsConnectionFrom (juce::String const& peerAddress) override;
+
+    /** A new connection, paired with its machine once it is made (pairConnection). */
     FramedConnection* createConnectionObject() override;
 
 private:
@@ -140,7 +149,16 @@ private:
     int currentInputID = -1;
     int currentReceivingID = -1;
 
-    bool backupNamed = false;                                      // guarded by machinesLock
+    /** An accepted machine whose record has no connection yet. */
+    struct Waiting
+    {
+        juce::uint32 since = 0;     // the acceptance (juce::Time::getMillisecondCounter)
+        juce::uint64 order = 0;     // of the acceptances
+        bool announced = false;     // its record was sent to a machine ("Send monitors")
+    };
+
+    std::map<int, Waiting> waiting;                                // guarded by machinesLock; by machine ID
+    juce::uint64 acceptances = 0;                                  // guarded by machinesLock
     std::vector<std::unique_ptr<ServerIPC>> unpairedConnections;   // guarded by machinesLock
     std::shared_ptr<Lifeline> const lifeline;
     Limits const limits;
@@ -163,24 +181,47 @@ private:
     void switchReceivingMachine (int senderID, int receivingID);
 
     /** The backup server: the machine that says "Connected client: " while two
-        machines are known is named at once; while none was ever named, the
-        next one that turns out not to host the server is named too. */
+        machines are known is named at once; while no connected machine has
+        been told "Backup server", the next one that turns out not to host the
+        server is named too. */
     void nameBackupOnJoining (ServerIPC& joining);
     void nameBackupOnIsServer (ServerIPC& connection, bool hostsServer);
     void nameBackup (ServerIPC& connection);
+    bool hasBackup() const;
+
+    //==============================================================================
+    // Accepted machines and their connections (IPCServer.cpp).
+
+    /** Registers an accepted machine at ip (replacing a record of the same ID
+        that has no connection) and waits joinTimeoutMs for its connection;
+        beyond maxWaitingMachines the machine waiting longest is forgotten.
+        Returns false for a machine that is connected already. */
+    bool addAcceptedMachine (juce::String const& ip, int port);
 
     /** Pairs a connection whose socket is now known with the accepted machine
-        that has none yet and whose address it comes from; when no such machine
-        waits, with the first one, in ascending ID order, that has none yet. A
-        connection for which no machine waits stays unpaired: its messages are
-        ignored, and it is released once it can no longer be read or after
-        unpairedTimeoutMs. Called by the connection as it is made. */
+        that has none yet and whose address it comes from. Any other connection
+        stays unpaired: its messages are ignored, except a "Connected client: "
+        with the ID of a machine that waits (pairByID), and it is released once
+        it can no longer be read or after unpairedTimeoutMs. Called by the
+        connection as it is made. */
     void pairConnection (ServerIPC& connection);
 
-    // Lost and unpaired connections.
+    /** Pairs an unpaired connection with the accepted machine 'id' when that
+        machine has no connection yet. Called on the connection's reading thread. */
+    bool pairByID (ServerIPC& connection, int id);
+
+    bool isUnpaired (ServerIPC const& connection) const;   // machinesLock held
+    void pair (ServerIPC& connection, int id);              // machinesLock held
+
+    /** Forgets an accepted machine that has not connected, as if it had left:
+        the others hear "Remove machine" if it was sent to them. machinesLock held. */
+    void forgetWaitingMachine (int id);
+
+    // Lost and unpaired connections, and machines that never connect.
     void postRemoval (ServerIPC* connection, juce::int64 serial);
     void removeConnection (ServerIPC* connection, juce::int64 serial);
     void releaseUnpairedConnections();
+    void forgetLateMachines();
 
     JUCE_DECLARE_NON_COPYABLE (IPCServer)
 };

@@ -50,13 +50,18 @@ void IPCServer::ServerIPC::connectionLost()
 
 void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
 {
-    if (machineID == -1)
-        return;   // unpaired: no accepted machine stands behind it
-
     using namespace ControlProtocol;
+    auto const kind = classifyToServer (message);
+
+    // Unpaired: no accepted machine stands behind it, unless it names one
+    // that waits for its connection.
+    if (machineID == -1
+         && ! (kind == ToServer::connectedClient && ! holdsZeroByte (message)
+                && owner->pairByID (*this, readConnectedClient (readText (message)))))
+        return;
+
     auto& server = *owner;
     auto const sender = machineID;
-    auto const kind = classifyToServer (message);
 
     if (kind != ToServer::none && holdsZeroByte (message))
     {

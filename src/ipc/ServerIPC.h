@@ -7,11 +7,12 @@
 
     Its callbacks run on its own reading thread ("FrameReader"). Every message
     it reads counts as sent by the machine it was paired with (machineID); an
-    unpaired connection (machineID -1) has its messages ignored. Frames go out
-    through its writer (FramedConnection): a peer that stops reading, or reads
-    far slower than it is sent to, is closed and handled as lost; one that
-    reads slowly gets every frame whole. A connection that can no longer be
-    read is lost too. */
+    unpaired connection (machineID -1) has its messages ignored, except a
+    "Connected client: " that names a machine waiting for its connection,
+    which pairs it with that machine. Frames go out through its writer
+    (FramedConnection): a peer that stops reading, or reads far slower than it
+    is sent to, is closed and handled as lost; one that reads slowly gets every
+    frame whole. A connection that can no longer be read is lost too. */
 class IPCServer::ServerIPC : public FramedConnection
 {
 public:
@@ -30,9 +31,13 @@ public:
         else the payload as a monitor information tree. */
     void messageReceived (juce::MemoryBlock const& message) override;
 
-    bool isBackupServer = false;
+    bool isBackupServer = false;      // named the backup: its loss names another
+    bool toldBackup = false;          // told "Backup server", named or not; guarded by machinesLock
     int machineID = -1;               // -1: unpaired
     IPCServer* owner = nullptr;
+
+    /** Where it comes from, once it is made; guarded by machinesLock. */
+    juce::String address;
 
     /** Tells this connection apart from a later one at the same address. */
     juce::int64 const serial;

@@ -2,6 +2,8 @@
 // desktop. A stored layout made for exactly the machines present (same
 // addresses, operating systems and desktop sizes) is restored; otherwise the
 // machines stand side by side in ID order, or a lone machine is centred.
+// Only machines that have connected take part: one accepted a moment ago has no
+// desktop yet, and one that never connects is forgotten without a trace.
 // Every arrangement of two or more machines is stored in the setting "LAYOUTS":
 //
 //   <LAYOUTS>
@@ -54,6 +56,19 @@ juce::PropertiesFile* settings()
 int readInt (juce::XmlElement const& element, juce::String const& attribute)
 {
     return ControlProtocol::readNumber (element.getStringAttribute (attribute));
+}
+
+/** The machines laid out: those connected, in ascending ID order. */
+template <typename Records>
+std::vector<std::pair<int, Machine*>> laidOut (Records const& machines)
+{
+    std::vector<std::pair<int, Machine*>> result;
+
+    for (auto const& [id, machine] : machines)
+        if (machine->connection != nullptr)
+            result.emplace_back (id, machine.get());
+
+    return result;
 }
 } // namespace
 
@@ -111,9 +126,13 @@ void IPCServer::autoLayoutMachines()
 {
     const juce::ScopedLock sl (machinesLock);
 
+    auto const present = laidOut (machines);
     std::vector<juce::Point<int>> desktops;
 
-    for (auto const& [id, machine] : machines)
+    if (present.empty())
+        return;
+
+    for (auto const& [id, machine] : present)
     {
         desktops.push_back ({ machine->totalArea.getWidth(), machine->totalArea.getHeight() });
         DBGOrLog ("Physical screen: " + juce::String (desktops.back().x) + " " + juce::String (desktops.back().y));
@@ -126,19 +145,19 @@ void IPCServer::autoLayoutMachines()
 
     auto place = layout.places.begin();
 
-    for (auto const& [id, machine] : machines)
+    for (auto const& [id, machine] : present)
     {
         auto const [x, y] = *place++;
         machine->totalArea.setPosition (x, y);
 
-        if (machines.size() != 1)
+        if (present.size() != 1)
             DBGOrLog ("Server autolayout: " + juce::String (id) + " " + juce::String (x) + " " + juce::String (y));
 
         moveDisplays (id, x, y, -1);
     }
 
     // Only arrangements of two or more machines are stored.
-    if (machines.size() != 1)
+    if (present.size() != 1)
         saveLayout();
 }
 
@@ -146,14 +165,15 @@ void IPCServer::autoLayoutMachines()
 void IPCServer::saveLayout()
 {
     const juce::ScopedLock sl (machinesLock);
+    auto const present = laidOut (machines);
 
-    if (machines.size() < 2)
+    if (present.size() < 2)
         return;
 
     auto layout = std::make_unique<juce::XmlElement> (kLayout);
     std::vector<std::unique_ptr<juce::XmlElement>> elements;
 
-    for (auto const& [id, machine] : machines)
+    for (auto const& [id, machine] : present)
     {
         auto element = std::make_unique<juce::XmlElement> (kMachine);
         element->setAttribute ("IP", machine->IP);
@@ -214,14 +234,15 @@ bool IPCServer::tryToReloadLayout()
     auto stored = userSettings != nullptr ? userSettings->getXmlValue (kLayouts) : nullptr;
 
     const juce::ScopedLock sl (machinesLock);
+    auto const present = laidOut (machines);
 
-    if (stored == nullptr || machines.size() < 2)
+    if (stored == nullptr || present.size() < 2)
         return false;
 
     juce::XmlElement current (kLayout);
     std::vector<std::unique_ptr<juce::XmlElement>> elements;
 
-    for (auto const& [id, machine] : machines)
+    for (auto const& [id, machine] : present)
     {
         auto element = std::make_unique<juce::XmlElement> (kMachine);
         element->setAttribute ("IP", machine->IP);
@@ -267,7 +288,7 @@ bool IPCServer::tryToReloadLayout()
     contentComponentHeight = readInt (*match, kContentHeight);
     sendContentComponentResizedMessage (contentComponentWidth, contentComponentHeight);
 
-    for (auto const& [id, machine] : machines)
+    for (auto const& [id, machine] : present)
     {
         for (auto* place : match->getChildWithTagNameIterator (kMachine))
         {

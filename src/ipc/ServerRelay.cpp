@@ -9,6 +9,7 @@
 #include "ipc/MyQuillsteadIPC.h"
 #include "ipc/ServerIPC.h"
 
+#include <algorithm>
 #include <utility>
 
 using namespace ControlProtocol;
@@ -159,6 +160,9 @@ void IPCServer::sendMachinesTo (ServerIPC& asker)
             {
                 auto const entry = std::next (machines.begin(), (std::ptrdiff_t) i);
                 tree = createMachineInfo (entry->second.get(), entry->first);
+
+                if (auto const waits = waiting.find (entry->first); waits != waiting.end())
+                    waits->second.announced = true;
             }
         }
 
@@ -194,7 +198,7 @@ void IPCServer::nameBackupOnJoining (ServerIPC& joining)
 
     if (machines.size() == 2)
         nameBackup (joining);
-    else if (! backupNamed)
+    else if (! hasBackup())
         joining.mayBecomeBackup = true;   // decided by its "Is server: "
 }
 
@@ -202,14 +206,21 @@ void IPCServer::nameBackupOnIsServer (ServerIPC& connection, bool hostsServer)
 {
     const juce::ScopedLock sl (machinesLock);
 
-    if (std::exchange (connection.mayBecomeBackup, false) && ! hostsServer && ! backupNamed)
+    if (std::exchange (connection.mayBecomeBackup, false) && ! hostsServer && ! hasBackup())
         nameBackup (connection);
 }
 
 void IPCServer::nameBackup (ServerIPC& connection)
 {
     // Marked whether or not the message can be sent.
-    backupNamed = true;
     connection.isBackupServer = true;
+    connection.toldBackup = true;
     connection.sendMessage (textPayload (backupServer()));
+}
+
+bool IPCServer::hasBackup() const
+{
+    // Once the machines told so have all gone, a backup is named again.
+    return std::any_of (machines.begin(), machines.end(),
+                        [] (auto const& entry) { return entry.second->connection != nullptr && entry.second->connection->toldBackup; });
 }

@@ -195,27 +195,12 @@ void IPCServer::UDPThread::handle (juce::String const& text, juce::String const&
 void IPCServer::UDPThread::accept (juce::String const& ip, int port)
 {
     auto const id = computeMachineID (ip);
-    bool added = false;
+    bool const added = owner->addAcceptedMachine (ip, port);
 
-    {
-        const juce::ScopedLock sl (owner->machinesLock);
-        auto const* known = owner->findMachine (id);
-
-        if (known != nullptr && known->connection != nullptr)
-        {
-            DBGOrLog ("Server: duplicate addition attempt " + ip + " " + juce::String (port) + ", not doing anything");
-        }
-        else
-        {
-            DBGOrLog ("Server: add new client " + ip + " port " + juce::String (port));
-
-            auto machine = std::make_unique<Machine>();
-            machine->IP = ip;
-            machine->port = port;
-            owner->machines[id] = std::move (machine);   // a record never paired goes
-            added = true;
-        }
-    }
+    if (added)
+        DBGOrLog ("Server: add new client " + ip + " port " + juce::String (port));
+    else
+        DBGOrLog ("Server: duplicate addition attempt " + ip + " " + juce::String (port) + ", not doing anything");
 
     if (added && id >= 1)
         reply (acceptanceReply, DiscoveryProtocol::acceptance (id, port, clusterID), ip, port);

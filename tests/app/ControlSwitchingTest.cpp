@@ -138,11 +138,13 @@ TEST (AppControlSwitching, OperationsMoveControlAndTellTheServer)
     app.setCurrentInputID (U);
     EXPECT_EQ (rig.mode(), SocketThread::Idle);
 
-    // Receiving: only another receiver or another input ends it.
+    // Receiving: only another receiver or another input ends it. The machine
+    // whose input is in use is the sender from the start.
     app.gotReceivingModeMessage ("WIN");
     EXPECT_EQ (rig.mode(), SocketThread::Receiving);
     EXPECT_EQ (app.currentReceivingID, rig.own);
     EXPECT_EQ (rig.picture(), "active");
+    EXPECT_EQ (app.socketThread->getSenderIP() + ":" + juce::String (app.socketThread->getSenderPort()), "192.168.77.3:40300");
     app.setCurrentReceivingID (rig.own);
     EXPECT_EQ (rig.mode(), SocketThread::Receiving);
     app.setCurrentReceivingID (U);
@@ -161,6 +163,11 @@ TEST (AppControlSwitching, OperationsMoveControlAndTellTheServer)
     // Idle while another machine's input is in use: a jump does nothing.
     app.jumpTo (T);
     EXPECT_EQ (rig.sent(), "");
+    EXPECT_EQ (rig.mode(), SocketThread::Idle);
+
+    // The machine driving this one leaves before anything came from it: receiving ends.
+    app.gotReceivingModeMessage ("WIN");
+    app.removeMachine ("192.168.77.3", 40300, U);
     EXPECT_EQ (rig.mode(), SocketThread::Idle);
 }
 
@@ -257,7 +264,9 @@ TEST (AppControlSwitching, RemovingTheSenderEndsReceivingAndReleasesWhatItHeld)
     ASSERT_EQ (rig.mode(), SocketThread::Receiving);
     EXPECT_EQ (rig.picture(), "active");
 
-    WirePeer::Datagrams sender (0);
+    // T drives it from its own address (this machine has not heard whose input is in use).
+    TestEnvironment::runIp ("addr add 192.168.77.2/24 dev t0");
+    WirePeer::Datagrams sender (0, "192.168.77.2");
     auto const datagram = EventDatagram ("DriftLanternK7q").encrypt ("CGKey down: 0 flags: 256");
     ASSERT_TRUE (TestEnvironment::waitUntil ([&]
     {
@@ -265,9 +274,9 @@ TEST (AppControlSwitching, RemovingTheSenderEndsReceivingAndReleasesWhatItHeld)
         return TestEnvironment::waitUntil ([&] { return rig.input.getHeldInput().keys.count (0) != 0; }, 200);
     }));
 
-    std::thread ([&] { app.removeMachine ("192.168.77.99", sender.getBoundPort(), T); }).join();
+    std::thread ([&] { app.removeMachine ("192.168.77.99", 40200, T); }).join();
     EXPECT_EQ (rig.mode(), SocketThread::Receiving) << "another address is no partner";
-    std::thread ([&] { app.removeMachine (TestEnvironment::testAddress, sender.getBoundPort(), T); }).join();
+    std::thread ([&] { app.removeMachine ("192.168.77.2", 40200, T); }).join();
     EXPECT_EQ (rig.mode(), SocketThread::Idle);
     EXPECT_EQ (app.activeMonitorID, rig.own);
     EXPECT_TRUE (rig.input.getHeldInput().isEmpty());

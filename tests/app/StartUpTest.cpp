@@ -1,6 +1,9 @@
 #include "AppRig.h"
 
 #include "platform/AppTempFolder.h"
+#include "support/ClientHarness.h"
+
+#include <thread>
 
 // The first machine of a cluster: no server answers, so it becomes the server
 // and its own first client; then it quits.
@@ -47,4 +50,38 @@ TEST (AppStartUp, AloneBecomesServerAndShutsDownLeavingNothingBehind)
     EXPECT_GT (lines.indexOf ("...listenerThread too"), shutdownAt + 1);
     EXPECT_FALSE (own.exists());
     EXPECT_TRUE (beside.existsAsFile());
+}
+
+// A server accepted this machine, but the connection to it failed: a server
+// exists, so the machine searches again and joins it instead of serving too.
+TEST (AppStartUp, AFailedConnectionAfterAnAcceptanceMeansSearchingAgain)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    AppRig rig;
+    RawServer server;
+    server.tcp.reset();
+    std::unique_ptr<WirePeer::Stream> stream;
+
+    std::thread serving ([&]
+    {
+        server.acceptNextSearch (9, 10000, false);
+        server.request = server.udp.receive (10000);   // a search after the failed connection
+
+        if (server.request.has_value())
+        {
+            server.tcp = std::make_unique<WirePeer::Listener> (ControlProtocol::serverPort);
+            server.udp.send (server.request->senderIP, server.request->senderPort,
+                             DiscoveryProtocol::acceptance (31, server.request->senderPort, 9));
+            stream = server.acceptJoin();
+        }
+    });
+
+    auto& app = rig.construct();
+    app.initialise ({});
+    serving.join();
+
+    EXPECT_FALSE (app.hostsServer());
+    EXPECT_NE (stream, nullptr);
+    EXPECT_EQ (app.clientID.load(), 31);
+    EXPECT_TRUE (server.joining.contains ("Connected client: 31")) << server.joiningTexts();
 }

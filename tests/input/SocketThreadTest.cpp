@@ -177,7 +177,8 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     SocketThread sender (senderHost, senderPlatform), receiver (receiverHost, receiverPlatform);
     receiverHost.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
 
-    receiver.setReceiving ("MAC", receiverPort);
+    // Either of two machines may drive it; the first to send does.
+    receiver.setReceiving ("MAC", receiverPort, { { TestEnvironment::testAddress, 40000 }, { "127.0.0.1", ownPort } });
     EXPECT_EQ (receiver.getMode(), SocketThread::Receiving);
     EXPECT_EQ (receiver.getReadingPort(), receiverPort);
     EXPECT_EQ (receiver.getSendingOS(), "MAC");
@@ -197,11 +198,16 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     EXPECT_EQ (receiver.getSenderIP(), "127.0.0.1");
     EXPECT_EQ (receiver.getSenderPort(), ownPort);
 
-    // A plain datagram that is no event is only shown.
-    juce::DatagramSocket plain;
+    // From then on the other address is nobody's: its events are not replayed
+    // and do not change the sender. A plain datagram that is no event is only shown.
+    juce::DatagramSocket other, plain;
+    ASSERT_TRUE (other.bindToPort (0, TestEnvironment::testAddress));
+    auto const junk = EventDatagram ("DriftLanternK7q").encrypt ("Move mouse to: 2500_300 flags: 256");
+    other.write ("127.0.0.1", receiverPort, junk.getData(), (int) junk.getSize());
     plain.write ("127.0.0.1", receiverPort, "Hello", 5);
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverHost.getStreamingLines().contains ("Hello"); }));
     EXPECT_EQ (receiverPlatform.getPostedEvents().size(), 3u);
+    EXPECT_EQ (receiver.getSenderIP() + ":" + juce::String (receiver.getSenderPort()), "127.0.0.1:" + juce::String (ownPort));
     EXPECT_TRUE (receiverHost.getStreamingLines().contains ("Left mouse down flags: 256"));
 
     sender.setIdle();
@@ -233,7 +239,7 @@ TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrI
     };
 
     // Taken over: another sender starts while a key and a button are down.
-    receiver.setReceiving ("WIN", receiverPort);
+    receiver.setReceiving ("WIN", receiverPort, { { "127.0.0.1", 0 } });
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
     send (receiverPort, "Key down: Shift");   // a flag only: no post
     ASSERT_TRUE (sendAndWait (receiverPort, "Key down: a"));
@@ -241,7 +247,7 @@ TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrI
     EXPECT_EQ (platform.getPostedEvents().front(), InputEvent::key (0, true, 0x20100));
     EXPECT_FALSE (platform.getHeldInput().buttons.empty());
 
-    receiver.setReceiving ("WIN", otherReceiverPort);
+    receiver.setReceiving ("WIN", otherReceiverPort, { { "127.0.0.1", 0 } });
     EXPECT_TRUE (platform.getHeldInput().isEmpty());
     EXPECT_EQ (platform.getReleaseCount(), 1);
 
@@ -275,7 +281,7 @@ TEST (SocketThread, AModeChangeEndsTheReceiveWaitAtOnce)
 
     for (int i = 1; i <= 20; ++i)
     {
-        receiver.setReceiving ("MAC", receiverPort);
+        receiver.setReceiving ("MAC", receiverPort, {});
         ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == i; }));
         auto const before = juce::Time::currentTimeMillis();
         receiver.setIdle();
@@ -301,7 +307,7 @@ TEST (SocketThread, APortThatCannotBeBoundEndsTheThreadAndKeepsTheMode)
     address.sin_port = htons ((uint16_t) receiverPort);
     ASSERT_EQ (::bind (holder, (sockaddr*) &address, sizeof (address)), 0);
 
-    thread.setReceiving ("MAC", receiverPort);
+    thread.setReceiving ("MAC", receiverPort, {});
 
     // Waited for without running the message loop, which would show the box.
     for (int i = 0; i < 500 && thread.isThreadRunning(); ++i)

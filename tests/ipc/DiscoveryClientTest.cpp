@@ -62,40 +62,71 @@ TEST (DiscoveryClient, AcceptedAtOnceJoinsAndListensForFiles)
     EXPECT_EQ (server.joiningPayloads[3], ControlProtocol::treePayload (createMonitorInfo (true)));
 
     ASSERT_TRUE (run.finished());
-    EXPECT_TRUE (run.result);
+    EXPECT_TRUE (run.joined());
     EXPECT_EQ (client.clientID.load(), id);
     EXPECT_EQ (storedClusterID(), -1);   // a machine with a cluster ID keeps its own and stores nothing
 
     EXPECT_NE (WirePeer::Stream::connect (TestEnvironment::testAddress, server.request->senderPort + 1), nullptr);
 }
 
-TEST (DiscoveryClient, AnAcceptanceWithoutClusterIDOrPortFromAnotherSenderIsAdopted)
+// Only a reply from port 25476 counts, and an acceptance only when its UDPPORT
+// is the port the request went from; an acceptance whose connection fails is
+// told apart from none.
+TEST (DiscoveryClient, OnlyAnAcceptanceFromTheDiscoveryPortForTheRequestsPortIsTaken)
 {
     REQUIRE_PRIVATE_NETWORK();
     SingletonApplicationProperties::configure();
     RawServer server;
+    server.tcp.reset();   // the control port does not listen yet
     WirePeer::Datagrams other (40000);
     WirePeer::Listener otherTcp (40001);
     RecordingClient client;
-    DiscoveryRun run (client);
+    auto run = std::make_unique<DiscoveryRun> (client);
 
     auto request = server.udp.receive (5000);
     ASSERT_TRUE (request.has_value());
     EXPECT_EQ (request->text, "DISCOVERY_REQUEST");
+    auto const ownPort = juce::String (request->senderPort);
 
-    // The control connection goes to the sender's port + 1; the cluster ID 0 is
-    // adopted and stored; the machine port 0 puts the file listener on port 1.
-    ASSERT_TRUE (other.send (request->senderIP, request->senderPort, "ACCEPTED: 55"));
-    auto connection = otherTcp.accept();
+    // Nobody's replies: the next attempt follows at once.
+    std::pair<WirePeer::Datagrams*, juce::String> const spoofed[] { { &other, "ACCEPTED: 55 UDPPORT: " + ownPort },
+                                                                    { &other, "WAIT" },
+                                                                    { &server.udp, "ACCEPTED: 55 UDPPORT: 25476" },
+                                                                    { &server.udp, "ACCEPTED: 55" } };
+
+    for (auto const& [from, text] : spoofed)
+    {
+        from->send (request->senderIP, request->senderPort, text);
+        request = server.udp.receive (5000);
+        ASSERT_TRUE (request.has_value()) << text;
+    }
+
+    EXPECT_EQ (otherTcp.accept (200), nullptr);
+
+    server.udp.send (request->senderIP, request->senderPort, "ACCEPTED: 55 UDPPORT: " + ownPort);
+    ASSERT_TRUE (run->finished());
+    EXPECT_EQ (run->result, ClientIPC::Discovery::connectFailed);
+    EXPECT_EQ (client.fileTransferServer, nullptr);
+
+    // Taken: the cluster ID 0 of an acceptance without one is adopted and
+    // stored, the control connection goes to 25477, the file listener to the
+    // machine port + 1.
+    run.reset();
+    server.tcp = std::make_unique<WirePeer::Listener> (ControlProtocol::serverPort);
+    run = std::make_unique<DiscoveryRun> (client);
+    request = server.udp.receive (5000);
+    ASSERT_TRUE (request.has_value());
+    server.udp.send (request->senderIP, request->senderPort, "ACCEPTED: 55 UDPPORT: " + juce::String (request->senderPort));
+    auto connection = server.tcp->accept();
     ASSERT_NE (connection, nullptr);
     EXPECT_EQ (connection->readText(), "Connected client: 55");
 
-    ASSERT_TRUE (run.finished());
-    EXPECT_TRUE (run.result);
+    ASSERT_TRUE (run->finished());
+    EXPECT_TRUE (run->joined());
     EXPECT_EQ (client.clusterID.load(), 0);
     EXPECT_EQ (storedClusterID(), 0);
     EXPECT_TRUE (SingletonApplicationProperties::makeOptions().getDefaultFile().loadFileAsString().contains ("clusterID"));
-    EXPECT_NE (WirePeer::Stream::connect (TestEnvironment::testAddress, 1), nullptr);
+    EXPECT_NE (WirePeer::Stream::connect (TestEnvironment::testAddress, request->senderPort + 1), nullptr);
 }
 
 // Ten attempts a run: a rejection costs no pause, a missing reply 250 ms and a pause.
@@ -118,7 +149,7 @@ TEST (DiscoveryClient, TenAttemptsRejectedOrUnansweredEndTheRun)
     }
 
     ASSERT_TRUE (run.finished());
-    EXPECT_FALSE (run.result);
+    EXPECT_EQ (run.result, ClientIPC::Discovery::notAccepted);
     EXPECT_FALSE (server.udp.receive (600).has_value());
     EXPECT_EQ (log.count ("Client: UPD write successful but read failed"), 5);
     EXPECT_EQ (client.fileTransferServer, nullptr);
@@ -154,7 +185,7 @@ TEST (DiscoveryClient, AfterWaitOnlyAnAcceptanceOrAnExitRequestEndsTheRun)
             reply (DiscoveryProtocol::acceptance (31, request->senderPort, 8));
             EXPECT_NE (server.tcp->accept(), nullptr);
             ASSERT_TRUE (run.finished());
-            EXPECT_TRUE (run.result);
+            EXPECT_TRUE (run.joined());
             EXPECT_EQ (client.clientID.load(), 31);
             continue;
         }
@@ -165,7 +196,7 @@ TEST (DiscoveryClient, AfterWaitOnlyAnAcceptanceOrAnExitRequestEndsTheRun)
         EXPECT_EQ (cancel->text, "CANCEL: 192.168.77.1");
         EXPECT_EQ (cancel->senderPort, request->senderPort);
         ASSERT_TRUE (run.finished());
-        EXPECT_FALSE (run.result);
+        EXPECT_EQ (run.result, ClientIPC::Discovery::notAccepted);
         EXPECT_EQ (client.fileTransferServer, nullptr);
     }
 }

@@ -1,5 +1,6 @@
 #include "support/ServerFixture.h"
 
+#include <deque>
 #include <map>
 #include <set>
 #include <sys/socket.h>
@@ -17,33 +18,97 @@ void shrinkReceiveBuffer (Peer& peer)
     int const size = 64 * 1024;
     setsockopt (peer.tcp->getSocket().getRawSocketHandle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof (size));
 }
+
+/** How many connections wait in the accept queue of the control port's listener. */
+int connectionsNotTakenIn()
+{
+    juce::StringArray lines;
+    lines.addLines (juce::File ("/proc/net/tcp").loadFileAsString());
+
+    for (auto const& line : lines)
+    {
+        auto fields = juce::StringArray::fromTokens (line, false);
+
+        // "sl local_address rem_address st tx_queue:rx_queue ...": a listener
+        // (state 0A) counts its queued connections as rx_queue.
+        if (fields.size() > 4 && fields[1].endsWithIgnoreCase (":637D") && fields[3] == "0A")
+            return fields[4].fromFirstOccurrenceOf (":", false, false).getHexValue32();
+    }
+
+    return 0;
+}
+
+/** A frame whose magic number is not the system's. */
+juce::MemoryBlock wrongMagic()
+{
+    auto frame = WirePeer::frame (juce::String ("Send monitors"));
+    static_cast<char*> (frame.getData())[0] = 0x2d;
+    return frame;
+}
 } // namespace
 
-struct ServerConnections : ServerFixture {};
+struct ServerConnections : ServerFixture
+{
+    /** Joins, asking again when the connection is closed or not answered, as
+        the client searches again; false after five tries. */
+    bool joinAskingAgain (Peer& peer, bool askFirst = true)
+    {
+        for (int attempt = 0; attempt < 5; ++attempt)
+        {
+            if (askFirst || attempt > 0)
+            {
+                peer.ask ("DISCOVERY_REQUEST CLUSTERID: " + juce::String (clusterID));
 
-TEST_F (ServerConnections, PairsByAddressElseInAscendingIDOrder)
+                if (peer.udp->receiveText() != acceptance (peer))
+                    continue;
+            }
+
+            peer.tcp = WirePeer::Stream::connectFrom (peer.ip, 25477);
+
+            if (peer.tcp != nullptr)
+            {
+                peer.tcp->setPumping (true);
+
+                if (tryJoining (peer))
+                    return true;
+            }
+        }
+
+        return false;
+    }
+};
+
+// A connection is the accepted machine whose address it comes from, else the
+// waiting one whose ID it sends in "Connected client: ", else nobody: strays
+// (a port scan, a probe) take no machine's place.
+TEST_F (ServerConnections, PairsByAddressElseByTheIDItSends)
 {
     startServer();
     auto a = accept ("192.168.77.2"), b = accept ("192.168.77.3");
-    auto& low = a.id < b.id ? a : b;
-    auto& high = a.id < b.id ? b : a;
+    auto const stray = [] { return WirePeer::Stream::connectFrom (TestEnvironment::testAddress, 25477); };
 
-    // Both were accepted before either connected. The higher ID connects
-    // first, from its own address: the connection is its own, and the lower
-    // ID can still connect (paired by order alone, the higher ID's connection
-    // would have taken the lower's place, locking the lower one out).
-    high.connect();
-    high.send ("Operating system: WIN");
-    high.send ("Send monitors");   // answered only after the line before was taken in
-    ASSERT_TRUE (high.tcp->readFrame (3000).has_value());
+    // Before either connects: a silent stray, one with another magic number,
+    // and one naming a machine nobody accepted.
+    auto silent = stray(), wrong = stray(), unknown = stray();
+    ASSERT_TRUE (silent != nullptr && wrong != nullptr && unknown != nullptr);
+    wrong->writeBytes (wrongMagic());
+    unknown->writeFrame ("Connected client: " + juce::String (computeMachineID ("192.168.77.99")));
+    unknown->writeFrame (juce::String ("Send monitors"));
+    EXPECT_TRUE (unknown->isSilentFor (500));
 
-    // A connection from an address no accepted machine has goes, by order, to
-    // the lower ID.
-    auto other = WirePeer::Stream::connectFrom (TestEnvironment::testAddress, 25477);
+    b.connect();
+    b.send ("Operating system: WIN");
+    b.send ("Send monitors");   // answered only after the line before was taken in
+    ASSERT_TRUE (b.tcp->readFrame (3000).has_value());
+
+    // From an address no accepted machine has, naming a, it is a.
+    auto other = stray();
     ASSERT_NE (other, nullptr);
+    other->writeFrame ("Connected client: " + juce::String (a.id));
     other->writeFrame (juce::String ("Operating system: MAC"));
     other->writeFrame (juce::String ("Send monitors"));
 
+    EXPECT_EQ (other->readText(), "Backup server");   // it said "Connected client: " while two were known
     std::map<int, juce::String> seen;
 
     for (int i = 0; i < 2; ++i)
@@ -52,8 +117,62 @@ TEST_F (ServerConnections, PairsByAddressElseInAscendingIDOrder)
         seen[(int) info["ID"]] = info["IP"].toString() + " " + info["OS"].toString();
     }
 
-    EXPECT_EQ (seen[high.id], high.ip + " WIN");
-    EXPECT_EQ (seen[low.id], low.ip + " MAC");
+    EXPECT_EQ (seen[b.id], b.ip + " WIN");
+    EXPECT_EQ (seen[a.id], a.ip + " MAC");
+}
+
+// An accepted machine that does not connect in time is forgotten as if it had
+// left, and only so many wait at once: the one waiting longest makes room.
+TEST_F (ServerConnections, MachinesThatNeverConnectAreForgottenAndFewWaitAtOnce)
+{
+    IPCServer::Limits limits;
+    limits.maxWaitingMachines = 3;
+    startServer (limits);
+    auto host = join ("192.168.77.2");
+    Peer other ("192.168.77.3");
+    std::vector<Peer> silent;
+
+    for (int i = 10; i < 13; ++i)
+        silent.emplace_back ("192.168.77." + juce::String (i));
+
+    auto const ask = [this] (Peer& peer)
+    {
+        peer.ask ("DISCOVERY_REQUEST CLUSTERID: " + juce::String (clusterID));
+        EXPECT_EQ (peer.udp->receiveText(), acceptance (peer));
+    };
+
+    for (auto& peer : silent)
+        ask (peer);
+
+    // A machine that joins meanwhile pushes out the one waiting longest, and
+    // is laid out with the host alone.
+    ask (other);
+    finishJoining (other);
+    EXPECT_FALSE (settings().getValue ("LAYOUTS").contains ("192.168.77.1")) << settings().getValue ("LAYOUTS");
+    host.tcp->drain();
+
+    host.send ("Send monitors");
+    std::set<int> listed;
+
+    for (int i = 0; i < 4; ++i)
+        listed.insert ((int) treeOf (host.tcp->readFrame (3000))["ID"]);
+
+    EXPECT_EQ (listed, (std::set<int> { host.id, other.id, silent[1].id, silent[2].id }));
+
+    // Those the host heard of are removed from it once their time is up.
+    juce::StringArray seen;
+    TestEnvironment::waitUntil ([&] { seen.addArray (host.tcp->readTexts (100)); return seen.size() >= 2; }, 10000);
+    seen.sort (false);
+    juce::StringArray removals { silent[1].removal(), silent[2].removal() };
+    removals.sort (false);
+    EXPECT_EQ (seen.joinIntoString ("\n"), removals.joinIntoString ("\n"));
+
+    // Connecting late, it is nobody; asking again, it joins.
+    silent[1].connect();
+    silent[1].send ("Send monitors");
+    EXPECT_TRUE (silent[1].tcp->isSilentFor (500));
+    ask (silent[1]);
+    finishJoining (silent[1]);
 }
 
 TEST_F (ServerConnections, JoiningLossRelayoutRemovalAndNewBackups)
@@ -100,7 +219,9 @@ TEST_F (ServerConnections, JoiningLossRelayoutRemovalAndNewBackups)
     }
 }
 
-TEST_F (ServerConnections, ABackupIsNamedAlsoWhenTheThirdIsAcceptedBeforeTheSecondJoins)
+// Named also when the third is accepted before the second joins, and again so
+// once every machine told "Backup server" has gone.
+TEST_F (ServerConnections, ABackupIsNamedAlsoWhenTheThirdIsAcceptedBeforeTheSecondJoinsAndAgainOnceItIsGone)
 {
     startServer();
     auto host = join ("192.168.77.2", 1920, 1080, "MAC", "TRUE");
@@ -110,66 +231,121 @@ TEST_F (ServerConnections, ABackupIsNamedAlsoWhenTheThirdIsAcceptedBeforeTheSeco
     EXPECT_TRUE (b.toldOnJoining.contains ("Backup server"));
     EXPECT_FALSE (c.toldOnJoining.contains ("Backup server"));
     EXPECT_FALSE (host.toldOnJoining.contains ("Backup server"));
+
+    b.tcp->close();
+    EXPECT_TRUE (c.tcp->readTextsUntil ("Backup server").contains ("Backup server"));
+    c.tcp->close();
+    EXPECT_TRUE (host.tcp->readTextsUntil (c.removal()).contains (c.removal()));
+
+    auto d = accept ("192.168.77.5"), e = accept ("192.168.77.6");
+    finishJoining (d);
+    finishJoining (e);
+    EXPECT_TRUE (d.toldOnJoining.contains ("Backup server"));
+    EXPECT_FALSE (e.toldOnJoining.contains ("Backup server"));
 }
 
 // Connections that break off inside a header, send another magic number or
-// stay idle, by the hundred: the server keeps a bounded number of them, lets
-// go of the rest, and serves a machine that joins afterwards. A machine's own
-// connection silenced by another magic number is lost: the machine is
-// removed, and its next discovery request is accepted.
-TEST_F (ServerConnections, FloodsOfBrokenAndIdleConnectionsStayBoundedAndAMachineStillJoins)
+// stay idle, from several addresses, while machines join and an accepted one
+// waits: every machine joins (asking again when its connection was closed, as
+// the client does), the server keeps a bounded number of the others and lets
+// go of them once they stop. A machine's own connection silenced by another
+// magic number is lost: the machine is removed, and it joins again.
+TEST_F (ServerConnections, FloodsOfBrokenAndIdleConnectionsStayBoundedWhileMachinesJoin)
 {
-    startServer ({ 1000, 16, {} });
+    IPCServer::Limits limits;
+    limits.unpairedTimeoutMs = 1000;
+    limits.maxUnpaired = 8;
+    limits.maxUnpairedPerAddress = 2;
+    limits.joinTimeoutMs = 60000;   // the waiting one waits all through the flood
+    startServer (limits);
+
+    std::vector<Peer> sources;
+
+    for (int i = 60; i < 66; ++i)
+        sources.emplace_back ("192.168.77." + juce::String (i));
+
+    auto waiting = accept ("192.168.77.9");
     TestEnvironment::pump (100);
     auto const descriptors = countEntries ("/proc/self/fd"), threads = countEntries ("/proc/self/task");
-    auto const connect = [] { return WirePeer::Stream::connect (TestEnvironment::testAddress, 25477); };
-    auto wrongMagic = WirePeer::frame (juce::String ("Send monitors"));
-    static_cast<char*> (wrongMagic.getData())[0] = 0x2d;
 
-    for (int i = 0; i < 100; ++i)
+    std::atomic<bool> flooding { true };
+    std::atomic<int> mostThreads { 0 }, rounds { 0 };
+    std::thread flood ([&]
     {
-        if (auto cut = connect())
-            cut->writeBytes (wrongMagic.getData(), 5);
+        auto const bad = wrongMagic();
+        std::deque<std::unique_ptr<WirePeer::Stream>> idle;
 
-        if (auto wrong = connect())
-            wrong->writeBytes (wrongMagic);
+        for (size_t round = 0; flooding; rounds = (int) ++round)
+        {
+            auto const& from = sources[round % sources.size()].ip;
+
+            // As fast as the server takes them in, however slow the build.
+            while (flooding && connectionsNotTakenIn() > 8)
+                juce::Thread::sleep (1);
+
+            if (auto cut = WirePeer::Stream::connectFrom (from, 25477))
+                cut->writeBytes (bad.getData(), 5);
+
+            if (auto wrong = WirePeer::Stream::connectFrom (from, 25477))
+                wrong->writeBytes (bad);
+
+            idle.push_back (WirePeer::Stream::connectFrom (from, 25477));
+
+            if (idle.size() > 30)
+                idle.pop_front();
+
+            mostThreads = std::max (mostThreads.load(), countEntries ("/proc/self/task"));
+        }
+    });
+
+    // Each joins after a few more rounds of the flood.
+    auto const floodFor = [&] (int more) { auto const until = rounds + more; return TestEnvironment::waitUntil ([&] { return rounds >= until; }, 60000); };
+    EXPECT_TRUE (floodFor (100));
+    std::vector<Peer> machines;
+
+    for (int i = 20; i < 26; ++i)
+    {
+        machines.emplace_back ("192.168.77." + juce::String (i));
+        EXPECT_TRUE (joinAskingAgain (machines.back())) << machines.back().ip;
+        floodFor (20);
     }
 
-    std::vector<std::unique_ptr<WirePeer::Stream>> idle;
+    EXPECT_TRUE (joinAskingAgain (waiting, false));
+    flooding = false;
+    flood.join();
 
-    for (int i = 0; i < 100; ++i)
-        idle.push_back (connect());
+    // Each connection costs the server two threads: those of the machines,
+    // and at most twice maxUnpaired without a machine.
+    EXPECT_LE (mostThreads.load(), threads + 2 * (7 + 2 * limits.maxUnpaired) + 2) << "from " << threads;
 
-    // Each connection kept costs the server two descriptors and two threads.
-    auto const bounded = [&] { return countEntries ("/proc/self/fd") - 100 <= descriptors + 36
-                                        && countEntries ("/proc/self/task") <= threads + 36; };
-    EXPECT_TRUE (TestEnvironment::waitUntil (bounded, 5000))
-        << countEntries ("/proc/self/fd") - 100 - descriptors << " descriptors and "
-        << countEntries ("/proc/self/task") - threads << " threads more";
-    idle.clear();
-    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return countEntries ("/proc/self/fd") <= descriptors + 4; }, 10000))
-        << "not released: " << countEntries ("/proc/self/fd") - descriptors << " descriptors";
+    // Every machine is served.
+    machines.front().send ("Current input ID: 7");
 
-    auto machine = join ("192.168.77.2");
-    machine.send ("Current input ID: 7");
-    EXPECT_EQ (machine.tcp->readText(), "Current input ID: 7");
+    for (auto* m : { &machines.front(), &machines.back(), &waiting })
+        EXPECT_TRUE (m->tcp->readTextsUntil ("Current input ID: 7").contains ("Current input ID: 7")) << m->ip;
 
-    auto late = connect();   // idle too long
+    auto late = WirePeer::Stream::connect (TestEnvironment::testAddress, 25477);   // idle too long
     ASSERT_NE (late, nullptr);
     EXPECT_TRUE (late->waitForClose (5000));
+    late.reset();
 
-    auto other = join ("192.168.77.3");
-    other.tcp->drain();
-    machine.tcp->writeBytes (wrongMagic);
-    EXPECT_TRUE (machine.tcp->waitForClose (5000));
-    EXPECT_TRUE (other.tcp->readTextsUntil (machine.removal()).contains (machine.removal()));
-    machine.ask ("DISCOVERY_REQUEST CLUSTERID: " + juce::String (clusterID));
-    EXPECT_EQ (machine.udp->receiveText(), acceptance (machine));
-    finishJoining (machine);
-    other.tcp->drain();
-    other.send ("Send monitors");
-    std::set<int> const listed { (int) treeOf (other.tcp->readFrame())["ID"], (int) treeOf (other.tcp->readFrame())["ID"] };
-    EXPECT_EQ (listed, (std::set<int> { machine.id, other.id }));
+    auto& silenced = machines.front();
+    machines.back().tcp->drain();
+    silenced.tcp->writeBytes (wrongMagic());
+    EXPECT_TRUE (silenced.tcp->waitForClose (5000));
+    EXPECT_TRUE (machines.back().tcp->readTextsUntil (silenced.removal()).contains (silenced.removal()));
+    EXPECT_TRUE (joinAskingAgain (silenced));
+
+    // The machines leave: the server lets go of everything.
+    for (auto& peer : machines)
+        peer.tcp->close();
+
+    waiting.tcp->close();
+    auto const settled = [&] { return countEntries ("/proc/self/fd") <= descriptors + (int) machines.size() + 2
+                                        && countEntries ("/proc/self/task") <= threads + 1; };
+    EXPECT_TRUE (TestEnvironment::waitUntil (settled, 10000))
+        << countEntries ("/proc/self/fd") - descriptors << " descriptors and "
+        << countEntries ("/proc/self/task") - threads << " threads more";
 }
 
 TEST_F (ServerConnections, HostilePayloadsLeaveItServing)

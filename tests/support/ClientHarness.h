@@ -18,8 +18,10 @@ public:
     ~DiscoveryRun() override { stopThread (-1); }
     void run() override { result = client.udpConnectToServer(); done = true; }
     bool finished (int timeoutMs = 15000) { return TestEnvironment::waitUntil ([this] { return done.load(); }, timeoutMs); }
+    bool joined() const { return result == ClientIPC::Discovery::joined; }
 
-    std::atomic<bool> done { false }, result { false };
+    std::atomic<bool> done { false };
+    std::atomic<ClientIPC::Discovery> result { ClientIPC::Discovery::notAccepted };
 
 private:
     ClientIPC& client;
