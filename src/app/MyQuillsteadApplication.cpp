@@ -15,6 +15,11 @@ constexpr int applicationTimerMs = 100;
 constexpr int cancellingTimeoutMs = 10000;
 constexpr int socketThreadStopMs = 1000;
 constexpr int searchAgainPauseMs = 100;
+// Searches for the server this machine has just made before it gives up (also
+// after "Cancel": its own server is there to accept it): a server of another
+// cluster answers each request too, and when it answers faster, its refusals
+// can use up every attempt of one search.
+constexpr int ownServerSearches = 5;
 
 /** Runs the start-up work on a thread that the application owns and joins:
     it is never killed, whatever the progress window does. */
@@ -218,7 +223,12 @@ void MyQuillsteadApplication::findOrBecomeServer()
         tellMainComponentIAmServer();
         readClusterID();
 
-        if (search() != Discovery::joined)
+        auto joined = false;
+
+        for (int i = 0; i < ownServerSearches && ! joined && ! destroying; ++i)
+            joined = search() == Discovery::joined;
+
+        if (! joined)
         {
             juce::MessageManager::callAsync ([]
             {
