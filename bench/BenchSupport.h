@@ -2,9 +2,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <arpa/inet.h>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -29,6 +32,30 @@ namespace BenchSupport
         up = up && ::ioctl (fd, SIOCSIFFLAGS, &request) == 0;
         ::close (fd);
         return up;
+    }
+
+    /** The address 127.0.0.<lastByte>, port 'port'. */
+    inline sockaddr_in loopback (int lastByte, int port)
+    {
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons ((uint16_t) port);
+        a.sin_addr.s_addr = htonl ((127u << 24) | (uint32_t) lastByte);
+        return a;
+    }
+
+    /** Runs the benchmarks the command line picks; 1 for arguments it does
+        not know. */
+    inline int runSpecifiedBenchmarks (int& argc, char** argv)
+    {
+        benchmark::Initialize (&argc, argv);
+        auto const unknown = benchmark::ReportUnrecognizedArguments (argc, argv);
+
+        if (! unknown)
+            benchmark::RunSpecifiedBenchmarks();
+
+        benchmark::Shutdown();
+        return unknown ? 1 : 0;
     }
 
     /** True when there is an X display; otherwise the round is an error. */

@@ -415,18 +415,6 @@ int main (int argc, char** argv)
         return 1;
     }
 
-    int result = 0;
-    {
-        juce::ScopedJuceInitialiser_GUI juce;
-        benchmark::Initialize (&argc, argv);
-
-        if (benchmark::ReportUnrecognizedArguments (argc, argv))
-            result = 1;
-        else
-            benchmark::RunSpecifiedBenchmarks();
-
-        benchmark::Shutdown();
-    }
-
-    return result;
+    juce::ScopedJuceInitialiser_GUI juce;
+    return BenchSupport::runSpecifiedBenchmarks (argc, argv);
 }

@@ -19,6 +19,7 @@
 #include "ipc/IPCServer.h"
 
 #include "BenchSupport.h"
+#include "ServerBenchMain.h"
 
 #include <benchmark/benchmark.h>
 #include <juce_events/juce_events.h>
@@ -43,14 +44,7 @@ namespace
 constexpr int clusterID = 4711;
 constexpr int giveUpMs = 60000;
 
-sockaddr_in loopback (int lastByte, int port)
-{
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons ((uint16_t) port);
-    a.sin_addr.s_addr = htonl ((127u << 24) | (juce::uint32) lastByte);
-    return a;
-}
+using BenchSupport::loopback;
 
 std::string header (size_t payloadSize)
 {
@@ -267,35 +261,5 @@ BENCHMARK (relayMemory)->Arg (100)->UseManualTime()->Unit (benchmark::kMilliseco
 
 int main (int argc, char** argv)
 {
-    if (! BenchSupport::enterOwnNetworkNamespace())
-    {
-        std::fprintf (stderr, "bench: cannot enter a network namespace of its own; run it as root inside scripts/sandbox.sh\n");
-        return 1;
-    }
-
-    // Settings go to a folder of this run, never to the user's own.
-    auto home = juce::File::createTempFile ("bench-home");
-    home.createDirectory();
-    setenv ("HOME", home.getFullPathName().toRawUTF8(), 1);
-    unsetenv ("XDG_CONFIG_HOME");
-
-    int result = 0;
-    {
-        juce::ScopedJuceInitialiser_GUI juce;
-        SingletonApplicationProperties::configure();
-        SingletonApplicationProperties::get().getUserSettings()->setValue ("clusterID", clusterID);
-
-        benchmark::Initialize (&argc, argv);
-
-        if (benchmark::ReportUnrecognizedArguments (argc, argv))
-            result = 1;
-        else
-            benchmark::RunSpecifiedBenchmarks();
-
-        benchmark::Shutdown();
-        SingletonApplicationProperties::get().closeFiles();
-    }
-
-    home.deleteRecursively();
-    return result;
+    return runServerBenchmarks (argc, argv, clusterID);
 }
