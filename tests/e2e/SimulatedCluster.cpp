@@ -308,7 +308,13 @@ std::optional<juce::MemoryBlock> SimulatedMachine::readClipboard (juce::String c
 
 bool SimulatedMachine::screenshot (juce::File const& png)
 {
-    return run ("shot " + png.getFullPathName());
+    // The machine sees its base folder, but not always the test's output
+    // folder (below /tmp its own /tmp hides it): the shot is taken there first.
+    auto const taken = base.getChildFile ("shot.png");
+
+    return run ("shot " + taken.getFullPathName())
+        && png.getParentDirectory().createDirectory()
+        && taken.moveFileTo (png);
 }
 
 //==============================================================================
