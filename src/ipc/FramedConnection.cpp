@@ -218,9 +218,9 @@ private:
     {
         Pending() = default;
 
-        Pending (juce::uint32 magic, Payload p) : payload (std::move (p))
+        Pending (juce::uint32 magicNumber, Payload p) : payload (std::move (p))
         {
-            putLittleEndian32 (header, magic);
+            putLittleEndian32 (header, magicNumber);
             putLittleEndian32 (header + 4, (juce::uint32) payload->getSize());
         }
 
