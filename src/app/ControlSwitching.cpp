@@ -193,7 +193,14 @@ void MyQuillsteadApplication::setCurrentInputID (int id)
     const juce::ScopedLock cl (controlLock);
 
     if (id == currentInputID)
+    {
+        // The own claim coming back: this machine's user took over while
+        // another machine drove it, and that machine's input has come home.
+        if (id == clientID && socketThread->getMode() == SocketThread::Receiving)
+            setSocketThreadIdle();
+
         return;
+    }
 
     // Another machine's input is in use now: this one stops driving others
     // (its own input comes home, so that its user is not left with a pointer

@@ -169,6 +169,14 @@ TEST (AppControlSwitching, OperationsMoveControlAndTellTheServer)
     app.gotReceivingModeMessage ("WIN");
     app.removeMachine ("192.168.77.3", 40300, U);
     EXPECT_EQ (rig.mode(), SocketThread::Idle);
+
+    // This machine's own user takes over while it is driven: its claim,
+    // announced back by the server, ends receiving here too.
+    app.gotReceivingModeMessage ("WIN");
+    ASSERT_EQ (rig.mode(), SocketThread::Receiving);
+    app.currentInputID = rig.own;     // its claim (the tap saw input of its own)
+    app.setCurrentInputID (rig.own);  // announced back
+    EXPECT_EQ (rig.mode(), SocketThread::Idle);
 }
 
 // The input comes home to this machine, wherever it was going, when another
