@@ -567,11 +567,15 @@ void FramedConnection::disconnect (Notify notify)
     {
         const std::lock_guard<std::mutex> sl (lock);
 
-        // Told before its socket is shut down, so that it takes the end for
-        // this disconnect, not for a loss. It never waits for itself: called
-        // on its own thread, it is waited for by the next start or disconnect.
+        // Both threads are told before the socket is shut down, so that they
+        // take the end for this disconnect, not for a loss or a failed write.
+        // The reader never waits for itself: called on its own thread, it is
+        // waited for by the next start or disconnect.
         if (reader != nullptr)
             reader->signalThreadShouldExit();
+
+        if (writer != nullptr)
+            writer->signalThreadShouldExit();
 
         if (juce::Thread::getCurrentThread() != reader.get())
             oldReader = std::move (reader);
