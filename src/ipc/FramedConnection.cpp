@@ -96,12 +96,11 @@ struct FramedConnection::Callbacks
 class FramedConnection::Writer : public juce::Thread
 {
 public:
-    Writer (std::shared_ptr<Socket> socketToUse, juce::uint32 magicNumber, Limits limitsToUse, juce::String peer)
+    Writer (FramedConnection& ownerToUse, std::shared_ptr<Socket> socketToUse, Limits limitsToUse)
         : juce::Thread ("FrameWriter"),
+          owner (ownerToUse),
           socket (std::move (socketToUse)),
-          magic (magicNumber),
-          limits (limitsToUse),
-          peerName (std::move (peer))
+          limits (limitsToUse)
     {
     }
 
@@ -115,22 +114,16 @@ public:
         waitForThreadToExit (-1);   // woken just above; a write in progress looks up every pollSliceMs
     }
 
-    void setPeerName (juce::String const& name)
-    {
-        const std::lock_guard<std::mutex> sl (queueLock);
-        peerName = name;
-    }
-
     bool enqueue (Payload payload)
     {
         if (payload->getSize() > limits.maxFrameBytes)
         {
-            DBGOrLog ("Connection: not sending " + describeBytes (payload->getSize()) + " to " + currentPeerName()
+            DBGOrLog ("Connection: not sending " + describeBytes (payload->getSize()) + " to " + owner.describePeer()
                       + ", beyond the frame limit");
             return false;
         }
 
-        Pending pending (magic, std::move (payload));
+        Pending pending (owner.magic, std::move (payload));
         juce::String refusal;
 
         {
@@ -290,25 +283,18 @@ private:
         return {};
     }
 
-    juce::String currentPeerName()
-    {
-        const std::lock_guard<std::mutex> sl (queueLock);
-        return peerName;
-    }
-
     /** Part of a frame may have gone out, after which anything written would
         be read as garbage: the connection ends here. */
     void closeFor (juce::String const& reason)
     {
-        DBGOrLog ("Connection: cannot write to " + currentPeerName() + " (" + reason + "), closing it");
+        DBGOrLog ("Connection: cannot write to " + owner.describePeer() + " (" + reason + "), closing it");
         socket->shutDown();
     }
 
+    FramedConnection& owner;               // names the peer; disconnect() ends this thread before the owner goes
     std::shared_ptr<Socket> const socket;
-    juce::uint32 const magic;
     Limits const limits;
     std::mutex queueLock;
-    juce::String peerName;                 // guarded by queueLock
     std::deque<Pending> queue;             // guarded by queueLock
     size_t waitingBytes = 0;               // guarded by queueLock: frames queued of which nothing went out
     bool threadWriting = false;            // guarded by queueLock: the thread holds a frame
@@ -484,15 +470,8 @@ void FramedConnection::setLimits (Limits newLimits)
 
 void FramedConnection::setPeerName (juce::String const& name)
 {
-    std::shared_ptr<Writer> current;
-    {
-        const std::lock_guard<std::mutex> sl (lock);
-        peerName = name;
-        current = writer;
-    }
-
-    if (current != nullptr)
-        current->setPeerName (name);
+    const std::lock_guard<std::mutex> sl (lock);
+    peerName = name;
 }
 
 juce::String FramedConnection::describePeer() const
@@ -544,7 +523,7 @@ void FramedConnection::start (int descriptor, juce::String const& peerAddress)
         hostName = peerAddress;
         socket = fresh;
         callbacks = posted;
-        writer = std::make_shared<Writer> (fresh, magic, limits, peerName.isNotEmpty() ? peerName : peerAddress);
+        writer = std::make_shared<Writer> (*this, fresh, limits);
         writer->startThread();
         reader = std::make_unique<Reader> (*this, fresh, limits, posted);
         starting = reader.get();
@@ -588,11 +567,15 @@ void FramedConnection::disconnect (Notify notify)
     {
         const std::lock_guard<std::mutex> sl (lock);
 
-        // Told before its socket is shut down, so that it takes the end for
-        // this disconnect, not for a loss. It never waits for itself: called
-        // on its own thread, it is waited for by the next start or disconnect.
+        // Both threads are told before the socket is shut down, so that they
+        // take the end for this disconnect, not for a loss or a failed write.
+        // The reader never waits for itself: called on its own thread, it is
+        // waited for by the next start or disconnect.
         if (reader != nullptr)
             reader->signalThreadShouldExit();
+
+        if (writer != nullptr)
+            writer->signalThreadShouldExit();
 
         if (juce::Thread::getCurrentThread() != reader.get())
             oldReader = std::move (reader);

@@ -36,6 +36,10 @@
     taken the one before, and a posted callback does nothing once disconnect()
     has run.
 
+    A callback on the reader's thread may disconnect its connection, but
+    neither destroy it nor connect it again (connectToSocket, takeSocket):
+    both wait for the reader, which is that very thread.
+
     A derived class calls disconnect (Notify::no) first thing in its
     destructor, so that no callback reaches a half-destroyed object. */
 class FramedConnection

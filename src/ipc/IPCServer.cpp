@@ -134,7 +134,7 @@ bool IPCServer::acceptsConnectionFrom (juce::String const& peerAddress)
         if (connection->isConnected())
         {
             ++kept;
-            fromAddress += connection->address == peerAddress ? 1 : 0;
+            fromAddress += connection->getConnectedHostName() == peerAddress ? 1 : 0;
         }
     }
 
@@ -200,8 +200,6 @@ void IPCServer::pairConnection (ServerIPC& connection)
     if (! isUnpaired (connection))
         return;
 
-    connection.address = address;
-
     // Only the machine's own address pairs it at once: by order alone, any
     // connection (a port scan, a probe) could take the place of an accepted
     // machine that has not connected yet.
@@ -224,7 +222,7 @@ bool IPCServer::pairByID (ServerIPC& connection, int id)
     if (! isUnpaired (connection) || waiting.count (id) == 0)
         return false;
 
-    DBGOrLog ("Server: the connection from " + connection.address + " is machine " + juce::String (id) + " by the ID it sent");
+    DBGOrLog ("Server: the connection from " + connection.getConnectedHostName() + " is machine " + juce::String (id) + " by the ID it sent");
     pair (connection, id);
     return true;
 }

@@ -36,9 +36,6 @@ public:
     int machineID = -1;               // -1: unpaired
     IPCServer* owner = nullptr;
 
-    /** Where it comes from, once it is made; guarded by machinesLock. */
-    juce::String address;
-
     /** Tells this connection apart from a later one at the same address. */
     juce::int64 const serial;
 

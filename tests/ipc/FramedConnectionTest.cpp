@@ -4,11 +4,15 @@
 
 #include "ipc/ClientFileTransfer.h"
 #include "support/ClientHarness.h"
+#include "support/LogCapture.h"
 #include "support/ServerFixture.h"
+
+#include <thread>
 
 namespace
 {
 constexpr int transferPort = 47011;
+constexpr int peerPort = 47012;
 
 /** A frame header announcing 'length' bytes, followed by the bytes of 'start'. */
 juce::MemoryBlock announcing (juce::uint32 length, juce::String const& start)
@@ -112,4 +116,53 @@ TEST (ConnectionReadingClient, DropsWhatIsCutShortAndSearchesAgainWhenItsServerC
 
     EXPECT_EQ (client.count ("copyTextToClipboard"), 0);
     EXPECT_EQ (client.count ("jumpToMiddle"), 0);
+}
+
+namespace
+{
+/** A connection whose handling of a message lasts until the test lets it go. */
+struct HeldConnection : FramedConnection
+{
+    HeldConnection() : FramedConnection (ControlProtocol::magicNumber) {}
+    ~HeldConnection() override { disconnect (Notify::no); }
+
+    void connectionMade() override {}
+    void connectionLost() override {}
+
+    void messageReceived (juce::MemoryBlock const&) override
+    {
+        handling.signal();
+        release.wait (10000);
+    }
+
+    juce::WaitableEvent handling, release;
+};
+} // namespace
+
+// A disconnect while a frame is being written to a peer that does not read
+// ends the connection quietly: the writer, stopped first, does not take the
+// end for a failed write, even while the disconnect waits for the reader.
+TEST (ConnectionClosing, ADisconnectIsNotLoggedAsAFailedWrite)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    WirePeer::Listener listener (peerPort, TestEnvironment::testAddress);
+    ASSERT_TRUE (listener.isListening());
+    HeldConnection connection;
+    ASSERT_TRUE (connection.connectToSocket (TestEnvironment::testAddress, peerPort, 2000));
+    auto peer = listener.accept();
+    ASSERT_NE (peer, nullptr);
+    LogCapture log;
+
+    juce::MemoryBlock large (8u << 20, true);
+    ASSERT_TRUE (connection.sendMessage (large));   // far more than the socket takes: the writer holds it
+    peer->writeFrame (juce::String ("Jump to middle"));
+    ASSERT_TRUE (connection.handling.wait (5000));
+
+    std::thread closing ([&] { connection.disconnect(); });
+    juce::Thread::sleep (500);   // the writer would have found the socket shut down by now
+    connection.release.signal();
+    closing.join();
+
+    EXPECT_FALSE (connection.isConnected());
+    EXPECT_FALSE (log.mentions ("cannot write to")) << log.all();
 }
