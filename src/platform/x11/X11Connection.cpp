@@ -12,7 +12,6 @@
 
 X11Connection::X11Connection (const juce::String& displayName)
 {
-    int screenNumber = 0;
     connection = connect (displayName.isEmpty() ? nullptr : displayName.toRawUTF8(), &screenNumber);
 
     if (xcb_connection_has_error (connection) != 0)
@@ -25,9 +24,10 @@ X11Connection::X11Connection (const juce::String& displayName)
 
     if (screens.rem > 0)
     {
-        root = screens.data->root;
-        screenWidth = screens.data->width_in_pixels;
-        screenHeight = screens.data->height_in_pixels;
+        screen = screens.data;
+        root = screen->root;
+        screenWidth = screen->width_in_pixels;
+        screenHeight = screen->height_in_pixels;
     }
 }
 

@@ -30,6 +30,10 @@ public:
     xcb_connection_t* get() const noexcept { return connection; }
     xcb_window_t getRoot() const noexcept { return root; }
 
+    /** The display's default screen (null when the connection failed), and its number. */
+    const xcb_screen_t* getScreen() const noexcept { return screen; }
+    int getScreenNumber() const noexcept { return screenNumber; }
+
     /** The root window's size in pixels. */
     int getScreenWidth() const noexcept { return screenWidth; }
     int getScreenHeight() const noexcept { return screenHeight; }
@@ -61,6 +65,8 @@ public:
 private:
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
+    const xcb_screen_t* screen = nullptr;   // in the connection's setup data
+    int screenNumber = 0;
     int screenWidth = 0, screenHeight = 0;
     int xkbFirstEvent = -2;
     int xinputOpcode = -2;

@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <cstring>
 
 namespace
 {
@@ -45,19 +44,14 @@ public:
             return;
 
         auto* c = x.get();
-        auto screens = xcb_setup_roots_iterator (xcb_get_setup (c));
-        int screenNumber = 0;
 
-        for (; screens.rem > 0 && screens.data->root != x.getRoot(); xcb_screen_next (&screens))
-            ++screenNumber;
-
-        if (screens.rem == 0 || ! findPixelFormat (*screens.data))
+        if (! findPixelFormat (*x.getScreen()))
         {
             DBGOrLog ("Status item: the screen's pixel format is not one the icon can paint");
             return;
         }
 
-        selection = intern ("_NET_SYSTEM_TRAY_S" + juce::String (screenNumber));
+        selection = intern ("_NET_SYSTEM_TRAY_S" + juce::String (x.getScreenNumber()));
         opcode = intern ("_NET_SYSTEM_TRAY_OPCODE");
         manager = intern ("MANAGER");
         xembedInfo = intern ("_XEMBED_INFO");
