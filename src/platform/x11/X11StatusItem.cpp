@@ -51,12 +51,13 @@ public:
             return;
         }
 
-        selection = intern ("_NET_SYSTEM_TRAY_S" + juce::String (x.getScreenNumber()));
-        opcode = intern ("_NET_SYSTEM_TRAY_OPCODE");
-        manager = intern ("MANAGER");
-        xembedInfo = intern ("_XEMBED_INFO");
-        netWmName = intern ("_NET_WM_NAME");
-        utf8 = intern ("UTF8_STRING");
+        auto const selectionName = "_NET_SYSTEM_TRAY_S" + juce::String (x.getScreenNumber());
+        X11Connection::internAtoms (c, { { selectionName.toRawUTF8(), &selection },
+                                         { "_NET_SYSTEM_TRAY_OPCODE", &opcode },
+                                         { "MANAGER", &manager },
+                                         { "_XEMBED_INFO", &xembedInfo },
+                                         { "_NET_WM_NAME", &netWmName },
+                                         { "UTF8_STRING", &utf8 } });
 
         // A tray that starts announces itself on the root window.
         const uint32_t rootMask[] = { XCB_EVENT_MASK_STRUCTURE_NOTIFY };
@@ -155,15 +156,6 @@ private:
     xcb_window_t icon = 0;
     int width = requestedSize, height = requestedSize;
     bool pressed = false;
-
-    xcb_atom_t intern (juce::String const& name)
-    {
-        auto* r = xcb_intern_atom_reply (x.get(), xcb_intern_atom (x.get(), 0, (uint16_t) name.getNumBytesAsUTF8(), name.toRawUTF8()),
-                                         nullptr);
-        xcb_atom_t const atom = r != nullptr ? r->atom : (xcb_atom_t) XCB_ATOM_NONE;
-        std::free (r);
-        return atom;
-    }
 
     /** The icon paints 32-bit TrueColor pixels of the root visual, as every
         usual X server offers them. */
