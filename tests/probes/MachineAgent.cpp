@@ -839,29 +839,11 @@ private:
     //==============================================================================
     bool screenshot (juce::File const& file)
     {
-        auto* r = xcb_get_image_reply (input, xcb_get_image (input, XCB_IMAGE_FORMAT_Z_PIXMAP, root, 0, 0, (uint16_t) width,
-                                                             (uint16_t) height, ~0u), nullptr);
+        auto const image = probe->capture ({ width, height });
 
-        if (r == nullptr || xcb_get_image_data_length (r) < width * height * 4)
-        {
-            std::free (r);
+        if (! image.isValid())
             return false;
-        }
 
-        juce::Image image (juce::Image::RGB, width, height, false, juce::SoftwareImageType());
-        {
-            juce::Image::BitmapData pixels (image, juce::Image::BitmapData::writeOnly);
-            auto const* data = xcb_get_image_data (r);
-
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x)
-                {
-                    auto const* p = data + (y * width + x) * 4;   // B, G, R, unused
-                    pixels.setPixelColour (x, y, juce::Colour (p[2], p[1], p[0]));
-                }
-        }
-
-        std::free (r);
         file.deleteFile();
         juce::FileOutputStream stream (file);
         return stream.openedOk() && juce::PNGImageFormat().writeImageToStream (image, stream);
