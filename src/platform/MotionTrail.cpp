@@ -43,10 +43,11 @@ std::vector<bool> MotionTrail::readAsPositions (juce::Point<double> start, const
 
     std::vector<std::vector<Reading>> steps;
     steps.reserve (motions.size());
-    std::vector<Reading> current { { start, 0.0, -1, false } };
+    const std::vector<Reading> beginning { { start, 0.0, -1, false } };
 
     for (auto& motion : motions)
     {
+        const auto& current = steps.empty() ? beginning : steps.back();
         std::vector<Reading> next;
 
         auto add = [&] (Reading r)
@@ -90,14 +91,15 @@ std::vector<bool> MotionTrail::readAsPositions (juce::Point<double> start, const
             next.resize (maxReadings);
         }
 
-        steps.push_back (next);
-        current = std::move (next);
+        steps.push_back (std::move (next));
     }
 
     std::vector<bool> result (motions.size(), false);
 
     if (motions.empty())
         return result;
+
+    const auto& current = steps.back();
 
     auto best = [&] (bool mustEnd)
     {

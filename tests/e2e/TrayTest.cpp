@@ -16,7 +16,6 @@ namespace
 // screenshot of the display in 'shot'.
 ::testing::AssertionResult iconIsUsable (SimulatedMachine& m, juce::File const& shot)
 {
-    shot.getParentDirectory().createDirectory();
     juce::Rectangle<int> icon;
     int painted = -1;
 
@@ -111,7 +110,6 @@ TEST_F (Tray, WithoutATrayTheWindowOffersQuitATrayStartedLaterGetsTheIconAndSign
     ASSERT_TRUE (a.waitForWindow ("Corvelline"));
     EXPECT_TRUE (a.waitForLogSince ("No system tray on this desktop", since));
     EXPECT_TRUE (a.getProgramOutput().loadFileAsString().contains ("Corvelline: No system tray on this desktop"));
-    outputFolder().createDirectory();
     juce::Thread::sleep (1000);   // (the screenshot is for people to look at)
     a.screenshot (outputFolder().getChildFile ("no-tray.png"));
     auto const window = a.findWindow ("Corvelline")->bounds;

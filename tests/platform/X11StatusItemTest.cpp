@@ -18,23 +18,6 @@ juce::Image picture (juce::Colour colour)
     return image;
 }
 
-// The colour of one pixel of the screen, as another X client reads it.
-juce::Colour screenPixel (juce::Point<int> p)
-{
-    auto* c = xcb_connect (nullptr, nullptr);
-    auto const root = xcb_setup_roots_iterator (xcb_get_setup (c)).data->root;
-    auto* r = xcb_get_image_reply (c, xcb_get_image (c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, (int16_t) p.x, (int16_t) p.y, 1, 1, ~0u),
-                                   nullptr);
-    juce::Colour colour;
-
-    if (r != nullptr && xcb_get_image_data_length (r) >= 4)
-        colour = juce::Colour (xcb_get_image_data (r)[2], xcb_get_image_data (r)[1], xcb_get_image_data (r)[0]);
-
-    std::free (r);
-    xcb_disconnect (c);
-    return colour;
-}
-
 juce::Component* openMenuWindow()
 {
     auto* modal = juce::ModalComponentManager::getInstance();
@@ -104,7 +87,8 @@ TEST (X11StatusItem, DocksInTheTrayAndItsMenuPicksShowWindowAndQuit)
 
     // It takes the size the tray gives it, and paints its picture there.
     ASSERT_TRUE (waitUntil ([&] { return item.getIconBounds().getWidth() == TrayStrip::slot; }));
-    EXPECT_TRUE (waitUntil ([&] { return screenPixel (tray.getSlotCentre (0)) == juce::Colours::blue; }));
+    auto const middle = juce::Rectangle<int> (1, 1).withPosition (tray.getSlotCentre (0));
+    EXPECT_TRUE (waitUntil ([&] { return user.capture (middle).getPixelAt (0, 0) == juce::Colours::blue; }));
 
     // A new picture repaints the docked icon; it does not dock again.
     item.setImage (picture (juce::Colours::olive));

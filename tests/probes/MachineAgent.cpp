@@ -301,7 +301,7 @@ private:
     pid_t trayer = -1;
     int launches = 0;
 
-    xcb_atom_t clipboard = 0, targets = 0, timestamp = 0, utf8 = 0, uriList = 0, textAtom = 0, plain = 0, plainUtf8 = 0;
+    xcb_atom_t clipboard = 0, targets = 0, timestamp = 0, utf8 = 0, uriList = 0, textAtom = 0, plain = 0, plainUtf8 = 0, netWmName = 0;
     xcb_timestamp_t ownedSince = 0;
     std::string offered;
     bool offeringFiles = false;
@@ -565,7 +565,7 @@ private:
 
     juce::String windowName (xcb_window_t window)
     {
-        for (auto [atom, type] : { std::pair<xcb_atom_t, xcb_atom_t> { intern (input, "_NET_WM_NAME"), utf8 },
+        for (auto [atom, type] : { std::pair<xcb_atom_t, xcb_atom_t> { netWmName, utf8 },
                                    { XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY } })
         {
             auto* r = xcb_get_property_reply (input, xcb_get_property (input, 0, window, atom, type, 0, 256), nullptr);
@@ -590,31 +590,44 @@ private:
         bool temporary;   // override-redirect, as pop-up menus are
     };
 
-    std::vector<Shown> listWindows()
+    struct Child
     {
-        std::vector<Shown> result;
-        auto* tree = xcb_query_tree_reply (input, xcb_query_tree (input, root), nullptr);
+        xcb_window_t window;
+        juce::Rectangle<int> bounds;   // in its parent
+        bool temporary;                // override-redirect
+    };
 
-        if (tree == nullptr)
-            return result;
+    // The viewable children of a window, bottom to top.
+    std::vector<Child> viewableChildren (xcb_window_t parent)
+    {
+        std::vector<Child> result;
+        auto* tree = xcb_query_tree_reply (input, xcb_query_tree (input, parent), nullptr);
 
-        auto* children = xcb_query_tree_children (tree);
-
-        for (int i = 0; i < xcb_query_tree_children_length (tree); ++i)
+        for (int i = 0; tree != nullptr && i < xcb_query_tree_children_length (tree); ++i)
         {
-            auto* attributes = xcb_get_window_attributes_reply (input, xcb_get_window_attributes (input, children[i]), nullptr);
-            auto* geometry = xcb_get_geometry_reply (input, xcb_get_geometry (input, children[i]), nullptr);
+            auto const child = xcb_query_tree_children (tree)[i];
+            auto* attributes = xcb_get_window_attributes_reply (input, xcb_get_window_attributes (input, child), nullptr);
+            auto* geometry = xcb_get_geometry_reply (input, xcb_get_geometry (input, child), nullptr);
 
-            if (attributes != nullptr && geometry != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE
-                && children[i] != probe->getWindow())
-                result.push_back ({ { geometry->x, geometry->y, geometry->width, geometry->height }, windowName (children[i]),
-                                    attributes->override_redirect != 0 });
+            if (attributes != nullptr && geometry != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+                result.push_back ({ child, { geometry->x, geometry->y, geometry->width, geometry->height }, attributes->override_redirect != 0 });
 
             std::free (attributes);
             std::free (geometry);
         }
 
         std::free (tree);
+        return result;
+    }
+
+    std::vector<Shown> listWindows()
+    {
+        std::vector<Shown> result;
+
+        for (auto const& child : viewableChildren (root))
+            if (child.window != probe->getWindow())
+                result.push_back ({ child.bounds, windowName (child.window), child.temporary });
+
         return result;   // bottom to top
     }
 
@@ -622,34 +635,24 @@ private:
     // a top-level window (the tray's), in root coordinates.
     std::optional<juce::Rectangle<int>> findIcon (xcb_window_t parent = 0, int depth = 0)
     {
-        if (parent == 0)
-            parent = root;
+        if (depth >= 6)
+            return std::nullopt;
 
-        std::optional<juce::Rectangle<int>> found;
-        auto* tree = xcb_query_tree_reply (input, xcb_query_tree (input, parent), nullptr);
-
-        for (int i = 0; tree != nullptr && ! found && depth < 6 && i < xcb_query_tree_children_length (tree); ++i)
+        for (auto const& child : viewableChildren (parent != 0 ? parent : root))
         {
-            auto const child = xcb_query_tree_children (tree)[i];
-            auto* attributes = xcb_get_window_attributes_reply (input, xcb_get_window_attributes (input, child), nullptr);
-            auto* geometry = xcb_get_geometry_reply (input, xcb_get_geometry (input, child), nullptr);
-            auto* place = xcb_translate_coordinates_reply (input, xcb_translate_coordinates (input, child, root, 0, 0), nullptr);
-
-            if (attributes != nullptr && geometry != nullptr && place != nullptr && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+            if (depth > 0 && windowName (child.window) == "Corvelline")
             {
-                if (depth > 0 && windowName (child) == "Corvelline")
-                    found = juce::Rectangle<int> (place->dst_x, place->dst_y, geometry->width, geometry->height);
-                else
-                    found = findIcon (child, depth + 1);
+                auto* place = xcb_translate_coordinates_reply (input, xcb_translate_coordinates (input, child.window, root, 0, 0), nullptr);
+                auto const found = place != nullptr ? std::optional (child.bounds.withPosition (place->dst_x, place->dst_y)) : std::nullopt;
+                std::free (place);
+                return found;
             }
 
-            std::free (attributes);
-            std::free (geometry);
-            std::free (place);
+            if (auto found = findIcon (child.window, depth + 1))
+                return found;
         }
 
-        std::free (tree);
-        return found;
+        return std::nullopt;
     }
 
     // A click on the tray's icon opens a menu: the one pop-up (override-redirect)
@@ -718,6 +721,7 @@ private:
         textAtom = intern (input, "TEXT");
         plain = intern (input, "text/plain");
         plainUtf8 = intern (input, "text/plain;charset=utf-8");
+        netWmName = intern (input, "_NET_WM_NAME");
         ownerWindow = xcb_generate_id (input);
         const uint32_t mask[] = { XCB_EVENT_MASK_PROPERTY_CHANGE };
         xcb_create_window (input, 0, ownerWindow, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
@@ -839,29 +843,11 @@ private:
     //==============================================================================
     bool screenshot (juce::File const& file)
     {
-        auto* r = xcb_get_image_reply (input, xcb_get_image (input, XCB_IMAGE_FORMAT_Z_PIXMAP, root, 0, 0, (uint16_t) width,
-                                                             (uint16_t) height, ~0u), nullptr);
+        auto const image = probe->capture ({ width, height });
 
-        if (r == nullptr || xcb_get_image_data_length (r) < width * height * 4)
-        {
-            std::free (r);
+        if (! image.isValid())
             return false;
-        }
 
-        juce::Image image (juce::Image::RGB, width, height, false, juce::SoftwareImageType());
-        {
-            juce::Image::BitmapData pixels (image, juce::Image::BitmapData::writeOnly);
-            auto const* data = xcb_get_image_data (r);
-
-            for (int y = 0; y < height; ++y)
-                for (int x = 0; x < width; ++x)
-                {
-                    auto const* p = data + (y * width + x) * 4;   // B, G, R, unused
-                    pixels.setPixelColour (x, y, juce::Colour (p[2], p[1], p[0]));
-                }
-        }
-
-        std::free (r);
         file.deleteFile();
         juce::FileOutputStream stream (file);
         return stream.openedOk() && juce::PNGImageFormat().writeImageToStream (image, stream);

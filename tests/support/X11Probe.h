@@ -124,6 +124,34 @@ public:
         return result;
     }
 
+    /** The screen's pixels in 'area' (root coordinates), as any client sees
+        them; a null image when the server gives none. Reads the 32-bit pixels
+        (blue, green, red, unused) of a 24-bit screen, as Xvfb's are. */
+    juce::Image capture (juce::Rectangle<int> area)
+    {
+        auto* r = xcb_get_image_reply (c, xcb_get_image (c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, (int16_t) area.getX(), (int16_t) area.getY(),
+                                                         (uint16_t) area.getWidth(), (uint16_t) area.getHeight(), ~0u), nullptr);
+        juce::Image image;
+
+        if (r != nullptr && ! area.isEmpty() && xcb_get_image_data_length (r) >= area.getWidth() * area.getHeight() * 4)
+        {
+            image = juce::Image (juce::Image::RGB, area.getWidth(), area.getHeight(), false, juce::SoftwareImageType());
+            juce::Image::BitmapData pixels (image, juce::Image::BitmapData::writeOnly);
+            auto const* data = xcb_get_image_data (r);
+
+            for (int y = 0; y < area.getHeight(); ++y)
+                for (int x = 0; x < area.getWidth(); ++x)
+                {
+                    auto const* p = data + (y * area.getWidth() + x) * 4;
+                    pixels.setPixelColour (x, y, juce::Colour (p[2], p[1], p[0]));
+                }
+        }
+
+        std::free (r);
+        pump();
+        return image;
+    }
+
     void key (int keycode, bool down)   { fake (down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode); }
     void button (int number, bool down) { fake (down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, number); }
     void moveTo (juce::Point<int> p)    { fake (XCB_MOTION_NOTIFY, 0, p); }

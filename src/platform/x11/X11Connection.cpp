@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 X11Connection::X11Connection (const juce::String& displayName)
 {
-    int screenNumber = 0;
     connection = connect (displayName.isEmpty() ? nullptr : displayName.toRawUTF8(), &screenNumber);
 
     if (xcb_connection_has_error (connection) != 0)
@@ -25,9 +25,10 @@ X11Connection::X11Connection (const juce::String& displayName)
 
     if (screens.rem > 0)
     {
-        root = screens.data->root;
-        screenWidth = screens.data->width_in_pixels;
-        screenHeight = screens.data->height_in_pixels;
+        screen = screens.data;
+        root = screen->root;
+        screenWidth = screen->width_in_pixels;
+        screenHeight = screen->height_in_pixels;
     }
 }
 
@@ -36,6 +37,24 @@ xcb_connection_t* X11Connection::connect (const char* displayName, int* screenNu
     static std::mutex connecting;
     const std::lock_guard<std::mutex> sl (connecting);
     return xcb_connect (displayName, screenNumber);
+}
+
+void X11Connection::internAtoms (xcb_connection_t* c, std::initializer_list<std::pair<const char*, xcb_atom_t*>> namesAndAtoms)
+{
+    std::vector<xcb_intern_atom_cookie_t> cookies;
+    cookies.reserve (namesAndAtoms.size());
+
+    for (auto const& entry : namesAndAtoms)
+        cookies.push_back (xcb_intern_atom (c, 0, (uint16_t) std::strlen (entry.first), entry.first));
+
+    auto cookie = cookies.begin();
+
+    for (auto const& entry : namesAndAtoms)
+    {
+        auto* reply = xcb_intern_atom_reply (c, *cookie++, nullptr);
+        *entry.second = reply != nullptr ? reply->atom : (xcb_atom_t) XCB_ATOM_NONE;
+        std::free (reply);
+    }
 }
 
 X11Connection::~X11Connection()

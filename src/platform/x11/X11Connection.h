@@ -6,6 +6,9 @@
 
 #include <xcb/xcb.h>
 
+#include <initializer_list>
+#include <utility>
+
 /** One connection of our own to the X server, with the extensions the input
     backend uses set up on demand. Requests on it may come from any thread. */
 class X11Connection
@@ -19,6 +22,12 @@ public:
         same moment by several threads could read each other's half-written
         name. Every X connection of ours is opened through this. */
     static xcb_connection_t* connect (const char* displayName, int* screenNumber);
+
+    /** Interns each name into its atom (XCB_ATOM_NONE when the server gives
+        none) with one round trip for all of them. */
+    static void internAtoms (xcb_connection_t* connection,
+                             std::initializer_list<std::pair<const char*, xcb_atom_t*>> namesAndAtoms);
+
     ~X11Connection();
 
     X11Connection (const X11Connection&) = delete;
@@ -29,6 +38,10 @@ public:
 
     xcb_connection_t* get() const noexcept { return connection; }
     xcb_window_t getRoot() const noexcept { return root; }
+
+    /** The display's default screen (null when the connection failed), and its number. */
+    const xcb_screen_t* getScreen() const noexcept { return screen; }
+    int getScreenNumber() const noexcept { return screenNumber; }
 
     /** The root window's size in pixels. */
     int getScreenWidth() const noexcept { return screenWidth; }
@@ -61,6 +74,8 @@ public:
 private:
     xcb_connection_t* connection = nullptr;
     xcb_window_t root = 0;
+    const xcb_screen_t* screen = nullptr;   // in the connection's setup data
+    int screenNumber = 0;
     int screenWidth = 0, screenHeight = 0;
     int xkbFirstEvent = -2;
     int xinputOpcode = -2;

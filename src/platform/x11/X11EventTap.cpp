@@ -107,7 +107,7 @@ void X11EventTap::readInitialState()
 
     if (auto* pointer = xcb_query_pointer_reply (c, xcb_query_pointer (c, connection->getRoot()), nullptr))
     {
-        location = { (double) pointer->root_x, (double) pointer->root_y };
+        exactLocation = { (double) pointer->root_x, (double) pointer->root_y };
         const auto mask = pointer->mask;
 
         for (int button = 1; button <= 5; ++button)
@@ -124,10 +124,9 @@ void X11EventTap::readInitialState()
         std::free (pointer);
     }
 
-    exactLocation = location;
     seenWarps = owner.getLastWarp().serial;
     sources.clear();
-    owner.notePointerReported (location);
+    owner.notePointerReported (location());
     repeating = false;
 }
 
@@ -470,7 +469,7 @@ int X11EventTap::repeatIfDue()
     event.type = InputEventType::keyDown;
     event.keyCode = repeatMacKeyCode;
     event.flags = currentFlags();
-    event.location = location;
+    event.location = location();
     deliver (event);
     return 0;
 }
@@ -517,7 +516,7 @@ void X11EventTap::handleRaw (const xcb_input_raw_button_press_event_t* raw)
             break;
 
         case XCB_INPUT_RAW_MOTION:
-            handleMotion (raw);
+            handleMotion();
             break;
 
         default:
@@ -568,7 +567,7 @@ void X11EventTap::handleKey (xcb_keycode_t keycode, bool press)
     }
 
     event.flags = currentFlags();
-    event.location = location;
+    event.location = location();
     deliver (event);
 }
 
@@ -582,7 +581,7 @@ void X11EventTap::handleButton (int button, bool press, juce::uint32 time)
 
     // Where the motions before it left the pointer.
     InputEvent event;
-    event.location = location;
+    event.location = location();
     event.flags = currentFlags();
 
     if (marked)
@@ -631,18 +630,18 @@ void X11EventTap::handleButton (int button, bool press, juce::uint32 time)
     if (press)
     {
         const bool again = button == lastClickButton && time - lastClickTime <= doubleClickMs
-                        && location.getDistanceFrom (lastClickLocation) <= doubleClickDistance;
+                        && location().getDistanceFrom (lastClickLocation) <= doubleClickDistance;
         clickCounts[slot] = again ? clickCounts[slot] + 1 : 1;
         lastClickButton = button;
         lastClickTime = time;
-        lastClickLocation = location;
+        lastClickLocation = location();
     }
 
     event.clickState = juce::jmax ((juce::int64) 1, clickCounts[slot]);
     deliver (event);
 }
 
-void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t*)
+void X11EventTap::handleMotion()
 {
     if (motionReadings.empty())
         return;
@@ -657,7 +656,7 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t*)
     if (warp.serial != seenWarps)
     {
         seenWarps = warp.serial;
-        location = exactLocation = warp.location.toDouble();
+        exactLocation = warp.location.toDouble();
     }
 
     const juce::Point<int> screen (connection->getScreenWidth(), connection->getScreenHeight());
@@ -675,20 +674,19 @@ void X11EventTap::handleMotion (const xcb_input_raw_button_press_event_t*)
     if (reading.marked)
         event.sourceUserData = kSyntheticEventMarker;
 
+    const auto previous = location();
     exactLocation = to;
-    const auto previous = location;
-    location = MotionTrail::pixelOf (to).toDouble();
 
     const auto& motion = reading.motion;
 
     if (reading.asPosition || ! (motion.hasX || motion.hasY))
-        event.delta = location - previous;
+        event.delta = location() - previous;
     else
         event.delta = { motion.hasX ? motion.values.x : 0.0, motion.hasY ? motion.values.y : 0.0 };
 
-    event.location = location;
+    event.location = location();
     event.flags = currentFlags();
-    owner.notePointerReported (location);
+    owner.notePointerReported (location());
 
     if ((buttonsHeld & (1u << 1)) != 0)
         event.type = InputEventType::leftMouseDragged;

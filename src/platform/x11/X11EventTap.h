@@ -101,8 +101,11 @@ private:
     void handleRaw (const xcb_input_raw_button_press_event_t* raw);
     void handleKey (xcb_keycode_t keycode, bool press);
     void handleButton (int button, bool press, juce::uint32 time);
-    void handleMotion (const xcb_input_raw_button_press_event_t* raw);
+    void handleMotion();
     juce::uint64 currentFlags() const;
+
+    /** The pixel of the last report. */
+    juce::Point<double> location() const { return MotionTrail::pixelOf (exactLocation).toDouble(); }
 
     X11InputPlatform& owner;
     std::unique_ptr<X11Connection> connection;
@@ -112,8 +115,7 @@ private:
     std::shared_ptr<const X11Keymap> keymap;
 
     // State followed while running.
-    juce::Point<double> location;      // the pixel of the last report
-    juce::Point<double> exactLocation; // the same with what moves had beyond whole pixels
+    juce::Point<double> exactLocation; // where the reported motions left the pointer, with what moves had beyond whole pixels
     juce::uint32 seenWarps = 0;
     std::deque<Event> readAhead;
 

@@ -100,15 +100,14 @@ public:
         xcb_create_window (connection, XCB_COPY_FROM_PARENT, window, screen->root, -1, -1, 1, 1, 0,
                            XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
 
-        clipboard   = intern ("CLIPBOARD");
-        targets     = intern ("TARGETS");
-        timestamp   = intern ("TIMESTAMP");
-        utf8String  = intern ("UTF8_STRING");
-        uriList     = intern ("text/uri-list");
-        incr        = intern ("INCR");
-        transfer    = intern ("CORVELLINE_SELECTION");
-        stampSource = intern ("CORVELLINE_TIMESTAMP");
-        xcb_flush (connection);
+        X11Connection::internAtoms (connection, { { "CLIPBOARD", &clipboard },
+                                                  { "TARGETS", &targets },
+                                                  { "TIMESTAMP", &timestamp },
+                                                  { "UTF8_STRING", &utf8String },
+                                                  { "text/uri-list", &uriList },
+                                                  { "INCR", &incr },
+                                                  { "CORVELLINE_SELECTION", &transfer },
+                                                  { "CORVELLINE_TIMESTAMP", &stampSource } });
 
         wakeUp = eventfd (0, EFD_CLOEXEC | EFD_NONBLOCK);
         startThread();
@@ -246,15 +245,6 @@ private:
     std::vector<PropertyChange> propertyChanges;
     std::optional<xcb_selection_notify_event_t> selectionNotice;
     bool reportedBrokenConnection = false;
-
-    xcb_atom_t intern (const char* name)
-    {
-        auto cookie = xcb_intern_atom (connection, 0, (uint16_t) std::strlen (name), name);
-        auto* reply = xcb_intern_atom_reply (connection, cookie, nullptr);
-        xcb_atom_t atom = reply != nullptr ? reply->atom : XCB_NONE;
-        std::free (reply);
-        return atom;
-    }
 
     void wake()
     {

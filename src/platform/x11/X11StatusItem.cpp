@@ -10,7 +10,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <cstring>
 
 namespace
 {
@@ -45,24 +44,20 @@ public:
             return;
 
         auto* c = x.get();
-        auto screens = xcb_setup_roots_iterator (xcb_get_setup (c));
-        int screenNumber = 0;
 
-        for (; screens.rem > 0 && screens.data->root != x.getRoot(); xcb_screen_next (&screens))
-            ++screenNumber;
-
-        if (screens.rem == 0 || ! findPixelFormat (*screens.data))
+        if (! findPixelFormat (*x.getScreen()))
         {
             DBGOrLog ("Status item: the screen's pixel format is not one the icon can paint");
             return;
         }
 
-        selection = intern ("_NET_SYSTEM_TRAY_S" + juce::String (screenNumber));
-        opcode = intern ("_NET_SYSTEM_TRAY_OPCODE");
-        manager = intern ("MANAGER");
-        xembedInfo = intern ("_XEMBED_INFO");
-        netWmName = intern ("_NET_WM_NAME");
-        utf8 = intern ("UTF8_STRING");
+        auto const selectionName = "_NET_SYSTEM_TRAY_S" + juce::String (x.getScreenNumber());
+        X11Connection::internAtoms (c, { { selectionName.toRawUTF8(), &selection },
+                                         { "_NET_SYSTEM_TRAY_OPCODE", &opcode },
+                                         { "MANAGER", &manager },
+                                         { "_XEMBED_INFO", &xembedInfo },
+                                         { "_NET_WM_NAME", &netWmName },
+                                         { "UTF8_STRING", &utf8 } });
 
         // A tray that starts announces itself on the root window.
         const uint32_t rootMask[] = { XCB_EVENT_MASK_STRUCTURE_NOTIFY };
@@ -161,15 +156,6 @@ private:
     xcb_window_t icon = 0;
     int width = requestedSize, height = requestedSize;
     bool pressed = false;
-
-    xcb_atom_t intern (juce::String const& name)
-    {
-        auto* r = xcb_intern_atom_reply (x.get(), xcb_intern_atom (x.get(), 0, (uint16_t) name.getNumBytesAsUTF8(), name.toRawUTF8()),
-                                         nullptr);
-        xcb_atom_t const atom = r != nullptr ? r->atom : (xcb_atom_t) XCB_ATOM_NONE;
-        std::free (r);
-        return atom;
-    }
 
     /** The icon paints 32-bit TrueColor pixels of the root visual, as every
         usual X server offers them. */
