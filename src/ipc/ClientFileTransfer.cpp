@@ -62,27 +62,59 @@ juce::File childNamed (juce::File const& folder, juce::String const& name)
     return juce::File (folder.getFullPathName() + juce::File::getSeparatorString() + name);
 }
 
-juce::File getTransferFolder()
+namespace
+{
+juce::File ownTempChild (char const* name)
 {
     auto own = AppTempFolder::get();
 
     if (own == juce::File())
         return {};
 
-    auto folder = own.getChildFile ("Corvelline");
+    auto folder = own.getChildFile (name);
     folder.createDirectory();
     return folder;
+}
+} // namespace
+
+juce::File getTransferFolder()
+{
+    return ownTempChild ("Corvelline");
+}
+
+juce::File getOutgoingFolder()
+{
+    return ownTempChild ("Outgoing");
 }
 
 namespace
 {
+/** Whether a packing is to stop; true from the first time it says so. */
+class StopCheck
+{
+public:
+    explicit StopCheck (std::function<bool()> const& askToUse) : ask (askToUse) {}
+
+    bool operator()()
+    {
+        stopped = stopped || (ask != nullptr && ask());
+        return stopped;
+    }
+
+private:
+    std::function<bool()> const& ask;
+    bool stopped = false;
+};
+
 /** The first 'size' bytes of a file, opened when first read: while an archive
     is written only one file is open at a time, and an entry holds no more than
-    the walk counted, also of a file that grew or that reports no size. */
+    the walk counted, also of a file that grew or that reports no size. A read
+    fails once the packing is to stop, which ends the writing of the archive. */
 class FileHead : public juce::InputStream
 {
 public:
-    FileHead (juce::File fileToRead, juce::int64 sizeToRead) : file (std::move (fileToRead)), size (sizeToRead) {}
+    FileHead (juce::File fileToRead, juce::int64 sizeToRead, StopCheck& stopToUse)
+        : file (std::move (fileToRead)), size (sizeToRead), stop (stopToUse) {}
 
     juce::int64 getTotalLength() override     { return size; }
     juce::int64 getPosition() override        { return position; }
@@ -91,8 +123,8 @@ public:
 
     int read (void* destination, int maxBytes) override
     {
-        if (in == nullptr && (in = file.createInputStream()) == nullptr)
-            return -1;   // the archive cannot be written
+        if (stop() || (in == nullptr && (in = file.createInputStream()) == nullptr))
+            return -1;   // the archive is not written
 
         auto const n = in->read (destination, (int) juce::jmin ((juce::int64) maxBytes, size - position));
 
@@ -109,6 +141,7 @@ private:
     juce::int64 const size;
     juce::int64 position = 0;
     bool ended = false;
+    StopCheck& stop;
     std::unique_ptr<juce::FileInputStream> in;
 };
 
@@ -118,18 +151,21 @@ private:
     it would make the walk endless; a folder reached twice, through links or as
     itself, is packed each time. The folders on the way down are kept on the
     heap, so that any depth the file system allows is walked, and the walk stops
-    at the first item beyond the limits. */
+    at the first item beyond the limits, or when it is to stop. */
 class Packer
 {
 public:
-    explicit Packer (ArchiveLimits limitsToUse) : limits (limitsToUse) {}
+    Packer (ArchiveLimits limitsToUse, StopCheck& stopToUse) : limits (limitsToUse), stop (stopToUse) {}
+
+    /** True once an item went beyond the limits: there is nothing to send. */
+    bool isFull() const noexcept   { return full; }
 
     void add (juce::File const& selected)
     {
         std::vector<Folder> path;   // from the selected folder down to the one being read
         visit (selected, selected.getFileName(), path);
 
-        while (! path.empty() && ! full)
+        while (! path.empty() && ! full && ! stop())
         {
             auto& folder = path.back();
 
@@ -158,7 +194,7 @@ private:
 
     void visit (juce::File const& item, juce::String const& storedPath, std::vector<Folder>& path)
     {
-        if (full)
+        if (full || stop())
             return;
 
         auto const name = item.getFullPathName();
@@ -178,7 +214,7 @@ private:
                     return leaveOut (item, "it leads back into a folder it lies in");
 
             if (++folders > limits.maxFolders)
-                return stop (item, juce::String (limits.maxFolders) + " folders are walked at most");
+                return beyondLimits (item, juce::String (limits.maxFolders) + " folders are walked at most");
 
             path.push_back ({ info.st_dev, info.st_ino, storedPath,
                               item.findChildFiles (juce::File::findFilesAndDirectories, false, "*", juce::File::FollowSymlinks::no) });
@@ -189,14 +225,14 @@ private:
                 return leaveOut (item, "it cannot be read");
 
             if (files >= limits.maxEntries)
-                return stop (item, "an archive holds at most " + juce::String (limits.maxEntries) + " files");
+                return beyondLimits (item, "an archive holds at most " + juce::String (limits.maxEntries) + " files");
 
             if (info.st_size > limits.maxBytes - bytes)
-                return stop (item, "an archive holds at most " + juce::String (limits.maxBytes) + " bytes");
+                return beyondLimits (item, "an archive holds at most " + juce::String (limits.maxBytes) + " bytes");
 
             ++files;
             bytes += info.st_size;
-            builder.addEntry (new FileHead (item, info.st_size), compressionLevel, storedPath,
+            builder.addEntry (new FileHead (item, info.st_size, stop), compressionLevel, storedPath,
                               juce::Time ((juce::int64) info.st_mtime * 1000));
         }
         else
@@ -210,13 +246,16 @@ private:
         DBGOrLog ("Send clipboard files: leaving out " + item.getFullPathName() + ", " + reason);
     }
 
-    void stop (juce::File const& item, juce::String const& reason)
+    // A cut archive would be offered on the other side as if it were all that
+    // was copied: nothing is sent instead.
+    void beyondLimits (juce::File const& item, juce::String const& reason)
     {
         full = true;
-        leaveOut (item, "and everything after it: " + reason);
+        DBGOrLog ("Send clipboard files: sending none, " + item.getFullPathName() + " lies beyond the bound: " + reason);
     }
 
     ArchiveLimits const limits;
+    StopCheck& stop;
     juce::int64 bytes = 0;
     int files = 0, folders = 0;
     bool full = false;
@@ -402,24 +441,27 @@ private:
 };
 } // namespace
 
-juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits)
+juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits, std::function<bool()> const& shouldStop)
 {
-    Packer packer (limits);
+    StopCheck stop (shouldStop);
+    Packer packer (limits, stop);
 
     for (auto const& item : files)
         packer.add (item);
 
-    auto folder = getTransferFolder();
+    auto folder = getOutgoingFolder();
 
-    if (folder == juce::File())
+    if (packer.isFull() || stop() || folder == juce::File())
         return {};
 
+    // Written under a name of its own and renamed over the archive once
+    // complete: a transfer that reads the archive meanwhile reads a whole one.
+    auto partial = folder.getNonexistentChildFile ("packing", ".zip", false);
     auto archive = folder.getChildFile (archiveName);
-    archive.deleteFile();
     bool written = false;
 
     {
-        juce::FileOutputStream out (archive, archiveBufferSize);
+        juce::FileOutputStream out (partial, archiveBufferSize);
 
         if (out.openedOk())
         {
@@ -429,14 +471,103 @@ juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits
         }
     }
 
+    written = written && ::rename (partial.getFullPathName().toRawUTF8(), archive.getFullPathName().toRawUTF8()) == 0;
+
     if (! written)
     {
         // Nothing rather than a cut archive: the receiver then gets no files.
-        DBGOrLog ("Send clipboard files: the archive cannot be written, sending none");
-        archive.deleteFile();
+        if (! stop())
+            DBGOrLog ("Send clipboard files: the archive cannot be written, sending none");
+
+        partial.deleteFile();
+        return {};
     }
 
     return archive;
+}
+
+//==============================================================================
+ClipboardPacker::ClipboardPacker (Send sendToUse, ArchiveLimits limitsToUse)
+    : juce::Thread ("ClipboardPacker"), send (std::move (sendToUse)), limits (limitsToUse)
+{
+    startThread();
+}
+
+ClipboardPacker::~ClipboardPacker()
+{
+    // A packing in progress stops at its next item or read.
+    signalThreadShouldExit();
+    notify();
+    waitForThreadToExit (-1);
+}
+
+void ClipboardPacker::pack (juce::Array<juce::File> const& filesToPack, int targetID)
+{
+    int replaced = -1;
+
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        replaced = pending ? target : -1;
+        files = filesToPack;
+        target = targetID;
+        pending = true;
+        ++requests;
+    }
+
+    if (replaced >= 0)
+        logReplaced (replaced);
+
+    notify();
+}
+
+void ClipboardPacker::logReplaced (int targetID)
+{
+    DBGOrLog ("Send clipboard files: a newer clipboard replaces the one packed for " + juce::String (targetID));
+}
+
+void ClipboardPacker::run()
+{
+    while (! threadShouldExit())
+    {
+        juce::Array<juce::File> next;
+        int nextTarget = -1;
+        juce::uint32 request = 0;
+        bool has = false;
+
+        {
+            const std::lock_guard<std::mutex> sl (lock);
+            std::swap (has, pending);
+
+            if (has)
+            {
+                next.swapWith (files);
+                nextTarget = target;
+                request = requests.load();
+            }
+        }
+
+        if (! has)
+        {
+            wait (-1);   // pack() and the destructor wake it
+            continue;
+        }
+
+        auto const superseded = [this, request] { return threadShouldExit() || requests.load() != request; };
+        auto const archive = packFiles (next, limits, superseded);
+
+        if (superseded())
+        {
+            if (threadShouldExit())
+                DBGOrLog ("Send clipboard files: the program is stopping, sending none");
+            else
+                logReplaced (nextTarget);
+
+            continue;
+        }
+
+        if (archive != juce::File())
+            send (archive, nextTarget);
+    }
 }
 
 bool unpackArchive (juce::InputStream& archive, juce::File const& folder, ArchiveLimits limits)
@@ -785,7 +916,7 @@ ClientIPC::ClientFileTransferIPCServer::~ClientFileTransferIPCServer()
 
     stop();
 
-    std::vector<std::unique_ptr<ClientFileTransferIPC>> remaining;
+    std::vector<Held> remaining;
 
     {
         const std::lock_guard<std::mutex> lock (receiversLock);
@@ -823,7 +954,8 @@ bool ClientIPC::ClientFileTransferIPCServer::acceptsConnectionFrom (juce::String
     int held = 0;
 
     for (auto const& receiver : receivers)
-        if (receiver->getState() != ClientFileTransferIPC::State::ended && receiver->getConnectedHostName() == peerAddress)
+        if (receiver.connection->getState() != ClientFileTransferIPC::State::ended
+             && receiver.connection->getConnectedHostName() == peerAddress)
             ++held;
 
     if (held < limits.maxPerAddress)
@@ -844,19 +976,59 @@ FramedConnection* ClientIPC::ClientFileTransferIPCServer::createConnectionObject
         return nullptr;
     }
 
-    auto receiver = std::make_unique<ClientFileTransferIPC> (juce::File(), true, owner);
-    receiver->unpackLater = [this] (juce::File const& archive) { unpacker->add (archive); };
-    receivers.push_back (std::move (receiver));
-    return receivers.back().get();
+    Held held;
+    held.connection = std::make_unique<ClientFileTransferIPC> (juce::File(), true, owner);
+    held.connection->unpackLater = [this] (juce::File const& archive) { unpacker->add (archive); };
+    receivers.push_back (std::move (held));
+    return receivers.back().connection.get();
+}
+
+void ClientIPC::ClientFileTransferIPCServer::connectionTaken (FramedConnection& connection)
+{
+    // From here on the listener's thread no longer uses the connection, and
+    // the sweeper may release it.
+    const std::lock_guard<std::mutex> lock (receiversLock);
+
+    for (auto& held : receivers)
+        if (held.connection.get() == &connection)
+            held.handingOver = false;
+}
+
+bool ClientIPC::ClientFileTransferIPCServer::tooSlow (Held& held, juce::uint32 now) const
+{
+    auto const bytes = held.connection->getBytesReceived();
+
+    if (! held.windowOpen)
+    {
+        held.windowOpen = true;
+        held.windowStart = now;
+        held.bytesAtWindowStart = bytes;
+        return false;
+    }
+
+    auto const elapsed = now - held.windowStart;
+
+    if (elapsed < (juce::uint32) limits.rateWindowMs)
+        return false;
+
+    auto const arrived = bytes - held.bytesAtWindowStart;
+
+    if (arrived * 1000 < (juce::uint64) limits.minBytesPerSecond * elapsed)
+    {
+        DBGOrLog ("File transfer server: closing the transfer from " + held.connection->getConnectedHostName() + ", "
+                  + juce::String ((juce::int64) arrived) + " bytes arrived in " + juce::String (elapsed) + " ms, less than "
+                  + juce::String (limits.minBytesPerSecond) + " a second");
+        return true;
+    }
+
+    held.windowStart = now;
+    held.bytesAtWindowStart = bytes;
+    return false;
 }
 
 void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
 {
-    // The listener thread hands a new connection its socket just after making
-    // it; a connection is only judged once it is safely past that.
-    constexpr juce::uint32 settleMs = 1000;
-
-    std::vector<std::unique_ptr<ClientFileTransferIPC>> finished;
+    std::vector<Held> finished;
 
     {
         const std::lock_guard<std::mutex> lock (receiversLock);
@@ -865,15 +1037,23 @@ void ClientIPC::ClientFileTransferIPCServer::releaseFinishedReceivers()
         auto const now = juce::Time::getMillisecondCounter();
         for (auto it = receivers.begin(); it != receivers.end();)
         {
-            auto& receiver = **it;
+            // The listener's thread still uses a connection it hands over.
+            if (it->handingOver)
+            {
+                ++it;
+                continue;
+            }
+
+            auto& receiver = *it->connection;
             auto age = now - receiver.getCreationTime();
             auto idle = now - receiver.getLastActivityTime();
             auto state = receiver.getState();
 
             bool done = state == ClientFileTransferIPC::State::ended
-                     || (age > settleMs && ! receiver.isConnected())
+                     || ! receiver.isConnected()
                      || (state == ClientFileTransferIPC::State::waitingForHeader && age > (juce::uint32) limits.headerTimeoutMs)
-                     || (state == ClientFileTransferIPC::State::fileExpected && idle > (juce::uint32) limits.fileTimeoutMs);
+                     || (state == ClientFileTransferIPC::State::fileExpected
+                          && (idle > (juce::uint32) limits.fileTimeoutMs || tooSlow (*it, now)));
 
             if (done)
             {

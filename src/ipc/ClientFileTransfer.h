@@ -30,6 +30,8 @@ namespace FileTransfer
     {
         int headerTimeoutMs = 10000;     // from the connection to the "Filename: " header
         int fileTimeoutMs = 10000;       // after the header, without a byte of the file arriving
+        int rateWindowMs = 30000;        // after the header, the file arrives at least at
+        int minBytesPerSecond = 65536;   // this rate on average over each such window
         int maxConnections = 16;         // open receiving connections
         int maxPerAddress = 2;           // of them from one address (all local peers count as one)
     };
@@ -75,15 +77,55 @@ namespace FileTransfer
         created when missing; juce::File() when there is no such folder. */
     juce::File getTransferFolder();
 
+    /** "Outgoing" in the program's own temporary folder, where archives are
+        packed, apart from the transfer folder that each received transfer
+        empties; created when missing, juce::File() when there is no such folder. */
+    juce::File getOutgoingFolder();
+
     /** Packs files and folders (folders with every file below them, stored
         under paths that start with the folder's own name) at compression level
-        5 into "zipOut.zip" in the transfer folder, replacing an older archive.
-        A symbolic link is packed as what it points to, a folder as often as it
-        is reached. What cannot be packed (a dangling link, a link back into a
-        folder it lies in, anything that is no file) is left out and logged;
-        packing stops at the limits, and the rest is left out and logged. An
-        archive that cannot be written is removed. Returns the archive, closed. */
-    juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits = {});
+        5 into "zipOut.zip" in the outgoing folder, which it replaces only once
+        complete. A symbolic link is packed as what it points to, a folder as
+        often as it is reached. What cannot be packed (a dangling link, a link
+        back into a folder it lies in, anything that is no file) is left out and
+        logged. Returns the archive, closed; or juce::File(), with nothing left
+        behind, when no archive is to be sent: the files go beyond the limits
+        (the first item beyond them and the limit are logged), the archive
+        cannot be written, or shouldStop returned true (asked as it goes). */
+    juce::File packFiles (juce::Array<juce::File> const& files, ArchiveLimits limits = {},
+                          std::function<bool()> const& shouldStop = {});
+
+    /** Packs the clipboard's files for a hand-over on a thread of its own, one
+        packing at a time, and hands each archive to 'send' on that thread. A
+        newer request supersedes one not yet handed over: a packing in progress
+        stops and leaves nothing behind, as the newer clipboard wins. Destroying
+        it stops a packing in progress and waits for its thread (and for a
+        'send' running on it). */
+    class ClipboardPacker : private juce::Thread
+    {
+    public:
+        using Send = std::function<void (juce::File const& archive, int targetID)>;
+
+        explicit ClipboardPacker (Send sendToUse, ArchiveLimits limitsToUse = {});
+        ~ClipboardPacker() override;
+
+        /** Packs 'files' for targetID, in place of any request not yet sent. */
+        void pack (juce::Array<juce::File> const& files, int targetID);
+
+    private:
+        void run() override;
+        static void logReplaced (int targetID);
+
+        Send const send;
+        ArchiveLimits const limits;
+        std::mutex lock;
+        juce::Array<juce::File> files;      // guarded by lock, with the two below
+        int target = -1;
+        bool pending = false;
+        std::atomic<juce::uint32> requests { 0 };
+
+        JUCE_DECLARE_NON_COPYABLE (ClipboardPacker)
+    };
 
     /** Unpacks an archive into a folder entry by entry, overwriting files, up
         to the limits and while the folder's file system keeps a reserve free
@@ -150,8 +192,9 @@ private:
 /** Listens for incoming transfers on the machine's port + 1 and owns the
     receiving connections. A receiving connection is released when its file
     has arrived, when its connection ends, when no header or file arrives in
-    time; beyond a number of open ones, in all or from one address, new
-    connections are refused. Received archives are unpacked one after
+    time, or when its file arrives slower than the minimum rate; beyond a
+    number of open ones, in all or from one address, new connections are
+    refused. Received archives are unpacked one after
     the other on a thread of the listener's own, and the unpacked items handed
     to the client on the message thread; of the archives waiting for it, only
     the newest is kept. */
@@ -174,6 +217,7 @@ public:
 
 protected:
     FramedConnection* createConnectionObject() override;
+    void connectionTaken (FramedConnection& connection) override;
     bool acceptsConnectionFrom (juce::String const& peerAddress) override;
 
 private:
@@ -181,10 +225,23 @@ private:
     class Unpacker;
     void releaseFinishedReceivers();
 
+    /** A receiving connection and what the sweeper keeps of it. */
+    struct Held
+    {
+        std::unique_ptr<ClientFileTransferIPC> connection;
+        bool handingOver = true;          // the listener's thread still gives it its socket
+        bool windowOpen = false;          // a rate window runs, from windowStart
+        juce::uint32 windowStart = 0;
+        juce::uint64 bytesAtWindowStart = 0;
+    };
+
+    /** Whether a file arrives slower than the minimum rate over a window. */
+    bool tooSlow (Held& held, juce::uint32 now) const;
+
     Limits const limits;
     std::unique_ptr<Unpacker> unpacker;
     mutable std::mutex receiversLock;
-    std::vector<std::unique_ptr<ClientFileTransferIPC>> receivers;
+    std::vector<Held> receivers;          // guarded by receiversLock
     std::unique_ptr<Sweeper> sweeper;
 
     JUCE_DECLARE_NON_COPYABLE (ClientFileTransferIPCServer)

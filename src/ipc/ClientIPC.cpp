@@ -109,7 +109,15 @@ void ClientIPC::closeClient()
     // A live connection reports its loss, which now only logs.
     disconnect (Notify::yes);
 
-    outgoingFileTransfer.reset();
+    // No hand-over can start any more: a packing in progress stops, and
+    // removes what it wrote, before the transfers go.
+    clipboardPacker.reset();
+
+    {
+        const std::lock_guard<std::mutex> sl (outgoingLock);
+        outgoingFileTransfer.reset();
+    }
+
     fileTransferServer.reset();
 
     // Work posted to the message thread earlier finds no client any more.
@@ -353,8 +361,16 @@ void ClientIPC::handOverClipboard (int targetID)
     if (! files.isEmpty())
     {
         DBGOrLog ("Send clipboard files to " + juce::String (targetID));
-        auto archive = FileTransfer::packFiles (files);
-        sendFileToMachine (archive, targetID, false);
+
+        // Packing takes as long as the files are large: it runs on a thread
+        // of its own, and this connection goes on being read meanwhile.
+        if (clipboardPacker == nullptr)
+            clipboardPacker = std::make_unique<FileTransfer::ClipboardPacker> ([this] (juce::File const& archive, int target)
+            {
+                sendFileToMachine (archive, target, false);
+            });
+
+        clipboardPacker->pack (files, targetID);
         return;
     }
 
@@ -378,6 +394,10 @@ void ClientIPC::openOutgoingFileTransfer (juce::File const& file, juce::String c
 {
     auto transfer = std::make_unique<ClientFileTransferIPC> (file, false, this);
     transfer->fromDrag = fromDrag;
+
+    // The dragged files are sent from the control connection's reader, the
+    // clipboard's from the packing thread.
+    const std::lock_guard<std::mutex> sl (outgoingLock);
     outgoingFileTransfer = std::move (transfer);
 
     DBGOrLog ("ClientFileTransfer sender should connect to " + ip + " " + juce::String (port));

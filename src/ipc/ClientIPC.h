@@ -10,6 +10,9 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+
+namespace FileTransfer { class ClipboardPacker; }
 
 /** This machine's client of the cluster server.
 
@@ -28,7 +31,9 @@
         tellMainComponentIAmServer;
       - the message thread: addMachine, clearMachines, updateMachinePosition and
         updateMachineDisplay (posted), and addMultipleFilesOrDirsToClipboard
-        (file transfer).
+        (file transfer);
+      - the thread that packs the clipboard's files ("ClipboardPacker"):
+        sendFileToMachine with the archive.
 
     Messages may be sent from any thread (ControlProtocol::sendText with this
     client); they go out whole and in order, and a sender never waits for the
@@ -130,12 +135,15 @@ public:
 
     /** Opens a sending file transfer of 'file' to ip at port (the target's
         file-transfer port), replacing (and so closing) the previous one. Logs
-        "ClientFileTransfer sender: connection failed" when it cannot connect. */
+        "ClientFileTransfer sender: connection failed" when it cannot connect.
+        Callable from any thread (the clipboard's files are sent from the
+        thread that packs them). */
     void openOutgoingFileTransfer (juce::File const& file, juce::String const& ip, int port, bool fromDrag);
 
     /** Ends everything that could still call an operation: the reconnect
-        search, the control connection, the file transfers. Idempotent; the
-        derived class's destructor calls it first. */
+        search, the control connection, a packing of clipboard files in
+        progress (stopped, leaving no archive behind), the file transfers.
+        Idempotent; the derived class's destructor calls it first. */
     void closeClient();
 
     //==============================================================================
@@ -144,7 +152,7 @@ public:
     std::atomic<int> currentInputID { -1 };
     std::atomic<int> currentReceivingID { -1 };
     std::unique_ptr<ClientFileTransferIPCServer> fileTransferServer;
-    std::unique_ptr<ClientFileTransferIPC> outgoingFileTransfer;
+    std::unique_ptr<ClientFileTransferIPC> outgoingFileTransfer;   // replaced under outgoingLock
     std::atomic<bool> isBackupServer { false };
     std::unique_ptr<IPCServer> ipcServer;
     juce::String serverIP;                     // source of the last discovery reply
@@ -172,6 +180,8 @@ private:
     void sendDraggedFiles (int targetID);
 
     DisplaySource* displaySource = &DisplaySource::desktop();
+    std::unique_ptr<FileTransfer::ClipboardPacker> clipboardPacker;   // made by the control connection's reader
+    std::mutex outgoingLock;
     std::atomic<bool> hostingServer { false };
     std::atomic<bool> stopSearching { false };
     juce::CriticalSection discoveryLock;         // held by a whole discovery run

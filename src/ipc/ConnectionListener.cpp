@@ -65,7 +65,10 @@ public:
             auto* connection = owner.acceptsConnectionFrom (peer) ? owner.createConnectionObject() : nullptr;
 
             if (connection != nullptr)
+            {
                 connection->takeSocket (accepted, peer);
+                owner.connectionTaken (*connection);
+            }
             else
                 ::close (accepted);
         }

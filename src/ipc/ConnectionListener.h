@@ -32,6 +32,11 @@ protected:
         next, before its reader starts. */
     virtual FramedConnection* createConnectionObject() = 0;
 
+    /** Called on the listener's thread once the connection made by
+        createConnectionObject has taken its socket; the listener touches it
+        no more. */
+    virtual void connectionTaken (FramedConnection& /*connection*/) {}
+
     /** Whether a connection from peerAddress is taken at all; asked on the
         listener's thread before createConnectionObject. */
     virtual bool acceptsConnectionFrom (juce::String const& /*peerAddress*/)  { return true; }

@@ -409,6 +409,7 @@ private:
             if (n > 0)
             {
                 owner.lastReceived = juce::Time::getMillisecondCounter();
+                owner.bytesReceived += (juce::uint64) n;
                 return (size_t) n;
             }
 

@@ -95,6 +95,9 @@ public:
         connection was made: a large frame arriving is progress too. */
     juce::uint32 getLastReceiveTime() const noexcept   { return lastReceived.load(); }
 
+    /** Bytes read since the object was made, frames and headers alike. */
+    juce::uint64 getBytesReceived() const noexcept      { return bytesReceived.load(); }
+
     /** The address an accepted connection comes from, or the host connected
         to; empty before any connection. */
     juce::String getConnectedHostName() const;
@@ -135,6 +138,7 @@ private:
     std::atomic<bool> started { false };
     std::atomic<bool> lossToReport { false }; // made, and connectionLost not yet run
     std::atomic<juce::uint32> lastReceived { 0 };
+    std::atomic<juce::uint64> bytesReceived { 0 };
 
     JUCE_DECLARE_NON_COPYABLE (FramedConnection)
 };

@@ -154,8 +154,11 @@ TEST (ClientMessages, ClipboardFilesGoAsOneArchiveDraggedFilesOneByOne)
     j.client.setClipboard ("not sent", { folder.getChildFile ("a.txt"), folder.getChildFile ("b.txt") },
                            { juce::File ("/x/one"), juce::File ("/y/two") });
 
-    auto archive = FileTransfer::getTransferFolder().getChildFile ("zipOut.zip");
-    EXPECT_EQ (j.callsFor (text ("Send clipboard to ID: 42")), "checkPasteboardForFiles; sendFileToMachine " + archive.getFullPathName() + " 42 false");
+    auto archive = FileTransfer::getOutgoingFolder().getChildFile ("zipOut.zip");
+    j.client.clearCalls();
+    ASSERT_TRUE (j.stream->writeFrame ("Send clipboard to ID: 42"));
+    ASSERT_TRUE (j.client.waitFor ("sendFileToMachine"));
+    EXPECT_EQ (j.client.callTexts(), "checkPasteboardForFiles; sendFileToMachine " + archive.getFullPathName() + " 42 false");
     juce::ZipFile zip (archive);
     ASSERT_EQ (zip.getNumEntries(), 2);
     EXPECT_EQ (zip.getEntry (0)->filename + " " + zip.getEntry (1)->filename, "a.txt b.txt");
@@ -163,4 +166,43 @@ TEST (ClientMessages, ClipboardFilesGoAsOneArchiveDraggedFilesOneByOne)
     EXPECT_EQ (j.callsFor (text ("Send dragged file to ID: 5")),
                "checkPasteboardForDraggedFiles; sendFileToMachine /x/one 5 true; sendFileToMachine /y/two 5 true");
     EXPECT_FALSE (j.stream->readFrame (300).has_value());   // files never go through the server
+}
+
+// Packing runs beside the connection: later messages are handled meanwhile, a
+// newer hand-over replaces one still being packed, and closing the client stops
+// a packing without sending it or leaving a part of it behind.
+TEST (ClientMessages, ClipboardFilesArePackedWhileTheConnectionIsRead)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    JoinedClient j;
+    ASSERT_NE (j.stream, nullptr);
+
+    // Random bytes take a while to pack at any speed of the build.
+    juce::MemoryBlock noise (24u << 20);
+    juce::Random (7).fillBitsRandomly (noise.getData(), noise.getSize());
+    auto big = TestEnvironment::getHome().getChildFile ("big.bin");
+    ASSERT_TRUE (big.replaceWithData (noise.getData(), noise.getSize()));
+    j.client.setClipboard ({}, { big });
+
+    auto const outgoing = FileTransfer::getOutgoingFolder();
+    j.client.clearCalls();
+    ASSERT_TRUE (j.stream->writeFrame ("Send clipboard to ID: 42") && j.stream->writeFrame ("Send clipboard to ID: 43")
+                 && j.stream->writeFrame ("Take back control"));
+    ASSERT_TRUE (j.client.waitFor ("takeBackControl"));
+    EXPECT_EQ (j.client.count ("sendFileToMachine"), 0);
+
+    ASSERT_TRUE (j.client.waitFor ("sendFileToMachine", 1, 60000));
+    TestEnvironment::pump (200);
+    EXPECT_EQ (j.client.callTexts(), "checkPasteboardForFiles; checkPasteboardForFiles; takeBackControl; sendFileToMachine "
+                                         + outgoing.getChildFile ("zipOut.zip").getFullPathName() + " 43 false");
+    EXPECT_TRUE (log.mentions ("Send clipboard files: a newer clipboard replaces the one packed for 42"));
+
+    j.client.clearCalls();
+    ASSERT_TRUE (j.stream->writeFrame ("Send clipboard to ID: 44"));
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return outgoing.findChildFiles (juce::File::findFiles, false, "packing*").size() == 1; }));
+    j.client.closeClient();
+    EXPECT_EQ (j.client.count ("sendFileToMachine"), 0);
+    EXPECT_TRUE (log.mentions ("Send clipboard files: the program is stopping, sending none"));
+    EXPECT_EQ (outgoing.findChildFiles (juce::File::findFiles, false).size(), 1);   // zipOut.zip only
 }

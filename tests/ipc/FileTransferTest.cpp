@@ -5,6 +5,7 @@
 #include "support/LogCapture.h"
 #include "support/ClientHarness.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -242,20 +243,35 @@ TEST (FileTransfer, PackingWalksAnyDepthAndStopsAtItsLimits)
     makeFile (deep.getChildFile (juce::String::repeatedString ("d/", 1000) + "f.txt"), "middle");
     EXPECT_EQ (entriesOf (FileTransfer::packFiles ({ deep })), "deep/" + juce::String::repeatedString ("d/", 1000) + "f.txt=middle");
 
-    // A link to the home folder packs no more than the limits allow.
+    // Files beyond the limits (a link to the home folder, say) send no archive
+    // at all: a cut one would be offered on the other side as if complete.
     for (auto name : { "one", "two", "three" })
         makeFile (base.getChildFile ("few").getChildFile (name), "0123456789");
 
     ASSERT_TRUE (TestEnvironment::getHome().createSymbolicLink (base.getChildFile ("homeLink"), false));
     FileTransfer::ArchiveLimits limits;
     limits.maxEntries = 2;
-    EXPECT_EQ (juce::ZipFile (FileTransfer::packFiles ({ base.getChildFile ("homeLink") }, limits)).getNumEntries(), 2);
-    EXPECT_EQ (log.countMentioning (", and everything after it: an archive holds at most 2 files"), 1);
+    EXPECT_EQ (FileTransfer::packFiles ({ base.getChildFile ("homeLink") }, limits), juce::File());
+    EXPECT_EQ (log.countMentioning ("Send clipboard files: sending none, " + base.getChildFile ("homeLink").getFullPathName() + "/"), 1);
+    EXPECT_EQ (log.countMentioning (" lies beyond the bound: an archive holds at most 2 files"), 1);
 
     limits = {};
     limits.maxBytes = 25;
-    EXPECT_EQ (juce::ZipFile (FileTransfer::packFiles ({ base.getChildFile ("few") }, limits)).getNumEntries(), 2);
-    EXPECT_EQ (log.countMentioning (", and everything after it: an archive holds at most 25 bytes"), 1);
+    EXPECT_EQ (FileTransfer::packFiles ({ base.getChildFile ("few") }, limits), juce::File());
+    EXPECT_EQ (log.countMentioning (" lies beyond the bound: an archive holds at most 25 bytes"), 1);
+
+    // Nor does the packing thread hand anything over; within the limits it does.
+    std::atomic<int> sent { 0 };
+    FileTransfer::ClipboardPacker packer ([&] (juce::File const& archive, int target)
+    {
+        EXPECT_EQ (juce::ZipFile (archive).getNumEntries(), 2);
+        sent += target;
+    }, limits);
+    packer.pack ({ base.getChildFile ("few") }, 1);
+    packer.pack ({ base.getChildFile ("few/one"), base.getChildFile ("few/two") }, 2);
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return sent.load() != 0; }, 10000));
+    EXPECT_EQ (sent.load(), 2);
+    EXPECT_EQ (namesIn (FileTransfer::getOutgoingFolder()), "zipOut.zip");
 }
 
 TEST (FileTransfer, NamesFromThePeerNeverLeaveTheTransferFolder)
@@ -486,31 +502,76 @@ TEST (FileTransfer, OneAddressHoldsAtMostTwoTransfers)
     EXPECT_EQ (receiver.receivers(), 2);
 }
 
-// A file that keeps arriving, however slowly, keeps its transfer; one whose
-// bytes stop is closed after the file time-out.
-TEST (FileTransfer, AFileStillArrivingIsKeptAndOneThatStopsIsClosed)
+// A file arriving over a slow but live link keeps its transfer; one whose bytes
+// stop is closed after the file time-out, and one that trickles in below the
+// minimum rate (a burst, then a byte now and then) after a rate window or two.
+TEST (FileTransfer, AFileStillArrivingIsKeptAndOneThatStopsOrTricklesIsClosed)
 {
     REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
     FileTransfer::Limits limits;
     limits.fileTimeoutMs = 800;
+    limits.rateWindowMs = 1000;
+    limits.minBytesPerSecond = 20000;
+    limits.maxPerAddress = 3;
     Receiver receiver (limits);
 
-    auto dripping = connect(), stopping = connect();
-    ASSERT_TRUE (dripping != nullptr && stopping != nullptr);
+    auto live = connect(), stopping = connect(), trickling = connect();
+    ASSERT_TRUE (live != nullptr && stopping != nullptr && trickling != nullptr);
 
-    for (auto* stream : { dripping.get(), stopping.get() })
+    for (auto* stream : { live.get(), stopping.get(), trickling.get() })
     {
         stream->writeFrame ("Filename: x fromDrag: false");
         EXPECT_EQ (stream->readText(), "Filename received!");
-        stream->writeBytes ("\x2c\x9e\xb4\xf2\x40\x00\x00\x00", 8);   // a file of 64 bytes is coming
+        stream->writeBytes ("\x2c\x9e\xb4\xf2\x00\x00\x40\x00", 8);   // a file of 4 MB is coming
     }
 
-    for (int i = 0; i < 10; ++i)   // 3 s, more than three time-outs
+    juce::MemoryBlock const chunk (10000, true);
+    trickling->writeBytes (juce::MemoryBlock (100000, true));
+
+    for (int i = 0; i < 60; ++i)   // 3 s at 200 KB/s, three rate windows
     {
-        dripping->writeBytes ("z", 1);
-        EXPECT_FALSE (dripping->waitForClose (300)) << "after " << i + 1 << " bytes";
+        live->writeBytes (chunk);
+
+        if (i % 6 == 0)
+            trickling->writeBytes ("z", 1);   // never idle for the file time-out
+
+        EXPECT_FALSE (live->waitForClose (50)) << "after " << i + 1 << " chunks";
     }
 
     EXPECT_TRUE (stopping->waitForClose (10));
-    EXPECT_TRUE (dripping->waitForClose (5000));
+    EXPECT_TRUE (trickling->waitForClose (10));
+    EXPECT_TRUE (log.mentions ("File transfer server: closing the transfer from " + juce::String (TestEnvironment::testAddress)));
+    EXPECT_EQ (receiver.receivers(), 1);
+}
+
+// The listener's thread may stall while it hands a new connection its socket;
+// the sweeper leaves that connection alone meanwhile (it once released it
+// under the listener's hands).
+TEST (FileTransfer, AConnectionBeingHandedOverIsNotReleased)
+{
+    REQUIRE_PRIVATE_NETWORK();
+
+    struct StallingListener : ClientIPC::ClientFileTransferIPCServer
+    {
+        using ClientFileTransferIPCServer::ClientFileTransferIPCServer;
+        ~StallingListener() override { stop(); }
+
+        FramedConnection* createConnectionObject() override
+        {
+            auto* made = ClientFileTransferIPCServer::createConnectionObject();
+            juce::Thread::sleep (1500);
+            return made;
+        }
+    };
+
+    RecordingClient client;
+    client.fileTransferServer = std::make_unique<StallingListener> (receiverPort, &client);
+    ASSERT_TRUE (client.fileTransferServer->beginListening());
+
+    auto stream = connect();
+    ASSERT_NE (stream, nullptr);
+    stream->writeFrame ("Filename: x fromDrag: false");
+    EXPECT_EQ (stream->readText (5000), "Filename received!");
+    EXPECT_EQ (client.fileTransferServer->getNumReceivers(), 1);
 }
