@@ -3,35 +3,38 @@
 
 #include "platform/X11Backend.h"
 
+#include <X11/extensions/Xrandr.h>
+
 std::vector<juce::Rectangle<int>> readX11MonitorAreas()
 {
     std::vector<juce::Rectangle<int>> areas;
     auto* windowSystem = juce::XWindowSystem::getInstanceWithoutCreating();
     auto* display = windowSystem != nullptr ? windowSystem->getDisplay() : nullptr;
-    auto* x = juce::X11Symbols::getInstance();
 
     if (display == nullptr)
         return areas;
 
     // The monitors as the server drives them: each CRTC in use shows a
-    // rectangle of the root window, in its pixels.
+    // rectangle of the root window, in its pixels. The current resources, as
+    // the server has them: asking for fresh ones would make it probe the
+    // outputs, which is slow.
     juce::XWindowSystemUtilities::ScopedXLock xLock;
-    auto* resources = x->xRRGetScreenResources (display, x->xRootWindow (display, x->xDefaultScreen (display)));
+    auto* resources = XRRGetScreenResourcesCurrent (display, DefaultRootWindow (display));
 
     if (resources == nullptr)
         return areas;
 
     for (int i = 0; i < resources->ncrtc; ++i)
     {
-        if (auto* crtc = x->xRRGetCrtcInfo (display, resources, resources->crtcs[i]))
+        if (auto* crtc = XRRGetCrtcInfo (display, resources, resources->crtcs[i]))
         {
             if (crtc->mode != None && crtc->width > 0 && crtc->height > 0)
                 areas.push_back ({ crtc->x, crtc->y, (int) crtc->width, (int) crtc->height });
 
-            x->xRRFreeCrtcInfo (crtc);
+            XRRFreeCrtcInfo (crtc);
         }
     }
 
-    x->xRRFreeScreenResources (resources);
+    XRRFreeScreenResources (resources);
     return areas;
 }
