@@ -39,18 +39,15 @@ void EdgeCrossing::digestNewMousePosition (double x, double y, double dx, double
     const int ownID = app.getOwnID();
     const bool local = app.getActiveMonitorID() == ownID;
 
-    // While the input stays local, the move starts where the event itself
-    // puts its start: its location less its delta, the motion the tap saw
-    // since its previous report (a push against an edge the pointer rests on
-    // shows in the delta alone). The last digested position would not do: the
-    // pointer may have moved since without being digested (a jump too large
-    // to digest, this program's own posts, the first move after the start),
-    // and a stale start turns a push into the edge into a move along or away
-    // from it. While the input is away, the pointer is held at the warp point
-    // and only the delta counts.
-    const juce::Point<double> delta (dx, dy);
-    const auto moved = local ? juce::Point<double> (x, y) : app.getLocalCursor() + delta;
-    const auto old = local ? moved - delta : app.getLocalCursor();
+    // A move starts where the last digested one ended (the local cursor): a
+    // pointer resting on an edge and pushed further does not leave, only a
+    // move that reaches the edge from inside does. The tap reports each move
+    // where it put the pointer, and the local cursor follows the pointer also
+    // where nothing is digested (the tap's start, warps by other programs,
+    // jumps too large to digest, coming home). While the input is away, the
+    // pointer is held at the warp point and only the delta counts.
+    const auto old = app.getLocalCursor();
+    const auto moved = local ? juce::Point<double> (x, y) : old + juce::Point<double> (dx, dy);
     app.setLocalCursor (moved);
 
     const auto area = app.getOwnArea();

@@ -8,10 +8,11 @@
     use, on the event-tap thread.
 
     While the input stays local (the active machine is this one), a move that
-    reaches an edge of the local desktop from inside (or pushes against it)
-    asks the layout which machine lies 10 pixels beyond it on the virtual
-    desktop and, when there is one, sends the input there: the pointer is then
-    held at the warp point. A move starts at its location less its delta.
+    reaches an edge of the local desktop from inside asks the layout which
+    machine lies 10 pixels beyond it on the virtual desktop and, when there is
+    one, sends the input there: the pointer is then held at the warp point. A
+    move starts where the last digested move ended (the local cursor), so a
+    pointer resting on an edge and pushed further stays.
 
     While the input goes to another machine, every move's delta drives the
     virtual cursor: its moves are queued for the SocketThread, a move onto a

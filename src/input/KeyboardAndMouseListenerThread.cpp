@@ -131,15 +131,32 @@ void KeyboardAndMouseListenerThread::run()
 //==============================================================================
 EventTap::Verdict KeyboardAndMouseListenerThread::myCGEventCallback (InputEvent const& event)
 {
-    // What this program posted itself is neither claimed, queued nor withheld.
-    if (event.isMarked())
-        return EventTap::Verdict::pass;
-
     auto& app = impl->app;
+
+    // What this program posted itself is neither claimed, queued nor withheld.
+    // Its moves (replayed while receiving) still move the pointer: the next
+    // local move starts where they left it.
+    if (event.isMarked())
+    {
+        if (event.isMotion() && app.getActiveMonitorID() == app.getOwnID())
+            app.setLocalCursor (event.location);
+
+        return EventTap::Verdict::pass;
+    }
     auto& socketThread = impl->socketThread;
 
     // One event at a time against the control operations of other threads.
     const juce::ScopedLock controlLock (app.getControlLock());
+
+    // The pointer got somewhere no move took it (the tap's start, a warp by
+    // another program): the next local move starts there. No hand made it.
+    if (EventTap::isPointerNotice (event))
+    {
+        if (app.getActiveMonitorID() == app.getOwnID())
+            app.setLocalCursor (event.location);
+
+        return EventTap::Verdict::pass;
+    }
 
     const auto flags = event.flags;
 
@@ -243,6 +260,8 @@ EventTap::Verdict KeyboardAndMouseListenerThread::myCGEventCallback (InputEvent 
             if (event.delta.x * event.delta.x < largestDigestedSquaredDelta
                 && event.delta.y * event.delta.y < largestDigestedSquaredDelta)
                 digestNewMousePosition (event.location.x, event.location.y, event.delta.x, event.delta.y, false);
+            else if (app.getActiveMonitorID() == app.getOwnID())
+                app.setLocalCursor (event.location);   // not digested, but the next move starts there
 
             return EventTap::Verdict::pass;
 

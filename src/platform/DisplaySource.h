@@ -29,12 +29,19 @@ public:
             top-left times the scale. */
         std::optional<juce::Point<int>> topLeftPhysical {};
 
+        /** The monitor's size in physical pixels, as the display server has
+            it; none: its logical size times the scale. The logical size is
+            rounded, so that product can be a pixel too large (3200 x 1800 at
+            175% is listed as 1829 x 1029, which gives 3201 x 1801). */
+        std::optional<juce::Point<int>> sizePhysical {};
+
         /** The whole monitor in physical pixels. */
         juce::Rectangle<int> getPhysicalArea() const;
 
         bool operator== (Display const& other) const noexcept
         {
-            return area == other.area && isMain == other.isMain && scale == other.scale && topLeftPhysical == other.topLeftPhysical;
+            return area == other.area && isMain == other.isMain && scale == other.scale && topLeftPhysical == other.topLeftPhysical
+                && sizePhysical == other.sizePhysical;
         }
     };
 
@@ -53,6 +60,13 @@ public:
         none when none is marked. */
     std::optional<juce::Rectangle<int>> getMainDisplayArea() const;
 
-    /** The local desktop, as JUCE sees it. Read it on the message thread only. */
+    /** The displays with the sizes of the display server's monitors (in
+        physical pixels) that start where they do; a display no monitor
+        matches keeps its own. */
+    static std::vector<Display> withServerSizes (std::vector<Display> displays,
+                                                 std::vector<juce::Rectangle<int>> const& serverMonitors);
+
+    /** The local desktop, as JUCE lists it, with each monitor's physical size
+        from the X server. Read it on the message thread only. */
     static DisplaySource& desktop();
 };

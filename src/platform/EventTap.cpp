@@ -12,6 +12,25 @@ EventTap::~EventTap()
     jassert (! running);
 }
 
+namespace
+{
+// The source user data of pointer notices: no program's events carry it on a
+// desktop without user data (X11), and it differs from the own posts' marker.
+constexpr juce::int64 pointerNoticeMarker = 0x504f494e54;
+} // namespace
+
+InputEvent EventTap::pointerNotice (juce::Point<double> location)
+{
+    auto notice = InputEvent::mouseMove (location);
+    notice.sourceUserData = pointerNoticeMarker;
+    return notice;
+}
+
+bool EventTap::isPointerNotice (const InputEvent& event) noexcept
+{
+    return event.sourceUserData == pointerNoticeMarker && event.type == InputEventType::mouseMoved;
+}
+
 void EventTap::stop()
 {
     stopRequested = true;

@@ -37,6 +37,13 @@ class InputPlatform;
     other programs' synthetic input included, count as physical and are not
     marked.
 
+    Pointer notices: where the pointer got somewhere without motion that the
+    tap could report (where it is when the tap starts, a warp by another
+    program), the tap says so with a notice (isPointerNotice): a mouse move
+    at the pointer's place, with no delta, that no hand made. Notices are
+    neither claimed nor withheld; a digester of pointer moves takes them as
+    the point the next move starts from.
+
     The platform must outlive its taps. */
 class EventTap
 {
@@ -46,6 +53,11 @@ public:
     using Callback = std::function<Verdict (EventTap&, const InputEvent&)>;
 
     virtual ~EventTap();
+
+    /** A notice that the pointer is at 'location', moved there by nothing the
+        tap reports as motion. */
+    static InputEvent pointerNotice (juce::Point<double> location);
+    static bool isPointerNotice (const InputEvent& event) noexcept;
 
     /** Watches the input until stop() is called; returns true when it ended
         through stop(), false when it could not start or lost the display.

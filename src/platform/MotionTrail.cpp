@@ -28,6 +28,39 @@ juce::Point<int> MotionTrail::pixelOf (juce::Point<double> position)
     return { (int) std::floor (position.x), (int) std::floor (position.y) };
 }
 
+juce::Point<double> MotionTrail::follow (juce::Point<double> from, const std::vector<Motion>& motions,
+                                         const std::vector<bool>& asPositions, juce::Point<int> screenSize)
+{
+    for (size_t i = 0; i < motions.size(); ++i)
+        from = apply (from, motions[i], asPositions[i], screenSize);
+
+    return from;
+}
+
+std::optional<juce::Point<double>> MotionTrail::startOf (juce::Point<int> end, const std::vector<Motion>& motions,
+                                                         const std::vector<bool>& asPositions, juce::Point<int> screenSize)
+{
+    const juce::Point<double> last ((double) juce::jmax (0, screenSize.x - 1), (double) juce::jmax (0, screenSize.y - 1));
+    auto at = end.toDouble();
+
+    auto back = [] (double value, double by, double highest)
+    {
+        const bool pushedOnEdge = (by < 0 && value <= 0.0) || (by > 0 && value >= highest);
+        return pushedOnEdge ? value : juce::jlimit (0.0, highest, value - by);
+    };
+
+    for (size_t i = motions.size(); i-- > 0;)
+    {
+        if (asPositions[i])
+            return std::nullopt;
+
+        if (motions[i].hasX) at.x = back (at.x, motions[i].values.x, last.x);
+        if (motions[i].hasY) at.y = back (at.y, motions[i].values.y, last.y);
+    }
+
+    return at;
+}
+
 std::vector<bool> MotionTrail::readAsPositions (juce::Point<double> start, const std::vector<Motion>& motions,
                                                 juce::Point<int> screenSize, std::optional<juce::Point<int>> end)
 {
@@ -126,4 +159,25 @@ std::vector<bool> MotionTrail::readAsPositions (juce::Point<double> start, const
     }
 
     return result;
+}
+
+MotionTrail::Positions::Read MotionTrail::Positions::read (int id, juce::Range<double> xRange, juce::Range<double> yRange,
+                                                           const Motion& motion, juce::Point<double> pointer,
+                                                           juce::Point<int> screenSize)
+{
+    auto spread = [] (double value, juce::Range<double> range, int pixels)
+    {
+        return range.getLength() > 0 ? juce::jmap (value, range.getStart(), range.getEnd(), 0.0, (double) juce::jmax (0, pixels - 1))
+                                     : 0.0;
+    };
+
+    const auto known = last.find (id);
+    auto position = known != last.end() ? known->second : pointer;
+
+    if (motion.hasX) position.x = spread (motion.values.x, xRange, screenSize.x);
+    if (motion.hasY) position.y = spread (motion.values.y, yRange, screenSize.y);
+
+    const auto delta = known != last.end() ? position - known->second : juce::Point<double>();
+    last[id] = position;
+    return { position, delta };
 }

@@ -21,3 +21,8 @@ std::shared_ptr<const KeyboardLayout> loadX11KeyboardLayout (const juce::String&
 /** True when the display of that name (empty: $DISPLAY) opens: the program
     can show itself there. */
 bool canOpenX11Display (const juce::String& displayName = {});
+
+/** The physical areas (root-window pixels) of the monitors of the X server
+    that JUCE shows its windows on, from RandR's CRTCs in use; empty when JUCE
+    has no X connection or the server has no RandR. Message thread only. */
+std::vector<juce::Rectangle<int>> readX11MonitorAreas();

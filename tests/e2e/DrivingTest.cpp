@@ -58,6 +58,13 @@ TEST_F (Driving, TheKeyboardAndMouseCrossTheEdgeDriveTheNextMachineAndComeHome)
     EXPECT_TRUE (pointerComesTo (*b, { 114, 590 }, 1));
     ASSERT_TRUE (a->run ("stream moves 100 1000 1 0 0") && a->ask ("stream-result"));
     EXPECT_TRUE (pointerComesTo (*b, { 214, 590 }, 1)) << "motion was lost on the way";
+
+    // A burst of a thousand one-pixel moves, there and back, as other
+    // programs inject them: neither lost nor invented.
+    ASSERT_TRUE (a->run ("stream moves 1000 0 1 0 0") && a->ask ("stream-result"));
+    EXPECT_TRUE (pointerComesTo (*b, { 1214, 590 }, 0)) << "a burst went astray";
+    ASSERT_TRUE (a->run ("stream moves 1000 0 -1 0 0") && a->ask ("stream-result"));
+    EXPECT_TRUE (pointerComesTo (*b, { 214, 590 }, 0)) << "a burst went astray";
     ASSERT_TRUE (a->moveBy (-100, 0));
     ASSERT_TRUE (pointerComesTo (*b, { 114, 590 }, 200)) << "B's pointer went off";
 
@@ -98,10 +105,12 @@ TEST_F (Driving, TheKeyboardAndMouseCrossTheEdgeDriveTheNextMachineAndComeHome)
     EXPECT_EQ (inputArriving (*a, "K38/0 k38/0 B1/0 b1/256"), "K38/0 k38/0 B1/0 b1/256");
     EXPECT_EQ (b->takeInput(), "");
 
-    // Pushed on into the same edge, where it rests, the pointer goes back to B.
+    // Pushed on into the same edge, where it rests, the pointer stays; a move
+    // that reaches the edge from inside goes back to B.
     mark = b->logLength();
     ASSERT_TRUE (a->moveBy (5, 0));
-    EXPECT_TRUE (b->waitForLog ("Got receiving mode message", 5000, mark)) << "a push into the edge A's pointer came home to did not cross";
+    EXPECT_FALSE (b->waitForLog ("Got receiving mode message", 1000, mark)) << "a push from the edge A's pointer rests on crossed";
+    EXPECT_TRUE (crossInto (*a, { 1900, 590 }, { 1919, 590 }, *b));
 }
 
 TEST_F (Driving, ControlPassesOnFromMachineToMachineAndHome)

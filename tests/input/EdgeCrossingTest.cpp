@@ -38,6 +38,13 @@ struct Layout : ListenerRig
         host.setLocalCursor (from);
         listener.digestNewMousePosition (to.x, to.y, to.x - from.x, to.y - from.y, drag);
     }
+
+    /** A move as the tap reports it: where it put the pointer, and its own
+        delta (which a screen's edge may have stopped short). */
+    void report (Point to, Point delta)
+    {
+        listener.digestNewMousePosition (to.x, to.y, delta.x, delta.y, false);
+    }
 };
 } // namespace
 
@@ -50,7 +57,6 @@ TEST (EdgeCrossing, AMoveThatReachesAnEdgeFromInsideSwitchesToTheMachineBeyond)
         { "left",   { -1279, 500 }, { -1280, 500 }, 3,  { 490, 700 } },
         { "top",    { 100, 1 },     { 100, 0 },     4,  { 1880, 190 } },
         { "bottom", { 100, 1078 },  { 100, 1079 },  5,  { 1880, 1289 } },
-        { "left",   { -1280, 500 }, { -1285, 500 }, -1, { 495, 700 } },    // already resting on the edge
         { "right",  { 1919, 500 },  { 1919, 501 },  -1, { 3699, 701 } },   // along the edge
         { "top",    { 1900, 1 },    { 1900, 0 },    -1, { 3680, 200 } },   // nothing beyond
     };
@@ -127,35 +133,37 @@ TEST (EdgeCrossing, RemoteMovesDriveTheVirtualCursorPassOnAndComeHome)
     EXPECT_EQ (l.socketThread.lastX.load(), 3709);
 }
 
-TEST (EdgeCrossing, AMoveStartsAtItsLocationLessItsDeltaNotWhereTheLastDigestedMoveEnded)
+TEST (EdgeCrossing, AMoveLeavesOnlyWhenItReachesTheEdgeFromWhereTheLastOneEnded)
 {
     REQUIRE_PRIVATE_NETWORK();
 
-    // The last digested position is stale: beyond the edge (a post of the
-    // program's own), the start's (0, 0), or inside after an undigested jump.
+    // The pointer as the last move left it; the next move as the tap reports
+    // it: on the edge, with the delta the hand made (the edge stopped it).
     const std::tuple<const char*, Point, Point, Point, int> moves[] = {
-        { "in to the edge",             { 1929, 500 },  { 1919, 500 },   { 5, 0 },   2 },
-        { "pushed against the edge",    { 1919, 480 },  { 1919, 500 },   { 4, 0 },   2 },
-        { "pushed against the left",    { 0, 0 },       { -1280, 500 },  { -3, 0 },  3 },
-        { "pushed against the top",     { 0, 0 },       { 100, 0 },      { 0, -2 },  4 },
-        { "along the edge",             { 1900, 500 },  { 1919, 503 },   { 0, 3 },   -1 },
-        { "resting on the bottom edge", { 100, 1000 },  { 100, 1079 },   { 0, 0 },   -1 },
+        { "in to the right edge",        { 1916, 500 },  { 1919, 500 },  { 5, 0 },   2 },
+        { "in to the left edge",         { -1279, 500 }, { -1280, 500 }, { -4, 0 },  3 },
+        { "pushed on at the right edge", { 1919, 500 },  { 1919, 500 },  { 5, 0 },   -1 },
+        { "pushed on at the left edge",  { -1280, 500 }, { -1280, 500 }, { -5, 0 },  -1 },
+        { "pushed on at the top",        { 100, 0 },     { 103, 0 },     { 3, -2 },  -1 },
+        { "away from the bottom",        { 100, 1079 },  { 100, 1070 },  { 0, -9 },  -1 },
     };
 
-    for (auto& [what, stale, to, delta, target] : moves)
+    for (auto& [what, last, to, delta, target] : moves)
     {
         Layout l;
-        l.host.setLocalCursor (stale);
-        l.listener.digestNewMousePosition (to.x, to.y, delta.x, delta.y, false);
+        l.host.setLocalCursor (last);
+        l.report (to, delta);
 
         if (target < 0)
             EXPECT_TRUE (l.host.getCalls().empty()) << what;
         else
             EXPECT_THAT (l.host.getCalls(), ::testing::Contains ("prepareLocalAndRemote " + juce::String (target) + " false")) << what;
+
+        EXPECT_EQ (l.host.getLocalCursor(), target < 0 ? to : warpPoint) << what;
     }
 }
 
-TEST (EdgeCrossing, ComingHomeLandsOnTheEdgeItCameAcrossAndTheNextPushLeavesAgain)
+TEST (EdgeCrossing, ComingHomeLandsOnTheEdgeItCameAcrossAndAMoveBackOutLeavesAgain)
 {
     REQUIRE_PRIVATE_NETWORK();
 
@@ -176,9 +184,14 @@ TEST (EdgeCrossing, ComingHomeLandsOnTheEdgeItCameAcrossAndTheNextPushLeavesAgai
         l.move (warpPoint, warpPoint + back);
         EXPECT_THAT (l.platform.getPostedEvents(), ElementsAre (InputEvent::mouseMove (home))) << from;
 
-        // The pointer rests there; pushing on into the same edge leaves again.
+        // The pointer rests there: pushing on into the same edge stays; a
+        // move in and back out to it leaves again.
         l.host.clearCalls();
-        l.listener.digestNewMousePosition (home.x, home.y, -back.x / 10, -back.y / 10, false);
+        const auto outward = -back / 10;
+        l.report (home, outward);
+        EXPECT_TRUE (l.host.getCalls().empty()) << from;
+        l.report (home - outward, -outward);
+        l.report (home, outward);
         EXPECT_THAT (l.host.getCalls(), ::testing::Contains ("prepareLocalAndRemote " + juce::String (from) + " false")) << from;
     }
 }

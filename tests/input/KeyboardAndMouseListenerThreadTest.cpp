@@ -146,15 +146,19 @@ TEST (KeyboardAndMouseListenerThread, WhatPassesToTheLocalDesktop)
     s.host.setActiveMonitorID (1);
     EXPECT_EQ (s.handle (keyDown (0)), EventTap::Verdict::pass);
 
-    // Moves always pass; a jump of 317 pixels or more is not digested, a drag is.
+    // Moves always pass; a jump of 317 pixels or more is not digested (the
+    // view's cursor stays), a drag is; the next move starts where each went.
+    double x = 100;
+
     for (auto [dx, drag, digested] : { std::tuple (316.0, false, true), std::tuple (-317.0, false, false),
                                        std::tuple (5000.0, true, true) })
     {
         s.host.setLocalCursor ({ 960, 540 });
-        auto move = InputEvent::mouseMove ({ 100, 100 }, drag);
+        auto move = InputEvent::mouseMove ({ ++x, 100 }, drag);
         move.delta = { dx, 0.0 };
         EXPECT_EQ (s.handle (move), EventTap::Verdict::pass);
-        EXPECT_EQ (s.host.getLocalCursor() == juce::Point<double> (100, 100), digested) << dx;
+        EXPECT_EQ (s.host.getShownVirtualCursor() == juce::Point<double> (x, 100), digested) << dx;
+        EXPECT_EQ (s.host.getLocalCursor(), juce::Point<double> (x, 100)) << dx;
     }
 
     s.host.setActiveMonitorID (peer);
@@ -162,24 +166,50 @@ TEST (KeyboardAndMouseListenerThread, WhatPassesToTheLocalDesktop)
     EXPECT_EQ (s.handle (keyDown (0)), EventTap::Verdict::pass);
 }
 
-TEST (KeyboardAndMouseListenerThread, TheFirstMoveIntoAnEdgeLeavesFromWhereTheTapSawItStart)
+TEST (KeyboardAndMouseListenerThread, MovesStartWhereThePointerWasAlsoWhenNothingWasDigested)
 {
     REQUIRE_PRIVATE_NETWORK();
 
-    // Nothing digested yet (the last digested position is 0, 0): a move
-    // reported at the left edge, by 4 pixels from inside, leaves to the left.
-    ListenerRig rig;
-    rig.host.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
-    rig.host.setOwnDesktop ({ 0, 0, 1920, 1080 });
-    rig.host.setWarpPoint ({ 960, 540 });
-    rig.host.addTile (1, { 1920, 0, 1920, 1080 });
-    rig.addMachine (peer, { 0, 0, 1920, 1080 });
+    // The own desktop has a machine beyond its left edge. Each case puts the
+    // pointer somewhere without a digested move (the tap's notice of where it
+    // starts or where another program warped it, a jump too large to digest,
+    // a move of the program's own), then a move as the tap reports it: one
+    // reaching the left edge from inside leaves, a push on from the edge stays.
+    auto move = [] (double x, double dx, juce::int64 marker = 0)
+    {
+        auto e = InputEvent::mouseMove ({ x, 500 });
+        e.delta = { dx, 0 };
+        e.sourceUserData = marker;
+        return e;
+    };
 
-    auto move = InputEvent::mouseMove ({ 0, 500 });
-    move.delta = { -4, 0 };
-    EXPECT_EQ (rig.handle (move), EventTap::Verdict::pass);
-    EXPECT_THAT (rig.host.getCalls(), ::testing::Contains ("prepareLocalAndRemote 2 false"));
-    EXPECT_THAT (rig.platform.getWarps(), ElementsAre (juce::Point<double> (960, 540)));
+    const std::tuple<const char*, InputEvent, bool> cases[] = {
+        { "the tap starts inside",           EventTap::pointerNotice ({ 3, 500 }), true },
+        { "a warp onto the edge",            EventTap::pointerNotice ({ 0, 500 }), false },
+        { "a jump onto the edge",            move (0, -400),                       false },
+        { "the program's own move there",    move (0, -5, kSyntheticEventMarker),  false },
+    };
+
+    for (auto& [what, before, leaves] : cases)
+    {
+        ListenerRig rig;
+        rig.host.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
+        rig.host.setOwnDesktop ({ 0, 0, 1920, 1080 });
+        rig.host.setWarpPoint ({ 960, 540 });
+        rig.host.addTile (1, { 1920, 0, 1920, 1080 });
+        rig.addMachine (peer, { 0, 0, 1920, 1080 });
+        rig.host.setLocalCursor ({ 700, 500 });
+
+        EXPECT_EQ (rig.handle (before), EventTap::Verdict::pass) << what;
+        EXPECT_EQ (rig.handle (move (0, -3)), EventTap::Verdict::pass) << what;
+        EXPECT_EQ (! rig.platform.getWarps().empty(), leaves) << what;
+    }
+
+    // A notice claims nothing.
+    ListenerRig rig;
+    rig.host.setCurrentInputID (peer);
+    rig.handle (EventTap::pointerNotice ({ 5, 5 }));
+    EXPECT_TRUE (rig.host.getCalls().empty());
 }
 
 TEST (KeyboardAndMouseListenerThread, RunsTheTapUntilStoppedAndQueuesNothingForTheStop)

@@ -51,3 +51,40 @@ TEST (MotionTrail, MovesStopAtTheScreensEdgesAndMissingValuesKeepThePointers)
     EXPECT_EQ (MotionTrail::apply ({ 5, 10 }, onlyX, false, screen), juce::Point<double> (35, 10));
     EXPECT_EQ (MotionTrail::pixelOf ({ 10.7, -0.5 }), juce::Point<int> (10, -1));
 }
+
+TEST (MotionTrail, MovesThatDoNotLeadToTheEndStartWhereTheyMust)
+{
+    // Steps that end at 966, 540 started at 960, 540 (wherever the pointer was
+    // thought to be); a step that ended on the edge it pushed against is taken
+    // to have rested there; a position decides the end alone.
+    const std::vector<bool> moves { false, false };
+    EXPECT_EQ (MotionTrail::startOf ({ 966, 540 }, { either (3, 0), either (3, 0) }, moves, screen), juce::Point<double> (960, 540));
+    EXPECT_EQ (MotionTrail::startOf ({ 1919, 0 }, { either (3, -1), either (2, 5) }, moves, screen), juce::Point<double> (1919, 0));
+    EXPECT_EQ (MotionTrail::startOf ({ 5, 5 }, { either (3, 0), either (5, 5) }, { false, true }, screen), std::nullopt);
+    EXPECT_EQ (MotionTrail::follow ({ 1900, 5 }, { either (30, 0), either (-5, 2) }, moves, screen), juce::Point<double> (1914, 7));
+}
+
+TEST (MotionTrail, ADeviceThatSendsPositionsMovesBetweenItsOwnPositions)
+{
+    // A tablet whose axes span 0 to 1919 and 0 to 1079 on this screen: each
+    // delta is from its own last position, whatever the pointer did between.
+    MotionTrail::Positions tablet;
+    const juce::Range<double> x (0, 1919), y (0, 1079);
+    Motion onlyX = either (110, 0);
+    onlyX.hasY = false;
+
+    auto read = [&] (int id, const Motion& m, juce::Point<double> pointer)
+    {
+        auto r = tablet.read (id, x, y, m, pointer, screen);
+        return std::pair (r.position, r.delta);
+    };
+
+    using P = juce::Point<double>;
+    EXPECT_EQ (read (7, either (100, 200), { 960, 540 }), std::pair (P (100, 200), P (0, 0)));   // its first: no delta
+    EXPECT_EQ (read (7, either (103, 198), { 960, 540 }), std::pair (P (103, 198), P (3, -2)));   // not from the warp point
+    EXPECT_EQ (read (7, onlyX, { 960, 540 }), std::pair (P (110, 198), P (7, 0)));
+    EXPECT_EQ (read (8, onlyX, { 960, 540 }), std::pair (P (110, 540), P (0, 0)));               // another device
+
+    tablet.forget (7);   // its ID now names another device
+    EXPECT_EQ (read (7, either (500, 500), { 960, 540 }), std::pair (P (500, 500), P (0, 0)));
+}

@@ -7,7 +7,8 @@
 #include <thread>
 
 /** Runs an event tap on a thread of its own and records what its callback
-    sees; the verdict comes from a rule the test gives (pass by default). */
+    sees; the verdict comes from a rule the test gives (pass by default).
+    Pointer notices are kept apart (notices()); the rule and onEvent see none. */
 class TapRecorder
 {
 public:
@@ -17,6 +18,13 @@ public:
     {
         tap = platform.createEventTap ([this, rule] (EventTap& t, const InputEvent& event)
         {
+            if (EventTap::isPointerNotice (event))
+            {
+                const std::lock_guard<std::mutex> l (lock);
+                seenNotices.push_back (event);
+                return EventTap::Verdict::pass;
+            }
+
             auto verdict = rule ? rule (event) : EventTap::Verdict::pass;
 
             {
@@ -64,10 +72,17 @@ public:
         return seen;
     }
 
+    std::vector<InputEvent> notices() const
+    {
+        const std::lock_guard<std::mutex> l (lock);
+        return seenNotices;
+    }
+
     void clear()
     {
         const std::lock_guard<std::mutex> l (lock);
         seen.clear();
+        seenNotices.clear();
     }
 
     /** The first event seen of that type (and, when given, key code). */
@@ -97,7 +112,7 @@ public:
 
 private:
     mutable std::mutex lock;
-    std::vector<InputEvent> seen;
+    std::vector<InputEvent> seen, seenNotices;
     std::thread thread;
     std::atomic<bool> finished { false };
 };

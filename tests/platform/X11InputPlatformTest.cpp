@@ -549,3 +549,61 @@ TEST_F (X11Input, FarMovesStayOursAndCapsLockTravelsAsAFlag)
     platform->releaseHeldInput();
     EXPECT_EQ (X11Probe::describe (probe->take()), "K66/0 k66/2 K38/2 k38/2 B1/2 b1/258 K66/2 k66/2 K38/0 k38/0 K66/0 k66/2 K38/2 k38/2 K66/2 k66/2");
 }
+
+// Another program warps the pointer from the right edge to the centre while
+// the tap is busy, and two steps follow, read together: the tap says where
+// the pointer went and reports the steps from there, not as pushes on at the
+// edge. It also says where the pointer is when it starts.
+TEST_F (X11Input, AWarpByAnotherProgramIsNoticedAndTheStepsAfterItStartThere)
+{
+    probe->moveTo ({ 700, 300 });
+    probe->sync();
+    std::atomic<bool> slow { false };
+    TapRecorder tap (*platform);
+    tap.onEvent = [&] (EventTap&, const InputEvent&) { if (slow.exchange (false)) juce::Thread::sleep (500); };
+    ASSERT_TRUE (tap.start());
+    ASSERT_TRUE (waitUntil ([&] { return tap.notices().size() == 1; }));
+    EXPECT_EQ (tap.notices()[0].location, juce::Point<double> (700, 300));
+
+    probe->moveTo ({ 1900, 500 });
+    ASSERT_TRUE (tap.waitForCount (1));
+    tap.clear();
+    slow = true;
+    probe->moveTo ({ 1919, 500 });
+    ASSERT_TRUE (tap.waitForCount (1));
+    probe->warpTo ({ 960, 540 });
+    probe->moveBy ({ 3, 0 });
+    probe->moveBy ({ 3, 0 });
+    ASSERT_TRUE (tap.waitForCount (3));
+
+    using P = juce::Point<double>;
+    auto events = tap.events();
+    ASSERT_EQ (events.size(), 3u);
+    EXPECT_EQ (std::pair (events[1].location, events[1].delta), std::pair (P (963, 540), P (3, 0)));
+    EXPECT_EQ (std::pair (events[2].location, events[2].delta), std::pair (P (966, 540), P (3, 0)));
+    EXPECT_THAT (tap.notices(), ElementsAre (EventTap::pointerNotice ({ 960, 540 })));
+}
+
+// The screen shrinks while the tap runs: moves stop at its new edge.
+TEST_F (X11Input, TheTapFollowsTheScreensSize)
+{
+    std::atomic<bool> slow { false };
+    TapRecorder tap (*platform);
+    tap.onEvent = [&] (EventTap&, const InputEvent&) { if (slow.exchange (false)) juce::Thread::sleep (500); };
+    ASSERT_TRUE (tap.start());
+    ASSERT_TRUE (xvfb.runClient ({ "xrandr", "--newmode", "small", "74.5", "1280", "1344", "1472", "1664", "720", "723", "728", "748" }));
+    ASSERT_TRUE (xvfb.runClient ({ "xrandr", "--addmode", "screen", "small" }));
+    ASSERT_TRUE (xvfb.runClient ({ "xrandr", "--output", "screen", "--mode", "small" }));
+
+    probe->moveTo ({ 1000, 300 });
+    ASSERT_TRUE (tap.waitForCount (1));
+    slow = true;
+    probe->moveBy ({ 1, 0 });
+    ASSERT_TRUE (tap.waitForCount (2));
+    probe->moveBy ({ 300, 0 });
+    probe->moveBy ({ 300, 0 });
+    ASSERT_TRUE (tap.waitForCount (4));
+
+    for (auto& e : tap.events())
+        EXPECT_LT (e.location.x, 1280) << e.describe();
+}

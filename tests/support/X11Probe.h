@@ -157,6 +157,13 @@ public:
     void moveTo (juce::Point<int> p)    { fake (XCB_MOTION_NOTIFY, 0, p); }
     void moveBy (juce::Point<int> d)    { fake (XCB_MOTION_NOTIFY, 1, d); }
 
+    /** Warps the pointer as another program would: no input event comes of it. */
+    void warpTo (juce::Point<int> p)
+    {
+        xcb_warp_pointer (c, XCB_NONE, root, 0, 0, 0, 0, (int16_t) p.x, (int16_t) p.y);
+        sync();
+    }
+
     /** Waits until the server has handled everything sent. */
     void sync()
     {

@@ -86,11 +86,30 @@ bool X11EventTap::selectEvents (bool on)
         XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_NAMES_NOTIFY | XCB_XKB_EVENT_TYPE_STATE_NOTIFY,
         0, xkbEvents, 0, 0, &details);
 
-    auto* rawError = xcb_request_check (c, rawCookie);
-    auto* xkbError = xcb_request_check (c, xkbCookie);
-    const bool ok = rawError == nullptr && xkbError == nullptr && connection->isOk();
-    std::free (rawError);
-    std::free (xkbError);
+    // Devices that come, go or change (a tablet may take a mouse's old ID),
+    // and the screen's size (the root window's, resized through RandR).
+    struct
+    {
+        xcb_input_event_mask_t head;
+        uint32_t mask;
+    } deviceMask {};
+
+    deviceMask.head.deviceid = XCB_INPUT_DEVICE_ALL;
+    deviceMask.head.mask_len = 1;
+    deviceMask.mask = on ? (XCB_INPUT_XI_EVENT_MASK_HIERARCHY | XCB_INPUT_XI_EVENT_MASK_DEVICE_CHANGED) : 0;
+    auto deviceCookie = xcb_input_xi_select_events_checked (c, connection->getRoot(), 1, &deviceMask.head);
+    const uint32_t rootMask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0;
+    auto rootCookie = xcb_change_window_attributes_checked (c, connection->getRoot(), XCB_CW_EVENT_MASK, &rootMask);
+
+    bool ok = connection->isOk();
+
+    for (auto cookie : { rawCookie, xkbCookie, deviceCookie, rootCookie })
+    {
+        auto* error = xcb_request_check (c, cookie);
+        ok = ok && error == nullptr;
+        std::free (error);
+    }
+
     return ok;
 }
 
@@ -124,8 +143,18 @@ void X11EventTap::readInitialState()
         std::free (pointer);
     }
 
+    screen = { connection->getScreenWidth(), connection->getScreenHeight() };
+
+    if (auto* geometry = xcb_get_geometry_reply (c, xcb_get_geometry (c, connection->getRoot()), nullptr))
+    {
+        screen = { geometry->width, geometry->height };
+        std::free (geometry);
+    }
+
     seenWarps = owner.getLastWarp().serial;
-    sources.clear();
+    devices.clear();
+    positions.forgetAll();
+    runStart.reset();
     owner.notePointerReported (location());
     repeating = false;
 }
@@ -159,7 +188,11 @@ bool X11EventTap::run()
     }
 
     if (ok)
+    {
+        // Whoever follows the pointer starts from where it is now.
+        deliver (pointerNotice (location()));
         forgetPostsAddedBefore (startedMs);
+    }
 
     while (ok && ! isStopRequested())
     {
@@ -258,18 +291,25 @@ void X11EventTap::readMotions (std::vector<Event>& events)
 {
     motionReadings.clear();
     serverPosition.reset();
+    runStart.reset();
 
     const auto motions = std::count_if (events.begin(), events.end(),
                                         [this] (auto& e) { return isRawMotion (e.get(), xinputOpcode); });
 
     if (motions == 0)
+    {
+        for (auto& e : events)
+            followChange (e.get());
+
         return;
+    }
 
     // Where the server has the pointer now. Events carry the sequence number
     // of the last request the server had handled: those it sent before it
     // answered belong to this turn (the answer is where their last motion left
     // the pointer), the later ones wait for the next.
     auto* c = connection->get();
+    const auto warpsBefore = owner.getLastWarp().serial;
     const auto cookie = xcb_query_pointer (c, connection->getRoot());
 
     if (auto* pointer = xcb_query_pointer_reply (c, cookie, nullptr))
@@ -293,7 +333,7 @@ void X11EventTap::readMotions (std::vector<Event>& events)
 
     for (auto& e : events)
     {
-        if (! isRawMotion (e.get(), xinputOpcode))
+        if (followChange (e.get()) || ! isRawMotion (e.get(), xinputOpcode))
             continue;
 
         auto* raw = reinterpret_cast<const xcb_input_raw_button_press_event_t*> (e.get());
@@ -317,19 +357,22 @@ void X11EventTap::readMotions (std::vector<Event>& events)
             }
         }
 
-        // An absolute device's values are in units of its own: its motions
-        // take the server's word alone (the last of a run; the others stay
-        // where the one before left the pointer).
-        const auto source = sourceOf (raw->sourceid);
+        const auto& device = deviceOf (raw->sourceid);
 
-        if (source == Source::positions)
-            motion.hasX = motion.hasY = false;
+        if (device.source == Source::positions)
+        {
+            const auto read = positions.read (raw->sourceid, device.x, device.y, motion, exactLocation, screen);
+            motion.values = read.position;
+            motion.hasX = motion.hasY = true;
+            reading.delta = read.delta;
+        }
 
-        motion.mayBePosition = source == Source::either;
+        motion.mayBePosition = device.source != Source::moves;
+        motion.mayBeMove = device.source != Source::positions;
 
         // XTest's absolute moves carry the position in both values: the
         // platform's own posts are recognised by it.
-        if (source == Source::either && motion.hasX && motion.hasY
+        if (device.source == Source::either && motion.hasX && motion.hasY
             && owner.getRecentPosts().claim (RecentPosts::Kind::motion, 0, motion.values.roundToInt()))
         {
             reading.marked = true;
@@ -340,29 +383,92 @@ void X11EventTap::readMotions (std::vector<Event>& events)
         trail.push_back (motion);
     }
 
-    if (! motionReadings.empty())
-        motionReadings.back().last = true;
+    if (motionReadings.empty())
+        return;
+
+    motionReadings.front().first = true;
+    motionReadings.back().last = true;
 
     const auto warp = owner.getLastWarp();
     const auto start = warp.serial != seenWarps ? warp.location.toDouble() : exactLocation;
-    const juce::Point<int> screen (connection->getScreenWidth(), connection->getScreenHeight());
     const auto asPositions = MotionTrail::readAsPositions (start, trail, screen, serverPosition);
 
     for (size_t i = 0; i < motionReadings.size(); ++i)
         motionReadings[i].asPosition = asPositions[i];
+
+    // Moves that do not lead from where the tap had the pointer to where the
+    // server has it: something that makes no motion moved it first (another
+    // program's warp; the tap cannot tell where among the moves it came).
+    // The moves are taken to start where they must have.
+    if (serverPosition.has_value() && warpsBefore == warpsWhenAsked && warp.serial == warpsWhenAsked)
+    {
+        const auto off = MotionTrail::pixelOf (MotionTrail::follow (start, trail, asPositions, screen)) - *serverPosition;
+
+        if (std::abs (off.x) > 1 || std::abs (off.y) > 1)
+        {
+            runStart = MotionTrail::startOf (*serverPosition, trail, asPositions, screen);
+            warpsWhenRunStartRead = warpsWhenAsked;
+        }
+    }
 }
 
-X11EventTap::Source X11EventTap::sourceOf (xcb_input_device_id_t device)
+bool X11EventTap::followChange (const xcb_generic_event_t* event)
 {
-    if (auto known = sources.find (device); known != sources.end())
+    const auto type = event->response_type & 0x7f;
+
+    if (type == XCB_CONFIGURE_NOTIFY)
+    {
+        auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*> (event);
+
+        if (configure->window == connection->getRoot())
+            screen = { configure->width, configure->height };
+
+        return true;
+    }
+
+    if (type != XCB_GE_GENERIC || reinterpret_cast<const xcb_ge_generic_event_t*> (event)->extension != xinputOpcode)
+        return false;
+
+    const auto xiType = reinterpret_cast<const xcb_ge_generic_event_t*> (event)->event_type;
+
+    if (xiType == XCB_INPUT_HIERARCHY)
+    {
+        // IDs may now name other devices.
+        devices.clear();
+        positions.forgetAll();
+        return true;
+    }
+
+    if (xiType == XCB_INPUT_DEVICE_CHANGED)
+    {
+        auto* changed = reinterpret_cast<const xcb_input_device_changed_event_t*> (event);
+
+        if (changed->reason == XCB_INPUT_CHANGE_REASON_DEVICE_CHANGE)
+        {
+            for (auto id : { changed->deviceid, changed->sourceid })
+            {
+                devices.erase (id);
+                positions.forget (id);
+            }
+        }
+
+        return true;
+    }
+
+    return false;
+}
+
+const X11EventTap::Device& X11EventTap::deviceOf (xcb_input_device_id_t id)
+{
+    if (auto known = devices.find (id); known != devices.end())
         return known->second;
 
     // XTest's pointer sends positions and moves alike; other devices send
     // moves when their axes are relative and positions when absolute.
-    auto source = Source::either;
+    Device device;
     auto* c = connection->get();
 
-    if (auto* reply = xcb_input_xi_query_device_reply (c, xcb_input_xi_query_device (c, device), nullptr))
+    if (auto* reply = xcb_input_xi_query_device_reply (c, xcb_input_xi_query_device (c, id), nullptr))
     {
         auto infos = xcb_input_xi_query_device_infos_iterator (reply);
 
@@ -370,7 +476,7 @@ X11EventTap::Source X11EventTap::sourceOf (xcb_input_device_id_t device)
         {
             const juce::String name (xcb_input_xi_device_info_name (infos.data),
                                      (size_t) xcb_input_xi_device_info_name_length (infos.data));
-            source = Source::moves;
+            device.source = Source::moves;
 
             for (auto classes = xcb_input_xi_device_info_classes_iterator (infos.data); classes.rem > 0;
                  xcb_input_device_class_next (&classes))
@@ -381,18 +487,20 @@ X11EventTap::Source X11EventTap::sourceOf (xcb_input_device_id_t device)
                 auto* valuator = reinterpret_cast<const xcb_input_valuator_class_t*> (classes.data);
 
                 if (valuator->number < 2 && valuator->mode == XCB_INPUT_VALUATOR_MODE_ABSOLUTE)
-                    source = Source::positions;
+                {
+                    device.source = Source::positions;
+                    (valuator->number == 0 ? device.x : device.y) = { toDouble (valuator->min), toDouble (valuator->max) };
+                }
             }
 
             if (name.endsWith ("XTEST pointer"))
-                source = Source::either;
+                device.source = Source::either;
         }
 
         std::free (reply);
     }
 
-    sources[device] = source;
-    return source;
+    return devices[id] = device;
 }
 
 void X11EventTap::forgetPostsAddedBefore (juce::uint32 before)
@@ -659,7 +767,15 @@ void X11EventTap::handleMotion()
         exactLocation = warp.location.toDouble();
     }
 
-    const juce::Point<int> screen (connection->getScreenWidth(), connection->getScreenHeight());
+    // Something that made no motion moved the pointer before these motions:
+    // say where it was, then report them from there.
+    if (reading.first && runStart.has_value() && warp.serial == warpsWhenRunStartRead)
+    {
+        exactLocation = *runStart;
+        owner.notePointerReported (location());
+        deliver (pointerNotice (location()));
+    }
+
     const auto from = exactLocation;
     auto to = MotionTrail::apply (from, reading.motion, reading.asPosition, screen);
 
@@ -679,7 +795,9 @@ void X11EventTap::handleMotion()
 
     const auto& motion = reading.motion;
 
-    if (reading.asPosition || ! (motion.hasX || motion.hasY))
+    if (reading.delta.has_value())
+        event.delta = *reading.delta;
+    else if (reading.asPosition || ! (motion.hasX || motion.hasY))
         event.delta = location() - previous;
     else
         event.delta = { motion.hasX ? motion.values.x : 0.0, motion.hasY ? motion.values.y : 0.0 };

@@ -28,11 +28,18 @@ class X11InputPlatform;
     summed from the last report (a mouse, XTest's relative moves) or as a
     position (XTest's absolute moves; MotionTrail reads which), checked
     against where the server has the pointer after the last motion it had
-    sent when asked. An absolute device's values are in units of its own: its
-    motions go where the server says. A move's delta is its own, also where
-    the screen's edge stopped the pointer; a position's is the distance from
-    the last report. A warp through the platform moves the point the next
-    motion starts from. The tap follows the modifier keys and buttons itself
+    sent when asked. An absolute device's values are in units of its own,
+    which the server spreads over the screen: its motions are positions, and
+    its delta is between its own successive positions (MotionTrail::Positions).
+    A move's delta is its own, also where the screen's edge stopped the
+    pointer; a position's is the distance from the last report. A warp
+    through the platform moves the point the next motion starts from; moves
+    that do not lead from the last report to where the server has the pointer
+    were preceded by something that made no motion (another program's warp):
+    the tap reports a pointer notice where they must have started, then the
+    moves from there. It also reports one where the pointer is when it
+    starts. Devices are read anew when the server says they came, went or
+    changed, and the screen's size follows the root window's. The tap follows the modifier keys and buttons itself
     from the state it reads when it starts; Caps Lock, a lock the keymap
     decides on, is followed from the server's notices of its changes (which
     come in order with the raw events) and gives the alpha-shift flag while
@@ -89,7 +96,21 @@ private:
     void readMotions (std::vector<Event>& events);
 
     enum class Source { moves, positions, either };
-    Source sourceOf (xcb_input_device_id_t device);
+
+    /** What a device's motions are; for one that sends positions, the range
+        of its two axes, which the server spreads over the screen. */
+    struct Device
+    {
+        Source source = Source::either;
+        juce::Range<double> x, y;
+    };
+
+    const Device& deviceOf (xcb_input_device_id_t device);
+
+    /** Follows what changes the tap's picture of the devices and the screen:
+        devices added, removed or changed, the screen resized. True when the
+        event was one of those. */
+    bool followChange (const xcb_generic_event_t* event);
 
     /** Forgets the posts made before that time that this tap has not seen,
         after a round trip on both connections has brought in what the server
@@ -125,13 +146,24 @@ private:
         MotionTrail::Motion motion;
         bool asPosition = false;
         bool marked = false;
+        bool first = false;
         bool last = false;   // the last one the server had sent when it gave serverPosition
+        std::optional<juce::Point<double>> delta;   // a device's own, from its previous position
     };
 
     std::deque<MotionReading> motionReadings;
     std::optional<juce::Point<int>> serverPosition;
     juce::uint32 warpsWhenAsked = 0;
-    std::map<xcb_input_device_id_t, Source> sources;
+
+    // Where the pointer was when the motions being handled began, when that
+    // is not where the tap had it: nothing it reported took it there (a warp
+    // by another program). Valid while no warp of ours came since.
+    std::optional<juce::Point<double>> runStart;
+    juce::uint32 warpsWhenRunStartRead = 0;
+
+    juce::Point<int> screen;   // the root window's size, followed while running
+    std::map<xcb_input_device_id_t, Device> devices;
+    MotionTrail::Positions positions;
     juce::uint32 buttonsHeld = 0;      // bit n: X button n
     bool modifierKeysHeld[10] = {};    // macOS codes 54 to 63
     juce::uint64 initialFlags = 0;     // held when the tap started, until released
