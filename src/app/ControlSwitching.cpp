@@ -3,6 +3,8 @@
 #include "core/Logging.h"
 #include "ipc/ControlProtocol.h"
 
+#include <utility>
+
 //==============================================================================
 // Moving control between machines. Every operation here holds controlLock,
 // so the server's orders (connection thread), the user's jumps (message
@@ -47,6 +49,11 @@ void MyQuillsteadApplication::jumpTo (int id)
     else if (clientID == currentInputID)
     {
         DBGOrLog ("Jump with socket thread idle");
+
+        // Nothing goes to the server for a switch that cannot happen.
+        if (! startWithholding())
+            return;
+
         requestClipboardFromTo (clientID, id);
         prepareLocalAndRemote (id, true);
     }
@@ -73,8 +80,12 @@ void MyQuillsteadApplication::prepareLocalAndRemote (int id, bool requestMiddle)
         return;
 
     // From the next event on, this machine's keys and buttons go to the
-    // target only.
-    inputPlatform.setWithholding (true);
+    // target only. While they cannot be kept from the local desktop (a
+    // button held in a local window for a drag grabs them), control stays
+    // here: nothing is sent, and the next push into the edge tries again.
+    if (! startWithholding())
+        return;
+
     socketThread->setSending (target->IP, target->port, target->OS, own->port);
 
     if (windowOpen)
@@ -153,20 +164,38 @@ void MyQuillsteadApplication::gotReceivingModeMessage (juce::String const& fromO
     if (! own.has_value())
         return;
 
+    // This machine's own input is in use: its claim reached the server just
+    // before the order, and the machine that was to drive it comes home on
+    // hearing of that claim. Receiving now would wait for nobody.
+    if (currentInputID == clientID)
+    {
+        DBGOrLog ("Not receiving: this machine's own input is in use");
+        setSocketThreadIdle();
+        return;
+    }
+
     // Only the machine whose input is in use drives this one. A machine that
     // joined after that input was announced has not heard which it is: any
     // other machine of the cluster, the first that sends.
     std::vector<SocketThread::Sender> senders;
+    juce::StringArray members;
     {
         const juce::ScopedLock rl (registryLock);
         auto const named = myCopyOfMachines.find (currentInputID);
 
         for (auto const& [id, machine] : myCopyOfMachines)
-            if (id != clientID && (named == myCopyOfMachines.end() || named->first == clientID || id == named->first))
+        {
+            if (id == clientID)
+                continue;
+
+            members.addIfNotAlreadyThere (machine.IP);
+
+            if (named == myCopyOfMachines.end() || id == named->first)
                 senders.push_back ({ machine.IP, machine.port });
+        }
     }
 
-    socketThread->setReceiving (fromOS, own->port, std::move (senders));
+    socketThread->setReceiving (fromOS, own->port, std::move (senders), std::move (members));
     stopWithholding();
 
     post ([] (MyQuillsteadApplication& app)
@@ -297,6 +326,20 @@ void MyQuillsteadApplication::setSocketThreadIdle()
 {
     socketThread->setIdle();
     stopWithholding();
+}
+
+bool MyQuillsteadApplication::startWithholding()
+{
+    if (inputPlatform.setWithholding (true))
+    {
+        withholdingRefused = false;
+        return true;
+    }
+
+    if (! std::exchange (withholdingRefused, true))
+        DBGOrLog ("Control stays on this machine: its input cannot be withheld");
+
+    return false;
 }
 
 void MyQuillsteadApplication::stopWithholding()

@@ -89,7 +89,7 @@ void MyQuillsteadApplication::removeMachine (juce::String const& ip, int port, i
         {
             comeHome();
         }
-        else if (mode == SocketThread::Receiving && ip == socketThread->getSenderIP() && port == socketThread->getSenderPort())
+        else if (mode == SocketThread::Receiving && socketThread->mayBeDrivenBy (ip, port))
         {
             setSocketThreadIdle();
             setActiveMonitorID (clientID);

@@ -204,6 +204,11 @@ private:
         pointer stays where the user sees it and the edges cross again; the
         menu-bar picture turns active. Nothing is sent to the server. */
     void comeHome();
+
+    /** Keeps this machine's keys and buttons from its desktop before its
+        input goes to another machine; false (said once in the log for a run
+        of refusals) when another client holds the input. controlLock. */
+    bool startWithholding();
     void stopWithholding();
 
     /** Reads the local monitors, their bounding box and the main display. */
@@ -240,6 +245,7 @@ private:
     DisplaySource& displaySource;
 
     juce::CriticalSection controlLock;
+    bool withholdingRefused = false;                          // controlLock; the last switch away could not withhold
     std::unique_ptr<SecondLaunchNotice> secondLaunchNotice;   // only in the instance that holds the lock
     std::unique_ptr<juce::Thread> startUpThread;              // owned; joined, never killed
     std::atomic<KeyboardAndMouseListenerThread*> listener { nullptr };

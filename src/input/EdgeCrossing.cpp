@@ -106,10 +106,10 @@ void EdgeCrossing::digestLocal (juce::Point<double> old, juce::Point<double> mov
     if (target >= 0)
     {
         app.prepareLocalAndRemote (target, false);
-        app.requestClipboardFromTo (ownID, target);
 
         if (app.getActiveMonitorID() != ownID)
         {
+            app.requestClipboardFromTo (ownID, target);
             DBGOrLog ("switchOccured");
             warpHome();
             DBGOrLog ("Warp position");

@@ -124,8 +124,9 @@ juce::String EventReplay::replay (juce::String text, juce::String const& sending
         text = text.upToFirstOccurrenceOf (" numClicks:", false, false);
     }
 
+    // No modifier key is held any more; Caps Lock is a lock, not a held key.
     if (text.contains ("noModKeys"))
-        receivedFlags = EventFlags::nonCoalesced;
+        receivedFlags = EventFlags::nonCoalesced | (receivedFlags & EventFlags::alphaShift);
 
     // A single click that follows the previous one closely enough is the
     // second click of a double click. Unsigned differences survive the
@@ -156,6 +157,11 @@ juce::String EventReplay::replay (juce::String text, juce::String const& sending
         flags = receivedFlags;
 
     previousFlags = flags;
+
+    // A sender whose keys travel by name says its Caps Lock by the key's
+    // name alone: the lock that arrived so is the one its events carry.
+    if (sendingOS == "WIN")
+        flags = (flags & ~EventFlags::alphaShift) | (receivedFlags & EventFlags::alphaShift);
 
     if (text.startsWith ("Clipboard: "))
         app.setClipboardText (after (text, "Clipboard: "));
@@ -214,7 +220,14 @@ void EventReplay::replayButton (int button, bool down, juce::uint64 flags, int c
 
 void EventReplay::replayKeyName (juce::String const& name, bool down)
 {
-    if (auto const modifier = modifierOfName (name))
+    if (name == "CapsLock")
+    {
+        // The lock turns over with the key's down, as on the sender; no key
+        // is pressed here, whatever key sits at the Caps Lock place.
+        if (down)
+            receivedFlags ^= EventFlags::alphaShift;
+    }
+    else if (auto const modifier = modifierOfName (name))
     {
         // Modifiers reach this machine only through the flags of the events that follow.
         if (down)

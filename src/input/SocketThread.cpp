@@ -69,7 +69,8 @@ void SocketThread::setSending (juce::String const& ip, int port, juce::String co
     startThread();
 }
 
-void SocketThread::setReceiving (juce::String const& fromOS, int ownPort, std::vector<Sender> from)
+void SocketThread::setReceiving (juce::String const& fromOS, int ownPort, std::vector<Sender> from,
+                                 juce::StringArray memberAddresses)
 {
     setReadingUDPPort (ownPort);
     DBGOrLog ("SocketThread setReceiving");
@@ -83,6 +84,10 @@ void SocketThread::setReceiving (juce::String const& fromOS, int ownPort, std::v
         senderIP = one.ip;
         senderPort = one.port;
         expectedSenders = std::move (from);
+        knownAddresses = std::move (memberAddresses);
+
+        for (auto const& sender : expectedSenders)
+            knownAddresses.addIfNotAlreadyThere (sender.ip);
     }
 
     platform.declareUserActivity ("KVMWakeup");
@@ -218,6 +223,38 @@ juce::String SocketThread::getTargetOS() const     { const std::lock_guard<std::
 juce::String SocketThread::getSenderIP() const     { const std::lock_guard<std::mutex> al (addressLock); return senderIP; }
 int SocketThread::getSenderPort() const            { const std::lock_guard<std::mutex> al (addressLock); return senderPort; }
 juce::String SocketThread::getSendingOS() const    { const std::lock_guard<std::mutex> al (addressLock); return sendingOS; }
+
+bool SocketThread::mayBeDrivenBy (juce::String const& ip, int port) const
+{
+    const std::lock_guard<std::mutex> al (addressLock);
+    return mode == Receiving
+        && std::any_of (expectedSenders.begin(), expectedSenders.end(),
+                        [&] (Sender const& s) { return s.ip == ip && s.port == port; });
+}
+
+std::optional<SocketThread::Sender> SocketThread::findSender (juce::String const& fromIP, int fromPort) const
+{
+    auto const byAddress = [&] (Sender const& s) { return s.ip == fromIP; };
+    auto const byPort = [&] (Sender const& s) { return s.port == fromPort; };
+
+    // A member's own address speaks for that member alone (its exact port
+    // first, when two share a host).
+    if (knownAddresses.contains (fromIP))
+    {
+        for (auto const& s : expectedSenders)
+            if (byAddress (s) && byPort (s))
+                return s;
+
+        auto const found = std::find_if (expectedSenders.begin(), expectedSenders.end(), byAddress);
+        return found != expectedSenders.end() ? std::optional<Sender> (*found) : std::nullopt;
+    }
+
+    // Any other address: a second address of the machine whose port it is.
+    if (fromPort <= 0 || std::count_if (expectedSenders.begin(), expectedSenders.end(), byPort) != 1)
+        return std::nullopt;
+
+    return *std::find_if (expectedSenders.begin(), expectedSenders.end(), byPort);
+}
 
 bool SocketThread::targetIsSameSystem() const
 {
@@ -383,10 +420,9 @@ void SocketThread::receiveOne (juce::DatagramSocket* socket)
     {
         // Anyone can send here: only the machine driving this one is replayed.
         const std::lock_guard<std::mutex> al (addressLock);
-        auto const found = std::find_if (expectedSenders.begin(), expectedSenders.end(),
-                                         [&fromIP] (Sender const& s) { return s.ip == fromIP; });
+        auto const found = size < 1 ? std::nullopt : findSender (fromIP, fromPort);
 
-        if (size < 1 || found == expectedSenders.end())
+        if (! found.has_value())
             return;
 
         auto const sender = *found;

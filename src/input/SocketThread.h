@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class EventDatagram;
@@ -82,11 +83,24 @@ public:
     };
 
     /** Starts receiving from a machine of that OS: stops the thread, mode
-        Receiving, declares user activity ("KVMWakeup"), starts. Only
-        datagrams from the address of one of 'from' are replayed; the first
-        of them to send becomes the recorded sender (one alone is recorded at
-        once), and from then on only its datagrams are replayed. */
-    void setReceiving (juce::String const& fromOS, int ownPort, std::vector<Sender> from);
+        Receiving, declares user activity ("KVMWakeup"), starts.
+
+        Only the datagrams of a machine of 'from' are replayed; the first of
+        them to send becomes the recorded sender (one alone is recorded at
+        once), and from then on only its datagrams are replayed. A machine's
+        datagrams are those from its address, and those from its port on an
+        address that belongs to no member of the cluster: a machine with a
+        second address may send from that one (its datagrams leave from its
+        own port). 'memberAddresses' are the addresses of the other members,
+        whose datagrams are never taken for another machine's. The recorded
+        sender keeps the address and port it announced. */
+    void setReceiving (juce::String const& fromOS, int ownPort, std::vector<Sender> from,
+                       juce::StringArray memberAddresses = {});
+
+    /** True while receiving and the machine at that address and port may be
+        the one that drives this one: the recorded sender, or, before the
+        first datagram, any machine that was admitted. */
+    bool mayBeDrivenBy (juce::String const& ip, int port) const;
 
     void setSendingOS (juce::String const& os);
 
@@ -180,10 +194,14 @@ private:
     std::condition_variable queueChanged;
     std::deque<EventPlusData> eventQueue;
 
-    mutable std::mutex addressLock;   // the seven fields below
+    /** The admitted machine whose datagram this is, if any. addressLock. */
+    std::optional<Sender> findSender (juce::String const& fromIP, int fromPort) const;
+
+    mutable std::mutex addressLock;   // the fields below
     juce::String targetIP, targetOS, senderIP, sendingOS;
     int targetPort = -1, senderPort = 0;
     std::vector<Sender> expectedSenders;
+    juce::StringArray knownAddresses;
 
     JUCE_DECLARE_NON_COPYABLE (SocketThread)
 };

@@ -71,7 +71,11 @@ public:
         The modifiers in the flags of key, button and wheel events (downs and
         ups alike) are held state: a modifier goes down when an event's flags
         gain it and up when they lose it, before the event; moves and drags
-        leave the modifiers as they are. Key repeat: a key down of a key that
+        leave the modifiers as they are. The alpha shift of key and button
+        events is the sender's Caps Lock: the desktop's lock follows it from
+        the first such post on, as a lock (no key is pressed), and
+        releaseHeldInput gives the desktop its own lock back; a Caps Lock key
+        posted by its code turns the lock over. Key repeat: a key down of a key that
         posts already hold is one more press of it, and the desktop does not
         repeat posted keys by itself, so a key held on a sender repeats here
         once per key down received.

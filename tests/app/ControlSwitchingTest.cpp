@@ -231,6 +231,53 @@ TEST (AppControlSwitching, ControlComesHomeWhenTheDrivenMachinesUserTakesOverOrI
     EXPECT_EQ (rig.mode(), SocketThread::Sending);
 }
 
+// While another client holds the input (a button held in a local window for
+// a drag), control stays here and nothing goes to the server; the first push
+// after the input is free again crosses.
+TEST (AppControlSwitching, NoCrossingWhileTheInputCannotBeWithheld)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SwitchingRig rig;
+    auto& app = *rig.app;
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return rig.tapRuns(); }));
+    app.currentInputID = rig.own;
+    rig.sent();
+    rig.input.setWithholdingAvailable (false);
+
+    ASSERT_TRUE (rig.pushRight() && rig.pushRight());
+    app.jumpTo (T);
+    EXPECT_EQ (rig.sent(), "");
+    EXPECT_EQ (app.activeMonitorID, rig.own);
+    EXPECT_TRUE (rig.input.getWarps().empty());
+    EXPECT_EQ (AppRig::count ("Control stays on this machine: its input cannot be withheld"), 1);
+
+    rig.input.setWithholdingAvailable (true);
+    ASSERT_TRUE (rig.pushRight());
+    EXPECT_EQ (rig.mode(), SocketThread::Sending);
+    EXPECT_EQ (rig.sent(), "Mode change receiving ID: 7; Send clipboard from ID1: " + juce::String (rig.own) + " to ID2: 7");
+}
+
+// A receiver goes idle when no machine can drive it any more: the one that
+// may drive it goes before its first datagram (this machine joined after the
+// input was claimed, so any other member might have), or its own claim
+// reached the server just before the order to receive (the driver comes home
+// on hearing of that claim).
+TEST (AppControlSwitching, AReceiverThatNobodyWillDriveGoesIdle)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SwitchingRig rig;
+    auto& app = *rig.app;
+
+    app.gotReceivingModeMessage ("MAC");
+    ASSERT_EQ (rig.mode(), SocketThread::Receiving);
+    std::thread ([&] { app.removeMachine ("192.168.77.2", 40200, T); }).join();
+    EXPECT_EQ (rig.mode(), SocketThread::Idle);
+
+    app.currentInputID = rig.own;   // its claim (the tap saw input of its own)
+    app.gotReceivingModeMessage ("MAC");
+    EXPECT_EQ (rig.mode(), SocketThread::Idle);
+}
+
 // The event tap starts with the own machine alone, and with a second machine
 // unless this one is being driven.
 TEST (AppControlSwitching, TheEventTapStartsWithTheOwnMachineAndNeverWhileReceiving)

@@ -156,6 +156,27 @@ TEST_F (Driving, WhenTheDrivenMachinesUserTakesOverControlComesHome)
     crossFromAToB (600);
 }
 
+// A drag that reaches A's edge stays on A: the button held in A's window
+// keeps A's input there (its implicit grab), so the pointer does not cross,
+// and a key typed during the drag and the button's release reach A alone.
+// The first push after the release crosses.
+TEST_F (Driving, ADragStopsAtTheEdgeAndThePushAfterItCrosses)
+{
+    startCluster (false);
+    ASSERT_TRUE (a->run ("focus"));
+    auto const since = SimulatedMachine::now();
+    ASSERT_TRUE (a->moveTo ({ 1900, 540 }) && a->button (1, true));
+
+    for (int push = 0; push < 3; ++push)
+        ASSERT_TRUE (a->moveTo ({ 1910, 540 }) && a->moveTo ({ 1919, 540 }));
+
+    EXPECT_FALSE (b->waitForLogSince ("Got receiving mode message", since, 1500)) << "the drag crossed";
+    ASSERT_TRUE (a->tap (Keys::a) && a->button (1, false));
+    EXPECT_EQ (inputArriving (*a, "B1/0 K38/256 k38/256 b1/256"), "B1/0 K38/256 k38/256 b1/256");
+    EXPECT_EQ (b->takeInput(), "");
+    crossFromAToB (540);
+}
+
 namespace
 {
 // A file's bytes, or each file's bytes below a folder by relative path.

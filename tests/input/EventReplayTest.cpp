@@ -154,6 +154,16 @@ TEST (EventReplay, KeysByNameCarryTheModifiersReceivedByName)
     replay ("Key down: Shift", "WIN");
     replay.replay.releaseHeldInput();
     EXPECT_EQ (replay.replay.getReceivedFlags(), 0x100u);
+
+    // Caps Lock by name presses no key (the key at its place may be another):
+    // it turns the lock over, which the sender's later events carry, clicks
+    // with flags of their own too, and which outlasts "noModKeys".
+    EXPECT_THAT (replay ("Key down: CapsLock", "WIN"), IsEmpty());
+    EXPECT_THAT (replay ("Key up: CapsLock", "WIN"), IsEmpty());
+    EXPECT_THAT (replay ("Key up: anoModKeys", "WIN"), ElementsAre (InputEvent::key (0, false, 0x10100)));
+    EXPECT_THAT (replay ("Left mouse down flags: 256 numClicks: 1", "WIN"), ElementsAre (leftButton (true, 0x10100, 0)));
+    replay ("Key down: CapsLock", "WIN");
+    EXPECT_THAT (replay ("Key down: a", "WIN"), ElementsAre (InputEvent::key (0, true, 0x100)));
 }
 
 TEST (EventReplay, KeyCodesCharactersClipboardAndTheRest)

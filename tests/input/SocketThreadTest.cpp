@@ -215,6 +215,35 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     EXPECT_FALSE (receiver.isThreadRunning());
 }
 
+// A driver with two addresses announced one (192.168.77.1) while its
+// datagrams leave from the other, from its own port: it drives, and keeps
+// the address it announced (its removal must still end receiving). Another
+// member sending from the same port number never drives.
+TEST (SocketThread, ADriverDrivesFromASecondAddressAndNoOtherMemberTakesItsPlace)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    FakeInputHost host;
+    MemoryInputPlatform platform;
+    SocketThread receiver (host, platform);
+    receiver.setReceiving ("MAC", receiverPort, { { TestEnvironment::testAddress, ownPort } }, { "127.0.0.2" });
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
+
+    juce::DatagramSocket driver, member;
+    ASSERT_TRUE (driver.bindToPort (ownPort, "127.0.0.1") && member.bindToPort (ownPort, "127.0.0.2"));
+    auto const key = EventDatagram ("DriftLanternK7q").encrypt ("CGKey down: 1 flags: 256");
+
+    for (auto* from : { &driver, &member, &driver })
+        from->write ("127.0.0.1", receiverPort, key.getData(), (int) key.getSize());
+
+    driver.write ("127.0.0.1", receiverPort, "Hello", 5);
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return host.getStreamingLines().contains ("Hello"); }));
+    EXPECT_EQ (platform.getPostedEvents().size(), 2u);
+    EXPECT_TRUE (receiver.mayBeDrivenBy (TestEnvironment::testAddress, ownPort));
+    EXPECT_FALSE (receiver.mayBeDrivenBy ("127.0.0.1", ownPort));
+    receiver.setIdle();
+}
+
 TEST (SocketThread, KeysAndButtonsHeldByTheReplayAreReleasedWhenReceivingEndsOrIsTakenOver)
 {
     REQUIRE_PRIVATE_NETWORK();

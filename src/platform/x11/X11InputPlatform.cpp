@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace
 {
@@ -379,16 +380,19 @@ void X11InputPlatform::followCapsLock (juce::uint64 flags)
 {
     const bool wanted = (flags & EventFlags::alphaShift) != 0;
 
-    if (wanted == postedCapsLock)
+    if (postedCapsLock == wanted)
         return;
 
+    // From the first post on, the lock is the sender's; the desktop's own
+    // state is kept to be given back when posts let go.
     postedCapsLock = wanted;
+    const bool locked = isCapsLocked();
 
-    if (isCapsLocked() != wanted)
-    {
-        toggleCapsLock();
-        capsLockedByPosts = wanted;
-    }
+    if (! ownCapsLock.has_value())
+        ownCapsLock = locked;
+
+    if (locked != wanted)
+        lockCaps (wanted);
 }
 
 bool X11InputPlatform::isCapsLocked()
@@ -404,13 +408,12 @@ bool X11InputPlatform::isCapsLocked()
     return locked;
 }
 
-void X11InputPlatform::toggleCapsLock()
+void X11InputPlatform::lockCaps (bool locked)
 {
-    if (auto keycode = keymap->keycodeOfMacKey (MacKeyCodes::capsLock))
-    {
-        fakeKey (true, keycode);
-        fakeKey (false, keycode);
-    }
+    // The modifier itself, not the key at the Caps Lock position: a keymap
+    // may give that key to Escape, Control or Backspace.
+    xcb_xkb_latch_lock_state (control->get(), XCB_XKB_ID_USE_CORE_KBD, XCB_MOD_MASK_LOCK,
+                              locked ? XCB_MOD_MASK_LOCK : 0, 0, 0, 0, 0, 0);
 }
 
 void X11InputPlatform::pressKeyWithoutRepeat (xcb_keycode_t keycode)
@@ -482,11 +485,11 @@ void X11InputPlatform::releaseEverythingHeld()
     for (auto keycode : modifiers)
         releaseKey (keycode);
 
-    if (capsLockedByPosts && keymap != nullptr && isCapsLocked())
-        toggleCapsLock();
+    if (ownCapsLock.has_value() && isCapsLocked() != *ownCapsLock)
+        lockCaps (*ownCapsLock);
 
-    postedCapsLock = false;
-    capsLockedByPosts = false;
+    postedCapsLock.reset();
+    ownCapsLock.reset();
 }
 
 //==============================================================================
@@ -607,6 +610,26 @@ bool X11InputPlatform::postKey (const InputEvent& event)
     if (! refreshKeymap (false))
         return false;
 
+    // The Caps Lock key posted by its own code turns the lock over, whatever
+    // key sits at its place here; the flags of what follows say the rest.
+    if (event.keyCode == MacKeyCodes::capsLock)
+    {
+        followModifiers (event.flags, 0);
+
+        if (event.type == InputEventType::keyDown)
+        {
+            const bool locked = isCapsLocked();
+
+            if (! ownCapsLock.has_value())
+                ownCapsLock = locked;
+
+            lockCaps (! locked);
+            postedCapsLock = ! locked;
+        }
+
+        return true;
+    }
+
     const auto keycode = keymap->keycodeOfMacKey (event.keyCode);
 
     if (keycode == 0)
@@ -625,10 +648,7 @@ bool X11InputPlatform::postKey (const InputEvent& event)
     }
 
     followModifiers (event.flags, ownFlag);
-
-    // The Caps Lock key posted by its own code toggles the lock by itself.
-    if (event.keyCode != MacKeyCodes::capsLock)
-        followCapsLock (event.flags);
+    followCapsLock (event.flags);
 
     if (down)
         pressKeyWithoutRepeat (keycode);
@@ -922,6 +942,7 @@ bool X11InputPlatform::applyWithholding (bool shouldWithhold)
     if (keyboardGrabbed && pointerGrabbed)
     {
         grabbed = true;
+        grabRefused = false;
         return true;
     }
 
@@ -933,6 +954,10 @@ bool X11InputPlatform::applyWithholding (bool shouldWithhold)
         xcb_ungrab_pointer (c, XCB_CURRENT_TIME);
 
     xcb_flush (c);
-    DBGOrLog ("X11 input: cannot withhold the input, another program holds it");
+
+    // Said once for a run of refusals: a drag pushes into the edge many times.
+    if (! std::exchange (grabRefused, true))
+        DBGOrLog ("X11 input: cannot withhold the input, another program holds it");
+
     return false;
 }

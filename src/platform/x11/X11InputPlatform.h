@@ -21,7 +21,9 @@
     Withholding is an active keyboard and pointer grab on a 1x1 input-only
     window of ours outside the screen: while it is held, key, button and wheel
     events (and pointer motion events) go to that window and no other; the
-    pointer itself still moves and can be warped.
+    pointer itself still moves and can be warped. It cannot be had while
+    another client holds a grab, the implicit one of a button held down in a
+    window (a drag) included.
 
     The marker: X events carry no user data. Every key, button or motion that
     postEvent sends is remembered (RecentPosts) and a tap reports the matching
@@ -32,10 +34,11 @@
     released when they lose them, before the event itself; moves leave them
     as they are. A modifier the server already has down (held by another
     device) is left alone. Caps Lock follows the alpha shift of the flags of
-    posted key and button events the same way: it is locked when they gain
-    it and unlocked when they lose it (by a press and release of the Caps
-    Lock key, when the server's lock differs); a lock that posts turned on is
-    turned off again with what posts hold.
+    posted key and button events, from the first of them on: the lock
+    modifier itself is set (XKB lock state, no key event, so a keymap that
+    gives the Caps Lock key to another function changes nothing), and the
+    desktop's own lock comes back with what posts hold. A Caps Lock key
+    posted by its code turns the lock over the same way.
 
     Key repeat: a key down of a key that posts hold already is one more press
     (a release and a press), and the server does not repeat keys that posts
@@ -125,7 +128,7 @@ private:
     void followModifiers (juce::uint64 flags, juce::uint64 untouched);
     void followCapsLock (juce::uint64 flags);
     bool isCapsLocked();
-    void toggleCapsLock();
+    void lockCaps (bool locked);
     void pressKeyWithoutRepeat (xcb_keycode_t keycode);
     void releaseKey (xcb_keycode_t keycode);
     void releaseEverythingHeld();
@@ -154,11 +157,12 @@ private:
     std::set<int> buttonsDown;
     std::map<juce::uint64, xcb_keycode_t> heldModifiers;   // by flag: the modifier keys that flags hold
     std::set<xcb_keycode_t> repeatsToRestore;              // keys held without auto-repeat
-    bool postedCapsLock = false;                           // the alpha shift of the last posted key or button
-    bool capsLockedByPosts = false;                        // posts turned Caps Lock on, and have not turned it off
+    std::optional<bool> postedCapsLock;                    // the alpha shift of the last posted key or button
+    std::optional<bool> ownCapsLock;                       // the desktop's lock before posts first set it
     int scrollRemainder[2] = { 0, 0 };
     xcb_window_t grabWindow = 0;
     bool grabbed = false;
+    bool grabRefused = false;   // the last attempt to grab failed
     bool xfixesReady = false;
 
     RecentPosts recentPosts;
