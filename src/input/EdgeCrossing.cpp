@@ -114,6 +114,14 @@ void EdgeCrossing::digestLocal (juce::Point<double> old, juce::Point<double> mov
             warpHome();
             DBGOrLog ("Warp position");
         }
+        else
+        {
+            // The switch was refused (the input cannot be withheld while a
+            // button is held down for a drag): the move did not complete, so
+            // the next push from where the pointer now rests on the edge
+            // still counts as reaching it from inside and crosses.
+            app.setLocalCursor (old);
+        }
     }
 
     const juce::Point<double> virtualCursor (virtualX (moved.x), virtualY (moved.y));
