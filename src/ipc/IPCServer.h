@@ -172,8 +172,9 @@ private:
     void layOut();
 
     /** Gives machine 'id' its monitors and desktop, then lays the machines out
-        again; null (and nothing done) when no such machine is known. Called
-        with machinesLock held. */
+        again; null (and nothing done) when no such machine is known or the
+        desktop is not a possible one (isPossibleDesktop). Called with
+        machinesLock held. */
     Machine* storeDisplaysAndLayOut (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id);
 
     // Message handling (the connection's reading thread).

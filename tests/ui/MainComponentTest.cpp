@@ -1,4 +1,5 @@
 #include "support/LayoutViewHarness.h"
+#include "ui/MainWindow.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 
@@ -28,6 +29,32 @@ TEST (MainComponent, ContentSizeScalesTheViewAndPlacesTheButton)
         view.resizeMachineComponent (1, 5000, 1000);
         EXPECT_EQ (view.getBounds(), c.view);
     }
+}
+
+// Whatever size the content takes, the view and the window that follows it
+// stay as large as a screen, and draw: a window of hundreds of millions of
+// pixels overflows its image and crashes the program as it paints.
+TEST (MainComponent, OversizedContentKeepsTheViewAndItsWindowScreenSized)
+{
+    MainComponent view (nullptr);
+    MainWindow window ("Corvelline", &view, {});
+
+    for (auto const& [width, height] : { std::pair { 1080, 11520 }, { 1, 1 << 30 }, { 1 << 30, 1 << 30 }, { 3264, 2033400595 } })
+    {
+        view.resizeContentComponent (width, height);
+        pump (20);
+        ASSERT_LE (view.getHeight(), MainComponent::maxLayoutHeight + MainComponent::bottomBarHeight + 1) << height;
+        ASSERT_TRUE (view.getWidth() >= MainComponent::minimumWidth && view.getWidth() <= 801) << width;
+        ASSERT_LT (window.getHeight(), 2000);
+        EXPECT_TRUE (view.getDetailsButton().getBounds().getX() >= 0);
+    }
+
+    // The layout a member's damaged desktop made, drawn.
+    addTile (view, 1, { 326, 0, 800, 1694499416 }, "MAC", true);
+    addTile (view, 2, { 1126, 847249668, 1920, 1080 }, "WIN");
+    pump (50);
+    auto const image = render (view);
+    EXPECT_EQ (image.getPixelAt (10, view.getHeight() - 10), juce::Colours::darkgrey.darker (0.4f));
 }
 
 TEST (MainComponent, HitTestFindsTheLastCreatedTileUnderThePoint)
