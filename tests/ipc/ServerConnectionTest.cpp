@@ -121,6 +121,33 @@ TEST_F (ServerConnections, PairsByAddressElseByTheIDItSends)
     EXPECT_EQ (seen[a.id], a.ip + " MAC");
 }
 
+// Machines joined by the IDs they sent count towards their address's share of
+// connections without a machine: one address, naming machine after machine,
+// holds no more than that share; a machine from its own address still joins.
+TEST_F (ServerConnections, MachinesJoinedByTheIDTheySendAreBoundedPerAddress)
+{
+    startServer();
+    Peer const source ("192.168.77.50");
+    std::vector<Peer> named;   // connected all through
+    int joined = 0;
+
+    for (int i = 30; i < 36; ++i)
+    {
+        auto& peer = named.emplace_back (accept ("192.168.77." + juce::String (i)));
+        peer.tcp = WirePeer::Stream::connectFrom (source.ip, 25477);
+
+        if (peer.tcp != nullptr)
+        {
+            peer.tcp->setPumping (true);
+            joined += tryJoining (peer) ? 1 : 0;
+        }
+    }
+
+    EXPECT_EQ (joined, IPCServer::Limits().maxUnpairedPerAddress);
+    EXPECT_TRUE (log->mentions ("Server: too many connections without a machine, from " + source.ip));
+    join ("192.168.77.40");
+}
+
 // An accepted machine that does not connect in time is forgotten as if it had
 // left, and only so many wait at once: the one waiting longest makes room.
 TEST_F (ServerConnections, MachinesThatNeverConnectAreForgottenAndFewWaitAtOnce)
