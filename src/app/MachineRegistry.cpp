@@ -4,6 +4,21 @@
 #include "ipc/ControlProtocol.h"
 #include "ipc/MyQuillsteadIPC.h"
 
+namespace
+{
+/** The largest layout content a server can send: its layouts are 1.2 times
+    the desktops side by side, and this holds more than two hundred of the
+    largest possible ones. */
+constexpr int maxContentSide = 1 << 24;
+
+void logRefusedDesktop (const char* where, int id, juce::Rectangle<int> area)
+{
+    DBGOrLog (juce::String (where) + ": refusing the desktop " + juce::String (area.getWidth()) + " x "
+              + juce::String (area.getHeight()) + " at " + juce::String (area.getX()) + ", " + juce::String (area.getY())
+              + " of ID " + juce::String (id));
+}
+} // namespace
+
 //==============================================================================
 std::optional<Machine> MyQuillsteadApplication::findMachine (int id) const
 {
@@ -20,6 +35,12 @@ std::optional<Machine> MyQuillsteadApplication::findMachine (int id) const
 void MyQuillsteadApplication::addMachine (juce::String const& ip, int port, int id, juce::RectangleList<int>& monitors,
                                           juce::Rectangle<int>& area, juce::String const& os)
 {
+    if (! isPossibleDesktop (area))
+    {
+        logRefusedDesktop ("App addMachine", id, area);
+        return;
+    }
+
     const juce::ScopedLock rl (registryLock);
 
     DBGOrLog ("Add to myCopyOfMachines ID: " + juce::String (id) + " IP: " + ip + " port: " + juce::String (port)
@@ -164,6 +185,12 @@ void MyQuillsteadApplication::updateMachineDisplay (juce::ValueTree const& tree)
     decodeMonitorInfo (monitors, total, tree);
     auto const id = propertyAsInt (tree.getProperty ("ID"));
 
+    if (! isPossibleDesktop (total))
+    {
+        logRefusedDesktop ("App updateMachineDisplay", id, total);
+        return;
+    }
+
     // A machine's place comes from the layout, its size from the tree.
     auto tile = mainComponent->resizeMachineComponent (id, total.getWidth(), total.getHeight());
     auto const area = tile.has_value() ? *tile : juce::Rectangle<int> (-1, -1, total.getWidth(), total.getHeight());
@@ -181,6 +208,12 @@ void MyQuillsteadApplication::updateMachineDisplay (juce::ValueTree const& tree)
 
 void MyQuillsteadApplication::resizeContentComponent (int width, int height)
 {
+    if (! juce::isPositiveAndNotGreaterThan (width, maxContentSide) || ! juce::isPositiveAndNotGreaterThan (height, maxContentSide))
+    {
+        DBGOrLog ("App: refusing the content size " + juce::String (width) + " x " + juce::String (height));
+        return;
+    }
+
     mainComponent->resizeContentComponent (width, height);
 }
 

@@ -126,7 +126,10 @@ bool IPCServer::acceptsConnectionFrom (juce::String const& peerAddress)
     // Any other connection may belong to a machine that connects from another
     // address and names itself (pairByID): a few are kept, from any one
     // address fewer still. Those lost and not yet released count only
-    // towards the ceiling.
+    // towards the ceiling. The machines an address joined by the IDs they
+    // sent count towards its share: else one address, naming machine after
+    // machine, would hold any number. A machine's connection from its own
+    // address never counts.
     int kept = 0, fromAddress = 0;
 
     for (auto const& connection : unpairedConnections)
@@ -137,6 +140,11 @@ bool IPCServer::acceptsConnectionFrom (juce::String const& peerAddress)
             fromAddress += connection->getConnectedHostName() == peerAddress ? 1 : 0;
         }
     }
+
+    for (auto const& [id, machine] : machines)
+        if (machine->IP != peerAddress && machine->connection != nullptr && machine->connection->isConnected()
+             && machine->connection->getConnectedHostName() == peerAddress)
+            ++fromAddress;
 
     if (kept < limits.maxUnpaired && fromAddress < limits.maxUnpairedPerAddress
          && (int) unpairedConnections.size() < 2 * limits.maxUnpaired)

@@ -47,7 +47,7 @@ public:
     {
         int unpairedTimeoutMs = 10000;   // from the connection on
         int maxUnpaired = 16;            // kept at once; beyond, new ones are closed (a waiting machine's own excepted)
-        int maxUnpairedPerAddress = 4;   // kept from one address
+        int maxUnpairedPerAddress = 4;   // kept from one address, with the machines it joined by their IDs
         int joinTimeoutMs = 5000;        // from the acceptance to the connection
         int maxWaitingMachines = 16;     // accepted and not connected at once; beyond, the oldest is forgotten
         FramedConnection::Limits connection;   // of every control connection
@@ -123,7 +123,8 @@ protected:
     /** A connection from the address of an accepted machine that waits for
         it is always taken; any other only while fewer than maxUnpaired
         connections without a machine are kept, fewer than
-        maxUnpairedPerAddress from its address, and fewer than twice
+        maxUnpairedPerAddress from its address (counting the machines it
+        joined by the IDs they sent), and fewer than twice
         maxUnpaired are held at all (lost ones not yet released included). */
     bool acceptsConnectionFrom (juce::String const& peerAddress) override;
 
@@ -172,8 +173,9 @@ private:
     void layOut();
 
     /** Gives machine 'id' its monitors and desktop, then lays the machines out
-        again; null (and nothing done) when no such machine is known. Called
-        with machinesLock held. */
+        again; null (and nothing done) when no such machine is known or the
+        desktop is not a possible one (isPossibleDesktop). Called with
+        machinesLock held. */
     Machine* storeDisplaysAndLayOut (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id);
 
     // Message handling (the connection's reading thread).

@@ -90,6 +90,16 @@ juce::ValueTree createMachineInfo (Machine const* machine, int id)
     return tree;
 }
 
+bool isPossibleDesktop (juce::Rectangle<int> total)
+{
+    constexpr int reach = 1 << 30;
+
+    return juce::isPositiveAndNotGreaterThan (total.getWidth(), maxDesktopSide)
+        && juce::isPositiveAndNotGreaterThan (total.getHeight(), maxDesktopSide)
+        && total.getX() >= -reach && total.getX() <= reach
+        && total.getY() >= -reach && total.getY() <= reach;
+}
+
 void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>& total, juce::ValueTree const& tree)
 {
     total = readRectangle (tree.getChildWithName ("totalArea"));

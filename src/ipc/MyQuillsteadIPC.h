@@ -36,6 +36,17 @@ juce::ValueTree createMachineInfo (Machine const* machine, int id);
     has, is dropped too: merging it would overflow JUCE's int arithmetic. */
 void decodeMonitorInfo (juce::RectangleList<int>& monitors, juce::Rectangle<int>& total, juce::ValueTree const& tree);
 
+/** The longest side a machine's desktop may have. The largest monitors are
+    under 16,000 pixels wide; four of them side by side stay far below this. */
+constexpr int maxDesktopSide = 1 << 16;
+
+/** True for a desktop some machine can have: a size of 0 to maxDesktopSide
+    on each side, at most a billion pixels from the origin. A larger one, which
+    only a damaged or hostile tree announces, is refused where it is received:
+    laid out and shown, it would make every view that draws it hundreds of
+    millions of pixels large. */
+bool isPossibleDesktop (juce::Rectangle<int> total);
+
 /** A property value read as an int the way juce::var converts it (ints as they
     are, numeric texts as their number, anything missing as 0), but safe for any
     value a peer may send: doubles out of range are limited and NaN reads as 0. */

@@ -80,6 +80,14 @@ void IPCServer::layOut()
 
 Machine* IPCServer::storeDisplaysAndLayOut (juce::RectangleList<int> const& displays, juce::Rectangle<int> const& area, int id)
 {
+    // Laid out, a desktop no machine has would size every machine's view after it.
+    if (! isPossibleDesktop (area))
+    {
+        DBGOrLog ("Server: refusing the desktop " + juce::String (area.getWidth()) + " x " + juce::String (area.getHeight())
+                  + " of machine " + juce::String (id));
+        return nullptr;
+    }
+
     auto* machine = findMachine (id);
 
     if (machine != nullptr)

@@ -17,14 +17,13 @@ struct IPCServer::UDPThread::PendingDialogs
 {
     juce::CriticalSection lock;
 
-    /** The requester's address to its open dialog; an entry lives from the
-        opening of the dialog until its callback. The windows are only looked at
-        on the message thread; the discovery thread only asks for addresses. */
+    /** The requester's address to its dialog; an entry lives from the request
+        that asks the user (the window is null until the message thread has
+        opened it) until the dialog's callback, so that an address has one
+        dialog at a time, also when it asks again before its dialog is open.
+        The windows are only looked at on the message thread; the discovery
+        thread only asks for addresses. */
     std::map<juce::String, juce::Component::SafePointer<juce::AlertWindow>> pendingAcceptDialogs;
-
-    /** Every dialog opened and not answered yet, also one whose entry a later
-        dialog for the same address took over: all are closed when the run ends. */
-    std::vector<juce::Component::SafePointer<juce::AlertWindow>> openDialogs;
 
     /** The thread while its run lasts, null afterwards. */
     UDPThread* thread = nullptr;
@@ -45,6 +44,10 @@ const IPCServer::UDPThread::Reply acceptanceReply { "UDPThread: socket not ready
                                                     "Writing acceptance message failed" };
 
 constexpr int waitMs = 100;
+
+/** Dialogs open at once: a burst of requests from many addresses must not
+    bury the server's screen. Further askers are told to wait without one. */
+constexpr size_t maxOpenDialogs = 4;
 } // namespace
 
 IPCServer::UDPThread::UDPThread (IPCServer* ownerToUse)
@@ -142,7 +145,9 @@ void IPCServer::UDPThread::run()
         std::vector<juce::Component::SafePointer<juce::AlertWindow>> stillOpen;
         {
             const juce::ScopedLock sl (pending->lock);
-            stillOpen = pending->openDialogs;
+
+            for (auto const& entry : pending->pendingAcceptDialogs)
+                stillOpen.push_back (entry.second);
         }
 
         for (auto& dialog : stillOpen)
@@ -240,17 +245,32 @@ bool IPCServer::UDPThread::waitUntilWritable (int timeoutMs) const
 //==============================================================================
 void IPCServer::UDPThread::askUser (juce::String const& ip, int port, std::shared_ptr<PendingDialogs> const& pending)
 {
+    bool opening = false;
+
     {
         const juce::ScopedLock sl (pending->lock);
 
+        // Asked already, its dialog open or about to open: nothing more.
         if (pending->pendingAcceptDialogs.count (ip) != 0)
             return;
+
+        // Taken here, before the message thread opens the dialog, so that a
+        // burst of requests opens one dialog per address and no more than
+        // maxOpenDialogs in all.
+        if (pending->pendingAcceptDialogs.size() < maxOpenDialogs)
+        {
+            pending->pendingAcceptDialogs[ip] = nullptr;
+            opening = true;
+        }
     }
 
     DBGOrLog ("Client unknown, asking for permission to add...");
     reply (waitingReply, DiscoveryProtocol::waitReply(), ip, port);
 
-    juce::MessageManager::callAsync ([pending, ip, port] { openDialog (pending, ip, port); });
+    if (opening)
+        juce::MessageManager::callAsync ([pending, ip, port] { openDialog (pending, ip, port); });
+    else
+        DBGOrLog ("UDPThread: " + juce::String ((int) maxOpenDialogs) + " dialogs are open, none for " + ip + " until one closes");
 }
 
 void IPCServer::UDPThread::openDialog (std::shared_ptr<PendingDialogs> const& pending, juce::String const& ip, int port)
@@ -265,25 +285,14 @@ void IPCServer::UDPThread::openDialog (std::shared_ptr<PendingDialogs> const& pe
     dialog->addButton ("Yes", 1);
     dialog->addButton ("No", 0);
 
-    juce::Component::SafePointer<juce::AlertWindow> window (dialog);
-    pending->pendingAcceptDialogs[ip] = window;
-    pending->openDialogs.push_back (window);
+    pending->pendingAcceptDialogs[ip] = dialog;
 
-    dialog->enterModalState (true, juce::ModalCallbackFunction::create ([pending, ip, port, dialog] (int result)
+    dialog->enterModalState (true, juce::ModalCallbackFunction::create ([pending, ip, port] (int result)
     {
         const juce::ScopedLock callbackLock (pending->lock);
 
-        // The entry goes unless a later dialog for the same address took it over.
-        auto entry = pending->pendingAcceptDialogs.find (ip);
-
-        if (entry != pending->pendingAcceptDialogs.end()
-             && (entry->second == nullptr || entry->second.getComponent() == dialog))
-            pending->pendingAcceptDialogs.erase (entry);
-
-        auto& open = pending->openDialogs;
-        open.erase (std::remove_if (open.begin(), open.end(),
-                                    [dialog] (auto const& w) { return w == nullptr || w.getComponent() == dialog; }),
-                    open.end());
+        // The address may ask again, and another address have a dialog.
+        pending->pendingAcceptDialogs.erase (ip);
 
         if (result == 1)
         {

@@ -8,7 +8,10 @@
     cluster is accepted at once, a machine without a cluster ID only after the
     user at the server agrees in an "Accept?" dialog, a machine of another
     cluster is rejected. A requester that gives up waiting closes its dialog
-    with a cancel datagram.
+    with a cancel datagram. An address has one dialog at a time, however often
+    it asks, and at most four are open at once: a requester beyond them is
+    told to wait, without a dialog, and gets one when it asks again after one
+    has closed.
 
     The dialogs live on the message thread and may outlive the run of this
     thread and the server: what the run shares with them (the open dialogs by

@@ -419,7 +419,12 @@ void MainComponent::rescaleToContent()
     if (contentComponent.getWidth() <= 0)
         return;
 
-    auto const scale = (float) layoutWidth / (float) contentComponent.getWidth();
+    // Scaled to the layout's width, and no taller than its greatest height:
+    // whatever size a peer announced, the view and its window stay as large
+    // as a screen (a window hundreds of millions of pixels tall overflows the
+    // size of its image).
+    auto const scale = juce::jmin ((float) layoutWidth / (float) contentComponent.getWidth(),
+                                   (float) maxLayoutHeight / (float) juce::jmax (1, contentComponent.getHeight()));
     contentTransform = juce::AffineTransform::scale (scale);
     contentComponent.setTransform (contentTransform);
 
@@ -429,7 +434,7 @@ void MainComponent::rescaleToContent()
     }
 
     auto const scaled = contentComponent.getBounds().transformedBy (contentTransform);
-    setBounds (getX(), getY(), scaled.getWidth(), scaled.getHeight() + bottomBarHeight);
+    setBounds (getX(), getY(), juce::jmax (scaled.getWidth(), minimumWidth), scaled.getHeight() + bottomBarHeight);
 }
 
 void MainComponent::buttonClicked (juce::Button* button)

@@ -116,6 +116,12 @@ public:
     static constexpr int layoutWidth = 800;
     static constexpr int bottomBarHeight = 50;
 
+    /** The view's bounds whatever the content: the layout is at most
+        maxLayoutHeight tall, and the view at least minimumWidth wide, so that
+        the bottom bar's buttons stay in it. */
+    static constexpr int maxLayoutHeight = 600;
+    static constexpr int minimumWidth = 4 * bottomBarHeight;
+
 private:
     struct TileBounds
     {

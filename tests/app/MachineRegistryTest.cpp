@@ -1,5 +1,6 @@
 #include "AppRig.h"
 
+#include "ipc/MyQuillsteadIPC.h"
 #include "ui/MachineComponent.h"
 
 #include <thread>
@@ -102,4 +103,23 @@ TEST (AppRegistry, TheTimerReportsAChangedBoundingBoxOnceAndAppliesItLocally)
     EXPECT_EQ (app.myTotalArea, juce::Rectangle<int> (-1280, 0, 3840, 1440));
     EXPECT_EQ (rig.machine (ownID)->totalArea, juce::Rectangle<int> (0, 0, 3840, 1440));   // place kept, size new
     EXPECT_EQ (rig.machine (ownID)->displays.getNumRectangles(), 2);
+}
+
+// A desktop no machine has, from a damaged tree (a member once announced
+// 800 x 1,694,499,416), and a content sized after it are refused.
+TEST (AppRegistry, ImpossibleDesktopsAndContentSizesAreRefused)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    RegistryRig rig;
+    juce::Rectangle<int> const damaged (0, 0, 800, 1694499416);
+    juce::ValueTree changed ("changedMonitorInfo", { { "ID", otherID } });
+    addMonitorInfo (juce::RectangleList<int> (damaged), damaged, changed);
+    rig.app->updateMachineDisplay (changed);
+    rig.add (9, "192.168.77.9", 40900, damaged);
+    rig.app->resizeContentComponent (3264, 2033400595);
+    TestEnvironment::pump (50);
+
+    EXPECT_EQ (rig.machine (otherID)->totalArea, otherArea);
+    EXPECT_FALSE (rig.machine (9).has_value());
+    EXPECT_EQ (rig.app->mainComponent->getContentComponent().getHeight(), 550);   // as it was made
 }

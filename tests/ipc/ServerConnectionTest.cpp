@@ -121,6 +121,25 @@ TEST_F (ServerConnections, PairsByAddressElseByTheIDItSends)
     EXPECT_EQ (seen[a.id], a.ip + " MAC");
 }
 
+// The machines an address joined by the IDs they sent count towards its share
+// of connections: naming machine after machine, it holds no more than that.
+TEST_F (ServerConnections, MachinesJoinedByTheIDTheySendAreBoundedPerAddress)
+{
+    startServer();
+    Peer const source ("192.168.77.50");
+    std::vector<Peer> named;   // connected all through
+    int joined = 0;
+
+    for (int i = 30; i < 36; ++i)
+    {
+        auto& peer = named.emplace_back (accept ("192.168.77." + juce::String (i)));
+        peer.tcp = WirePeer::Stream::connectFrom (source.ip, 25477);
+        joined += peer.tcp != nullptr && tryJoining (peer) ? 1 : 0;
+    }
+
+    EXPECT_EQ (joined, IPCServer::Limits().maxUnpairedPerAddress);
+}
+
 // An accepted machine that does not connect in time is forgotten as if it had
 // left, and only so many wait at once: the one waiting longest makes room.
 TEST_F (ServerConnections, MachinesThatNeverConnectAreForgottenAndFewWaitAtOnce)

@@ -143,3 +143,14 @@ TEST_F (ServerLayouts, AnOperatingSystemTextBeyondAnyRealOneIsNeitherKeptNorLogg
     for (auto const& line : log->getLines())
         EXPECT_LT (line.length(), 2 * Logging::maxExcerptLength) << line.substring (0, 100);
 }
+
+// A desktop no machine has (a member once announced 800 x 1,694,499,416) is
+// neither laid out nor forwarded: laid out, it made every view that tall.
+TEST_F (ServerLayouts, ADesktopBeyondAnyRealOneIsRefused)
+{
+    startServer();
+    auto low = join (lowIP, 1920, 1080), high = join (highIP, 800, 600);
+    low.tcp->drain();
+    high.send (monitorTree (false, 800, 1694499416));
+    EXPECT_TRUE (low.tcp->isSilentFor (500));
+}

@@ -16,7 +16,10 @@ TEST (MainComponent, ContentSizeScalesTheViewAndPlacesTheButton)
 
     for (auto const& c : { Case { 4000, 1500, { 800, 350 }, { 700, 312, 75, 25 } },
                            Case { 3000, 1200, { 801, 371 }, { 701, 333, 75, 25 } },   // single-precision scale
-                           Case { 0, 700, { 800, 600 }, { 700, 562, 75, 25 } } })     // no width: the scale stays
+                           Case { 0, 700, { 800, 600 }, { 700, 562, 75, 25 } },      // no width: the scale stays
+                           Case { 1080, 11520, { 200, 650 }, { 100, 612, 75, 25 } },  // tall: scaled to its height,
+                           Case { 3264, 2033400595, { 200, 650 }, { 100, 612, 75, 25 } } })   // however tall (a window
+                                                                                             // that size overflows its image)
     {
         MainComponent view (nullptr);
         view.resizeContentComponent (c.width, c.height);
