@@ -7,6 +7,9 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <algorithm>
+#include <deque>
+
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -24,6 +27,11 @@ struct IPCServer::UDPThread::PendingDialogs
         The windows are only looked at on the message thread; the discovery
         thread only asks for addresses. */
     std::map<juce::String, juce::Component::SafePointer<juce::AlertWindow>> pendingAcceptDialogs;
+
+    /** Askers told to wait while maxOpenDialogs were open, oldest first, by
+        address with the port to answer: each gets its dialog as one closes,
+        since a machine told to wait does not ask again by itself. */
+    std::deque<std::pair<juce::String, int>> waitingAskers;
 
     /** The thread while its run lasts, null afterwards. */
     UDPThread* thread = nullptr;
@@ -48,7 +56,13 @@ constexpr int waitMs = 100;
 /** Dialogs open at once: a burst of requests from many addresses must not
     bury the server's screen. Further askers are told to wait without one. */
 constexpr size_t maxOpenDialogs = 4;
+
+/** Askers kept waiting for a dialog beyond those; a further one is told to
+    wait and must ask again. */
+constexpr size_t maxWaitingAskers = 16;
 } // namespace
+
+
 
 IPCServer::UDPThread::UDPThread (IPCServer* ownerToUse)
     : juce::Thread ("ServerUDPThread"),
@@ -245,7 +259,7 @@ bool IPCServer::UDPThread::waitUntilWritable (int timeoutMs) const
 //==============================================================================
 void IPCServer::UDPThread::askUser (juce::String const& ip, int port, std::shared_ptr<PendingDialogs> const& pending)
 {
-    bool opening = false;
+    bool opening = false, requeued = false;
 
     {
         const juce::ScopedLock sl (pending->lock);
@@ -254,23 +268,58 @@ void IPCServer::UDPThread::askUser (juce::String const& ip, int port, std::share
         if (pending->pendingAcceptDialogs.count (ip) != 0)
             return;
 
+        auto& waiting = pending->waitingAskers;
+        auto const queued = std::find_if (waiting.begin(), waiting.end(), [&] (auto const& asker) { return asker.first == ip; });
+
+        // Waiting for a dialog already: it asks from a new port (a new search),
+        // which its dialog's answer goes to.
+        if (queued != waiting.end())
+        {
+            queued->second = port;
+            requeued = true;
+        }
+
         // Taken here, before the message thread opens the dialog, so that a
         // burst of requests opens one dialog per address and no more than
         // maxOpenDialogs in all.
-        if (pending->pendingAcceptDialogs.size() < maxOpenDialogs)
+        else if (pending->pendingAcceptDialogs.size() < maxOpenDialogs)
         {
             pending->pendingAcceptDialogs[ip] = nullptr;
             opening = true;
+        }
+        else if (waiting.size() < maxWaitingAskers)
+        {
+            waiting.emplace_back (ip, port);
         }
     }
 
     DBGOrLog ("Client unknown, asking for permission to add...");
     reply (waitingReply, DiscoveryProtocol::waitReply(), ip, port);
 
+    if (requeued)
+        return;
+
     if (opening)
+    {
         juce::MessageManager::callAsync ([pending, ip, port] { openDialog (pending, ip, port); });
-    else
-        DBGOrLog ("UDPThread: " + juce::String ((int) maxOpenDialogs) + " dialogs are open, none for " + ip + " until one closes");
+        return;
+    }
+
+    DBGOrLog ("UDPThread: " + juce::String ((int) maxOpenDialogs) + " dialogs are open, none for " + ip + " until one closes");
+}
+
+void IPCServer::UDPThread::openNextWaiting (std::shared_ptr<PendingDialogs> const& pending)
+{
+    const juce::ScopedLock sl (pending->lock);
+
+    if (pending->thread == nullptr || pending->waitingAskers.empty()
+         || pending->pendingAcceptDialogs.size() >= maxOpenDialogs)
+        return;
+
+    auto const [ip, port] = pending->waitingAskers.front();
+    pending->waitingAskers.pop_front();
+    pending->pendingAcceptDialogs[ip] = nullptr;
+    juce::MessageManager::callAsync ([pending, ip = ip, port = port] { openDialog (pending, ip, port); });
 }
 
 void IPCServer::UDPThread::openDialog (std::shared_ptr<PendingDialogs> const& pending, juce::String const& ip, int port)
@@ -291,8 +340,10 @@ void IPCServer::UDPThread::openDialog (std::shared_ptr<PendingDialogs> const& pe
     {
         const juce::ScopedLock callbackLock (pending->lock);
 
-        // The address may ask again, and another address have a dialog.
+        // The address may ask again, and the asker waiting longest for a
+        // dialog gets its own.
         pending->pendingAcceptDialogs.erase (ip);
+        openNextWaiting (pending);
 
         if (result == 1)
         {
@@ -312,6 +363,9 @@ void IPCServer::UDPThread::closeDialog (juce::String const& ip, std::shared_ptr<
 {
     {
         const juce::ScopedLock sl (pending->lock);
+        auto& waiting = pending->waitingAskers;
+        waiting.erase (std::remove_if (waiting.begin(), waiting.end(), [&] (auto const& asker) { return asker.first == ip; }),
+                       waiting.end());
 
         if (pending->pendingAcceptDialogs.count (ip) == 0)
             return;

@@ -10,8 +10,8 @@
     cluster is rejected. A requester that gives up waiting closes its dialog
     with a cancel datagram. An address has one dialog at a time, however often
     it asks, and at most four are open at once: a requester beyond them is
-    told to wait, without a dialog, and gets one when it asks again after one
-    has closed.
+    told to wait, without a dialog, and gets one as one closes (up to sixteen
+    such askers are kept, oldest first; a further one must ask again).
 
     The dialogs live on the message thread and may outlive the run of this
     thread and the server: what the run shares with them (the open dialogs by
@@ -63,6 +63,7 @@ private:
     bool waitUntilWritable (int timeoutMs) const;
 
     static void openDialog (std::shared_ptr<PendingDialogs> const& pending, juce::String const& ip, int port);
+    static void openNextWaiting (std::shared_ptr<PendingDialogs> const& pending);
 
     juce::CriticalSection writeLock;   // the socket is written from two threads
 
