@@ -358,7 +358,7 @@ void ClientIPC::handOverClipboard (int targetID)
         return;
     }
 
-    ControlProtocol::sendText (*this, ControlProtocol::routeClipboardTo (targetID, getTextFromClipboard()));
+    ControlProtocol::sendClipboardRoute (*this, targetID, getTextFromClipboard());
 }
 
 void ClientIPC::sendDraggedFiles (int targetID)

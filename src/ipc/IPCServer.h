@@ -168,7 +168,7 @@ private:
 
     Machine* findMachine (int id) const;
     void sendToMachine (int id, juce::MemoryBlock payload);
-    void sendToAllMachines (juce::MemoryBlock payload, int excludeID);   // one shared payload
+    void sendToAllMachines (juce::MemoryBlock payload, int excludeID, juce::String const& kind = {});   // one shared payload; see sendLatest
     void layOut();
 
     /** Gives machine 'id' its monitors and desktop, then lays the machines out
