@@ -479,9 +479,12 @@ TEST_F (ServerConnections, AReaderGetsTheNewestClipboardAndOnlyAFloodBeyondTheBo
     for (auto c : { 'a', 'b', 'c', 'd' })
         route (slow, c);
 
+    for (auto width : { 800, 1024 })   // the sender's desktop changes, and again
+        sender.send (monitorTree (false, width, 600));
+
     auto const claim = "Current input ID: " + juce::String (sender.id);
     sender.send (claim);
-    ASSERT_EQ (sender.tcp->readText (20000), claim);   // every route was taken in
+    ASSERT_TRUE (sender.tcp->readTextsUntil (claim, 20000).contains (claim));   // all of it was taken in
 
     for (auto c : { 'a', 'd' })
     {
@@ -489,7 +492,20 @@ TEST_F (ServerConnections, AReaderGetsTheNewestClipboardAndOnlyAFloodBeyondTheBo
         EXPECT_TRUE (got == "Copy to clipboard: " + text (c)) << c << ": " << got.substring (0, 30) << "... of " << got.length();
     }
 
-    EXPECT_EQ (slow.tcp->readText(), claim);
+    std::vector<int> desktops;
+    juce::String last;
+
+    while (last != claim)
+    {
+        auto const payload = slow.tcp->readFrame();
+        ASSERT_TRUE (payload.has_value()) << "no " << claim;
+        last = WirePeer::textOf (*payload);
+
+        if (last == "changedMonitorInfo")
+            desktops.push_back ((int) treeOf (payload).getChild (0)["width"]);
+    }
+
+    EXPECT_EQ (desktops, std::vector<int> { 1024 });
     EXPECT_TRUE (slow.tcp->isSilentFor());
 
     // Claims flip to and fro behind a clipboard that the stalled peer never takes.
