@@ -26,8 +26,8 @@
 
     Writing never waits for the peer: a frame the socket takes whole at once
     goes out on the sender's thread, anything else is left to the writer. A
-    peer that reads, however slowly, is never closed for what waits for it;
-    memory stays bounded all the same:
+    peer that reads on, however slowly, is never closed for what real use
+    makes wait for it; memory stays bounded all the same:
       - a frame sent with sendLatest replaces the one of its kind that waits
         and of which nothing went out yet (a newer clipboard makes an older
         one moot): at most one of each kind waits;
