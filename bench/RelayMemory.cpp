@@ -6,6 +6,9 @@
 // relay, above what it held before, is the server's cost. After one relay of
 // warm-up, each round is one relay.
 //
+// A second benchmark routes several clipboards back to back to a machine that
+// reads slowly (slowReaderRelays, below).
+//
 // Counters: peak_multiple (the largest rise of the peak resident memory in a
 // round, as a multiple of the text's size) and relay_ms (the mean time from
 // the first byte sent to the last byte received). A relay that does not
@@ -34,6 +37,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -257,6 +261,170 @@ void relayMemory (benchmark::State& state)
 }
 
 BENCHMARK (relayMemory)->Arg (100)->UseManualTime()->Unit (benchmark::kMillisecond)->Iterations (3);
+
+/** What a slow reader got of the clipboards routed to it. */
+struct SlowReading
+{
+    int whole = 0;        // clipboards that arrived whole, each its own letter throughout
+    char last = 0;        // the letter of the last of them
+};
+
+/** Reads frames from fd at about bytesPerSecond until a clipboard of
+    'expected' payload bytes filled with 'lastLetter' has arrived, or the
+    connection ends, or nothing comes for giveUpMs. */
+SlowReading readSlowly (int fd, size_t expected, double bytesPerSecond, char lastLetter)
+{
+    auto const prefixSize = std::string ("Copy to clipboard: ").size();
+    auto const start = std::chrono::steady_clock::now();
+    std::vector<char> buffer (1 << 16);
+    SlowReading reading;
+    size_t total = 0, frameAt = 0, length = 0;
+    unsigned char head[8] {};
+    size_t headerFilled = 0;
+    char letter = 0;
+    bool uniform = true;
+
+    for (;;)
+    {
+        // Ahead of the pace: wait until the pace catches up.
+        auto const due = std::chrono::duration<double> ((double) total / bytesPerSecond);
+
+        if (std::chrono::steady_clock::now() - start < due)
+            std::this_thread::sleep_for (due - (std::chrono::steady_clock::now() - start));
+
+        pollfd readable { fd, POLLIN, 0 };
+
+        if (::poll (&readable, 1, giveUpMs) <= 0)
+            return reading;
+
+        auto const n = ::recv (fd, buffer.data(), buffer.size(), 0);
+
+        if (n <= 0)
+            return reading;
+
+        total += (size_t) n;
+
+        for (size_t at = 0; at < (size_t) n;)
+        {
+            if (headerFilled < 8)
+            {
+                head[headerFilled++] = (unsigned char) buffer[at++];
+
+                if (headerFilled == 8)
+                {
+                    length = (size_t) head[4] | ((size_t) head[5] << 8) | ((size_t) head[6] << 16) | ((size_t) head[7] << 24);
+                    frameAt = 0;
+                    letter = 0;
+                    uniform = true;
+                }
+
+                continue;
+            }
+
+            auto const take = std::min (length - frameAt, (size_t) n - at);
+
+            for (size_t i = 0; i < take; ++i, ++frameAt)
+            {
+                if (frameAt < prefixSize)
+                    continue;
+
+                auto const c = buffer[at + i];
+                letter = letter == 0 ? c : letter;
+                uniform = uniform && c == letter;
+            }
+
+            at += take;
+
+            if (frameAt == length)
+            {
+                headerFilled = 0;
+
+                if (length == expected && uniform)
+                {
+                    ++reading.whole;
+                    reading.last = letter;
+
+                    if (letter == lastLetter)
+                        return reading;
+                }
+            }
+        }
+    }
+}
+
+/** Routes clipboards of range(0) MB, range(2) of them back to back, each
+    filled with its own letter, to a machine that reads range(1) MB a second.
+    The reader stays and gets the newest whole; the ones in between wait
+    only until a newer one replaces them. Counters: peak_multiple (the rise
+    of the peak resident memory as a multiple of one clipboard), delivered
+    (the clipboards that arrived whole) and newest_whole (1 when the last one
+    did). */
+void slowReaderRelays (benchmark::State& state)
+{
+    auto const size = (size_t) state.range (0) * 1024 * 1024;
+    auto const bytesPerSecond = (double) state.range (1) * 1024 * 1024;
+    auto const count = (int) state.range (2);
+    auto server = std::make_unique<IPCServer>();
+    int senderID = 0, receiverID = 0;
+    int const sender = joinServer (20, senderID), receiver = joinServer (21, receiverID);
+
+    std::this_thread::sleep_for (std::chrono::milliseconds (200));
+
+    if (sender < 0 || receiver < 0 || ! resetPeak())
+    {
+        state.SkipWithError (sender < 0 || receiver < 0 ? "machines could not join the server" : "cannot reset the peak memory");
+    }
+    else
+    {
+        auto const prefix = "Route clipboard to ID: " + std::to_string (receiverID) + " content: ";
+        auto const relayedSize = std::string ("Copy to clipboard: ").size() + size;
+        char const lastLetter = (char) ('a' + count - 1);
+        std::vector<char> chunk (1 << 20);
+
+        for (auto _ : state)
+        {
+            auto const before = statusKB ("VmRSS:");
+            resetPeak();
+
+            SlowReading reading;
+            std::thread reader ([&] { reading = readSlowly (receiver, relayedSize, bytesPerSecond, lastLetter); });
+            bool sent = true;
+
+            for (int k = 0; k < count && sent; ++k)
+            {
+                std::fill (chunk.begin(), chunk.end(), (char) ('a' + k));
+                auto const head = header (prefix.size() + size) + prefix;
+                sent = sendAll (sender, head.data(), head.size());
+
+                for (size_t left = size; sent && left > 0;)
+                {
+                    auto const n = std::min (left, chunk.size());
+                    sent = sendAll (sender, chunk.data(), n);
+                    left -= n;
+                }
+            }
+
+            reader.join();
+            auto const rise = (statusKB ("VmHWM:") - before) * 1024.0;
+
+            state.counters["peak_multiple"] = rise / (double) size;
+            state.counters["delivered"] = reading.whole;
+            state.counters["newest_whole"] = reading.last == lastLetter ? 1 : 0;
+
+            if (! sent || reading.last != lastLetter)
+                state.SkipWithError ("the newest clipboard did not arrive whole");
+        }
+    }
+
+    for (auto fd : { sender, receiver })
+        if (fd >= 0)
+            ::close (fd);
+
+    server.reset();
+}
+
+// Five clipboards of 40 MB to a machine that reads 5 MB a second.
+BENCHMARK (slowReaderRelays)->Args ({ 40, 5, 5 })->Unit (benchmark::kMillisecond)->Iterations (1);
 } // namespace
 
 int main (int argc, char** argv)

@@ -374,7 +374,7 @@ void ClientIPC::handOverClipboard (int targetID)
         return;
     }
 
-    ControlProtocol::sendText (*this, ControlProtocol::routeClipboardTo (targetID, getTextFromClipboard()));
+    ControlProtocol::sendClipboardRoute (*this, targetID, getTextFromClipboard());
 }
 
 void ClientIPC::sendDraggedFiles (int targetID)

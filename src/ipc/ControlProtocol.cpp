@@ -1,5 +1,6 @@
 #include "ipc/ControlProtocol.h"
 
+#include "core/Logging.h"
 #include "ipc/NetworkText.h"
 #include "ipc/TreeStreamCheck.h"
 
@@ -132,6 +133,11 @@ bool sendTree (FramedConnection& connection, juce::ValueTree const& tree)
     return connection.sendMessage (treePayload (tree));
 }
 
+juce::String desktopKind (int id)
+{
+    return changedMonitorInfoType + juce::String (" ") + juce::String (id);
+}
+
 //==============================================================================
 int readNumber (juce::String const& field)
 {
@@ -254,7 +260,7 @@ RoutedClipboard readRouteClipboardTo (juce::String const& text)
     return { numberAfter (text, sID), textAfter (text, sContent) };
 }
 
-RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload)
+RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload, bool withPayload)
 {
     // The text after the first "content: " is the clipboard; what comes before
     // it (the keyword and the ID) is decoded and read as the text would be.
@@ -267,29 +273,49 @@ RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload)
     RelayedClipboard relayed;
     relayed.id = readRouteClipboardTo (readText (bytes, headSize)).id;
 
-    auto const relay = [&relayed] (void const* text, size_t textBytes)
-    {
-        auto const keywordSize = kCopyToClipboard.getNumBytesAsUTF8();
-        relayed.payload.setSize (keywordSize + textBytes);
-        relayed.payload.copyFrom (kCopyToClipboard.toRawUTF8(), 0, keywordSize);
-        relayed.payload.copyFrom (text, (int) keywordSize, textBytes);
-    };
-
-    // Well-formed, the clipboard's bytes are its text; else it is decoded first.
+    // Well-formed, the clipboard's bytes are its text, of the same size; else
+    // each byte of an ill-formed sequence grows to three.
     auto const* content = bytes + headSize;
     auto const contentSize = size - headSize;
+    auto const textBytes = NetworkText::decodedSize (content, contentSize);
+    auto const keywordSize = kCopyToClipboard.getNumBytesAsUTF8();
+    relayed.size = keywordSize + textBytes;
 
-    if (NetworkText::isWellFormed (content, contentSize))
+    if (withPayload)
     {
-        relay (content, contentSize);
-    }
-    else
-    {
-        auto const decoded = readText (content, contentSize);
-        relay (decoded.toRawUTF8(), decoded.getNumBytesAsUTF8());
+        relayed.payload.setSize (relayed.size);
+        auto* out = static_cast<char*> (relayed.payload.getData());
+        std::memcpy (out, kCopyToClipboard.toRawUTF8(), keywordSize);
+
+        if (textBytes == contentSize)
+            std::memcpy (out + keywordSize, content, contentSize);
+        else
+            NetworkText::decodeInto (content, contentSize, out + keywordSize);
     }
 
     return relayed;
+}
+
+bool sendClipboardRoute (FramedConnection& connection, int id, juce::String const& text)
+{
+    auto const head = routeClipboardTo (id, {});
+    auto const headSize = head.getNumBytesAsUTF8(), textBytes = text.getNumBytesAsUTF8();
+    auto const limit = connection.getLimits().maxFrameBytes;
+
+    if (headSize + textBytes > limit)
+    {
+        DBGOrLog ("Clipboard: not sending a text of " + juce::String ((juce::int64) textBytes) + " bytes to machine "
+                  + juce::String (id) + ", beyond the " + juce::String ((juce::int64) limit) + " bytes a message holds");
+        return false;
+    }
+
+    // An older clipboard still waiting goes before this one is made.
+    connection.dropWaiting (clipboardKind);
+
+    juce::MemoryBlock payload (headSize + textBytes);
+    payload.copyFrom (head.toRawUTF8(), 0, headSize);
+    payload.copyFrom (text.toRawUTF8(), (int) headSize, textBytes);
+    return connection.sendLatest (FramedConnection::share (std::move (payload)), clipboardKind);
 }
 
 FromTo readStartControl (juce::String const& text)

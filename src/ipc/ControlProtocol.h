@@ -61,6 +61,14 @@ namespace ControlProtocol
     /** Sends a tree as one frame, from any thread. */
     bool sendTree (FramedConnection& connection, juce::ValueTree const& tree);
 
+    /** Kinds of frame of which only the newest waiting one matters
+        (FramedConnection::sendLatest): on a connection, a newer clipboard
+        makes an older one moot ("Copy to clipboard: " to a machine, "Route
+        clipboard to ID: " to the server), as does a newer desktop of the
+        same machine ("changedMonitorInfo"). */
+    inline constexpr const char* clipboardKind = "clipboard";
+    juce::String desktopKind (int id);
+
     //==============================================================================
     // Fields
 
@@ -138,13 +146,23 @@ namespace ControlProtocol
     FromTo readStartControl (juce::String const& text);
     bool readIsServer (juce::String const& text);
 
+    /** Sends "Route clipboard to ID: " + id + " content: " + text, written
+        straight from the text's UTF-8 (a large text is not copied twice), as
+        the connection's clipboard (sendLatest with clipboardKind). A text
+        that would make a frame beyond the connection's maxFrameBytes is not
+        sent: false, and a log line with its size. */
+    bool sendClipboardRoute (FramedConnection& connection, int id, juce::String const& text);
+
     /** What the server relays for a "Route clipboard to ID: " payload: the
         machine it goes to and the "Copy to clipboard: " payload, the same as
         readRouteClipboardTo and copyToClipboard make of readText (payload).
-        Made from the received bytes without a decoded copy of them when they
-        are well-formed UTF-8, so that a large clipboard is held at most twice. */
-    struct RelayedClipboard { int id = 0; juce::MemoryBlock payload; };
-    RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload);
+        Its size is known before it is made, and it is written straight from
+        the received bytes at that size: whatever the bytes, a relay holds the
+        received and the relayed payload and nothing more. Without
+        withPayload, only the machine and the size are read (nothing is
+        allocated). */
+    struct RelayedClipboard { int id = 0; size_t size = 0; juce::MemoryBlock payload; };
+    RelayedClipboard relayClipboard (juce::MemoryBlock const& routePayload, bool withPayload = true);
     int readCurrentInputID (juce::String const& text);
     int readRequestJumpToMiddle (juce::String const& text);
     int readTakeBackControl (juce::String const& text);

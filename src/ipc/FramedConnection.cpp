@@ -3,14 +3,17 @@
 #include "core/Logging.h"
 #include "ipc/TcpSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace
 {
@@ -47,6 +50,19 @@ struct FramedConnection::Socket
     int const descriptor;
 
     JUCE_DECLARE_NON_COPYABLE (Socket)
+};
+
+//==============================================================================
+/** What one connection made shares between its reader, its posted callbacks
+    and the disconnect() that ends it. Each connection made has its own, so
+    that ending one never touches the state of another made after it. */
+struct FramedConnection::Link
+{
+    std::atomic<bool> up { true };             // made, and neither lost nor disconnected
+    std::atomic<bool> lossToReport { true };   // connectionLost not yet run for it
+
+    /** True once: for whoever is to report the loss. */
+    bool takeLoss() { return lossToReport.exchange (false); }
 };
 
 //==============================================================================
@@ -114,7 +130,8 @@ public:
         waitForThreadToExit (-1);   // woken just above; a write in progress looks up every pollSliceMs
     }
 
-    bool enqueue (Payload payload)
+    /** Queues a frame; with a kind, in place of the one of that kind that waits. */
+    bool enqueue (Payload payload, juce::String const& kind)
     {
         if (payload->getSize() > limits.maxFrameBytes)
         {
@@ -123,7 +140,7 @@ public:
             return false;
         }
 
-        Pending pending (owner.magic, std::move (payload));
+        Pending pending (owner.magic, std::move (payload), kind);
         juce::String refusal;
 
         {
@@ -139,17 +156,23 @@ public:
                 if (n > 0 && pending.left() == 0)
                     return true;
             }
-            else if (waitingBytes > 0 && waitingBytes + pending.total() > limits.maxQueuedBytes)
+            else if (kind.isNotEmpty())
             {
-                refusal = describeBytes (waitingBytes + pending.total()) + " would wait";
+                dropWaitingLocked (kind);
+            }
+            else if (countedBytes > 0 && countedBytes + pending.cost() > limits.maxQueuedBytes)
+            {
+                refusal = describeBytes (countedBytes + pending.cost()) + " would wait";
                 gaveUp = true;
                 queue.clear();
-                waitingBytes = 0;
+                countedBytes = 0;
             }
 
             if (refusal.isEmpty())
             {
-                waitingBytes += pending.written == 0 ? pending.total() : 0;
+                // Only what waits whole counts: a frame begun is the one being written.
+                pending.counted = kind.isEmpty() && pending.written == 0 ? pending.cost() : 0;
+                countedBytes += pending.counted;
                 queue.push_back (std::move (pending));
             }
         }
@@ -177,7 +200,7 @@ public:
                 {
                     next = std::move (queue.front());
                     queue.pop_front();
-                    waitingBytes -= next.written == 0 ? next.total() : 0;
+                    countedBytes -= next.counted;
                 }
             }
 
@@ -195,7 +218,7 @@ public:
                     const std::lock_guard<std::mutex> sl (queueLock);
                     gaveUp = true;
                     queue.clear();
-                    waitingBytes = 0;
+                    countedBytes = 0;
                 }
 
                 if (! threadShouldExit())   // else the connection is going anyway
@@ -206,12 +229,18 @@ public:
         }
     }
 
+    void dropWaiting (juce::String const& kind)
+    {
+        const std::lock_guard<std::mutex> sl (queueLock);
+        dropWaitingLocked (kind);
+    }
+
 private:
     struct Pending
     {
         Pending() = default;
 
-        Pending (juce::uint32 magicNumber, Payload p) : payload (std::move (p))
+        Pending (juce::uint32 magicNumber, Payload p, juce::String k) : payload (std::move (p)), kind (std::move (k))
         {
             putLittleEndian32 (header, magicNumber);
             putLittleEndian32 (header + 4, (juce::uint32) payload->getSize());
@@ -219,11 +248,27 @@ private:
 
         size_t total() const { return sizeof (header) + payload->getSize(); }
         size_t left() const  { return total() - written; }
+        size_t cost() const  { return total() + waitingFrameOverhead; }
 
         juce::uint8 header[8] {};
         Payload payload;
+        juce::String kind;    // empty: none (see sendLatest)
         size_t written = 0;   // bytes of header and payload already sent
+        size_t counted = 0;   // what it counts against maxQueuedBytes while it waits
     };
+
+    /** There is at most one: each frame of a kind replaces the one before. */
+    void dropWaitingLocked (juce::String const& kind)
+    {
+        auto const found = std::find_if (queue.begin(), queue.end(), [&kind] (Pending const& p)
+                                         { return p.written == 0 && p.kind == kind; });
+
+        if (found != queue.end())
+        {
+            countedBytes -= found->counted;
+            queue.erase (found);
+        }
+    }
 
     /** Sends what the socket takes of the rest of a frame at once. */
     ssize_t sendSome (Pending& pending) const
@@ -296,7 +341,7 @@ private:
     Limits const limits;
     std::mutex queueLock;
     std::deque<Pending> queue;             // guarded by queueLock
-    size_t waitingBytes = 0;               // guarded by queueLock: frames queued of which nothing went out
+    size_t countedBytes = 0;               // guarded by queueLock: what the waiting frames count (see Pending::counted)
     bool threadWriting = false;            // guarded by queueLock: the thread holds a frame
     bool gaveUp = false;                   // guarded by queueLock
 };
@@ -308,11 +353,12 @@ class FramedConnection::Reader : public juce::Thread
 {
 public:
     Reader (FramedConnection& ownerToUse, std::shared_ptr<Socket> socketToUse, Limits limitsToUse,
-            std::shared_ptr<Callbacks> postedToUse)
+            std::shared_ptr<Link> linkToUse, std::shared_ptr<Callbacks> postedToUse)
         : juce::Thread ("FrameReader"),
           owner (ownerToUse),
           socket (std::move (socketToUse)),
           limits (limitsToUse),
+          link (std::move (linkToUse)),
           posted (std::move (postedToUse))
     {
     }
@@ -334,7 +380,7 @@ public:
             DBGOrLog ("Connection: " + owner.describePeer() + " " + ending + ", closing it");
 
         socket->shutDown();   // the writer stops, the peer sees the end
-        owner.connectionEnded (posted);
+        owner.connectionEnded (link, posted);
     }
 
 private:
@@ -360,10 +406,24 @@ private:
             if (littleEndian32 (header) != owner.magic)
                 return "sent a wrong magic number";
 
-            auto const length = (size_t) littleEndian32 (header + 4);
+            // A signed length: 0 or less delivers nothing.
+            auto const announced = (juce::int32) littleEndian32 (header + 4);
+
+            if (announced <= 0)
+                continue;
+
+            auto const length = (size_t) announced;
 
             if (length > limits.maxFrameBytes)
-                return "announced a frame of " + describeBytes (length) + ", beyond the limit";
+            {
+                DBGOrLog ("Connection: " + owner.describePeer() + " sent a frame of " + describeBytes (length)
+                          + ", beyond the limit; dropping it");
+
+                if (! skip (length))
+                    return failure.isNotEmpty() ? failure : juce::String ("ended inside a frame");
+
+                continue;
+            }
 
             juce::MemoryBlock payload;
 
@@ -386,13 +446,30 @@ private:
                 filled += n;
             }
 
-            // An empty frame is not handed over, as JUCE's readers do not.
-            if (length > 0)
-                deliver (std::move (payload));
+            deliver (std::move (payload));
 
             if (threadShouldExit())
                 return {};
         }
+    }
+
+    /** Reads 'length' bytes and keeps none of them; false when the connection
+        ended first (or is being stopped). */
+    bool skip (size_t length)
+    {
+        std::vector<char> scratch (juce::jmin<size_t> (length, 1u << 16));
+
+        for (size_t left = length; left > 0;)
+        {
+            auto const n = readSome (scratch.data(), juce::jmin (left, scratch.size()));
+
+            if (n == 0)
+                return false;
+
+            left -= n;
+        }
+
+        return true;
     }
 
     /** Waits for bytes and reads up to 'size' of them; 0 when the connection
@@ -442,8 +519,20 @@ private:
     FramedConnection& owner;
     std::shared_ptr<Socket> const socket;
     Limits const limits;
+    std::shared_ptr<Link> const link;
     std::shared_ptr<Callbacks> const posted;   // null: callbacks run on this thread
     juce::String failure;
+};
+
+//==============================================================================
+/** One connection made: its socket, its threads and what they share. */
+struct FramedConnection::Session
+{
+    std::shared_ptr<Socket> socket;
+    std::shared_ptr<Link> link;
+    std::shared_ptr<Callbacks> callbacks;   // null: callbacks run on the reader's thread
+    std::shared_ptr<Writer> writer;
+    std::unique_ptr<Reader> reader;
 };
 
 //==============================================================================
@@ -461,12 +550,31 @@ FramedConnection::FramedConnection (juce::uint32 magicNumber, bool callbacksOnMe
 FramedConnection::~FramedConnection()
 {
     disconnect (Notify::no);
+
+    std::unique_ptr<Reader> ended;
+    {
+        const std::lock_guard<std::mutex> sl (lock);
+        ended = std::move (selfEndedReader);
+    }
+
+    // Destroyed by a callback on its own reader, it would wait for itself.
+    jassert (ended == nullptr || ended.get() != juce::Thread::getCurrentThread());
+    ended.reset();
 }
 
 void FramedConnection::setLimits (Limits newLimits)
 {
+    // A longer frame cannot be announced.
+    newLimits.maxFrameBytes = juce::jmin (newLimits.maxFrameBytes, (size_t) std::numeric_limits<juce::int32>::max());
+
     const std::lock_guard<std::mutex> sl (lock);
     limits = newLimits;
+}
+
+FramedConnection::Limits FramedConnection::getLimits() const
+{
+    const std::lock_guard<std::mutex> sl (lock);
+    return limits;
 }
 
 void FramedConnection::setPeerName (juce::String const& name)
@@ -487,6 +595,12 @@ juce::String FramedConnection::getConnectedHostName() const
     return hostName;
 }
 
+bool FramedConnection::isConnected() const
+{
+    const std::lock_guard<std::mutex> sl (lock);
+    return session != nullptr && session->link->up;
+}
+
 bool FramedConnection::connectToSocket (juce::String const& host, int port, int timeoutMs)
 {
     disconnect();
@@ -496,43 +610,51 @@ bool FramedConnection::connectToSocket (juce::String const& host, int port, int 
     if (descriptor < 0)
         return false;
 
-    start (descriptor, host);
+    start (descriptor, host, Notify::yes);
     return true;
 }
 
 void FramedConnection::takeSocket (int descriptor, juce::String const& peerAddress)
 {
     disconnect (Notify::no);
-    start (descriptor, peerAddress);
+    start (descriptor, peerAddress, Notify::no);
 }
 
-void FramedConnection::start (int descriptor, juce::String const& peerAddress)
+void FramedConnection::start (int descriptor, juce::String const& peerAddress, Notify notifyReplaced)
 {
-    // A reader that disconnected itself is still to be waited for.
-    std::unique_ptr<Reader> previous;
+    // A reader that disconnected itself is waited for, unless this is that
+    // reader connecting again: then the next start or the destructor waits.
+    std::unique_ptr<Reader> ended;
     {
         const std::lock_guard<std::mutex> sl (lock);
-        previous = std::move (reader);
-    }
-    previous.reset();
 
-    auto const fresh = std::make_shared<Socket> (descriptor);
-    auto const posted = onMessageThread ? std::make_shared<Callbacks> (*this) : nullptr;
-    Reader* starting = nullptr;
+        if (selfEndedReader.get() != juce::Thread::getCurrentThread())
+            ended = std::move (selfEndedReader);
+    }
+    ended.reset();
+
+    auto fresh = std::make_unique<Session>();
+    fresh->socket = std::make_shared<Socket> (descriptor);
+    fresh->link = std::make_shared<Link>();
+    fresh->callbacks = onMessageThread ? std::make_shared<Callbacks> (*this) : nullptr;
+
+    auto const current = getLimits();
+    fresh->writer = std::make_shared<Writer> (*this, fresh->socket, current);
+    fresh->reader = std::make_unique<Reader> (*this, fresh->socket, current, fresh->link, fresh->callbacks);
+    fresh->writer->startThread();
+
+    auto* const starting = fresh->reader.get();
+    auto const posted = fresh->callbacks;
+    std::unique_ptr<Session> replaced;   // made meanwhile by another thread
     {
         const std::lock_guard<std::mutex> sl (lock);
         hostName = peerAddress;
-        socket = fresh;
-        callbacks = posted;
-        writer = std::make_shared<Writer> (*this, fresh, limits);
-        writer->startThread();
-        reader = std::make_unique<Reader> (*this, fresh, limits, posted);
-        starting = reader.get();
+        replaced = std::exchange (session, std::move (fresh));
         lastReceived = juce::Time::getMillisecondCounter();
-        lossToReport = true;
-        connected = true;
         started = true;
     }
+
+    end (std::move (replaced), notifyReplaced);
 
     if (posted != nullptr)
         Callbacks::post (posted, [] (FramedConnection& c) { c.connectionMade(); });
@@ -542,64 +664,72 @@ void FramedConnection::start (int descriptor, juce::String const& peerAddress)
     // Unless connectionMade, or another thread meanwhile, disconnected it.
     const std::lock_guard<std::mutex> sl (lock);
 
-    if (reader.get() == starting)
+    if (session != nullptr && session->reader.get() == starting)
         starting->startThread();
 }
 
-void FramedConnection::connectionEnded (std::shared_ptr<Callbacks> const& posted)
+void FramedConnection::connectionEnded (std::shared_ptr<Link> const& link, std::shared_ptr<Callbacks> const& posted)
 {
-    connected = false;
+    link->up = false;
 
-    if (! lossToReport.exchange (false))
-        return;
-
+    // A posted report takes the loss when it runs: a disconnect that comes
+    // first reports it instead.
     if (posted != nullptr)
-        Callbacks::post (posted, [] (FramedConnection& c) { c.connectionLost(); });
-    else
+        Callbacks::post (posted, [link] (FramedConnection& c) { if (link->takeLoss()) c.connectionLost(); });
+    else if (link->takeLoss())
         connectionLost();
 }
 
 void FramedConnection::disconnect (Notify notify)
 {
-    std::unique_ptr<Reader> oldReader;
-    std::shared_ptr<Writer> oldWriter;
-    std::shared_ptr<Callbacks> oldCallbacks;
-    std::shared_ptr<Socket> oldSocket;
+    std::unique_ptr<Session> ending;
     {
         const std::lock_guard<std::mutex> sl (lock);
-
-        // Both threads are told before the socket is shut down, so that they
-        // take the end for this disconnect, not for a loss or a failed write.
-        // The reader never waits for itself: called on its own thread, it is
-        // waited for by the next start or disconnect.
-        if (reader != nullptr)
-            reader->signalThreadShouldExit();
-
-        if (writer != nullptr)
-            writer->signalThreadShouldExit();
-
-        if (juce::Thread::getCurrentThread() != reader.get())
-            oldReader = std::move (reader);
-
-        oldWriter = std::move (writer);
-        oldCallbacks = std::move (callbacks);
-        oldSocket = std::move (socket);
-        connected = false;
+        ending = std::move (session);
     }
 
-    if (oldCallbacks != nullptr)
-        oldCallbacks->disable();   // waits for a callback that runs at this moment
+    end (std::move (ending), notify);
+}
 
-    if (oldSocket != nullptr)
-        oldSocket->shutDown();
+void FramedConnection::end (std::unique_ptr<Session> ending, Notify notify)
+{
+    if (ending == nullptr)
+        return;
 
-    oldReader.reset();
+    // Both threads are told before the socket is shut down, so that they
+    // take the end for this disconnect, not for a loss or a failed write.
+    ending->link->up = false;
+    ending->reader->signalThreadShouldExit();
+    ending->writer->signalThreadShouldExit();
 
-    if (oldWriter != nullptr)
-        oldWriter->stop();
+    if (ending->callbacks != nullptr)
+        ending->callbacks->disable();   // waits for a callback that runs at this moment
 
-    if (lossToReport.exchange (false) && notify == Notify::yes)
+    ending->socket->shutDown();
+
+    // The reader never waits for itself: ended on its own thread, it is
+    // waited for by the next start, disconnect or the destructor.
+    if (ending->reader.get() == juce::Thread::getCurrentThread())
+    {
+        std::unique_ptr<Reader> earlier;
+        {
+            const std::lock_guard<std::mutex> sl (lock);
+            earlier = std::exchange (selfEndedReader, std::move (ending->reader));
+        }
+        earlier.reset();
+    }
+
+    ending->reader.reset();
+    ending->writer->stop();
+
+    if (ending->link->takeLoss() && notify == Notify::yes)
         connectionLost();
+}
+
+std::shared_ptr<FramedConnection::Writer> FramedConnection::currentWriter() const
+{
+    const std::lock_guard<std::mutex> sl (lock);
+    return session != nullptr ? session->writer : nullptr;
 }
 
 bool FramedConnection::sendMessage (juce::MemoryBlock payload)
@@ -609,11 +739,18 @@ bool FramedConnection::sendMessage (juce::MemoryBlock payload)
 
 bool FramedConnection::sendMessage (Payload payload)
 {
-    std::shared_ptr<Writer> current;
-    {
-        const std::lock_guard<std::mutex> sl (lock);
-        current = writer;
-    }
+    auto const writer = currentWriter();
+    return payload != nullptr && writer != nullptr && writer->enqueue (std::move (payload), {});
+}
 
-    return payload != nullptr && current != nullptr && current->enqueue (std::move (payload));
+bool FramedConnection::sendLatest (Payload payload, juce::String const& kind)
+{
+    auto const writer = currentWriter();
+    return payload != nullptr && writer != nullptr && writer->enqueue (std::move (payload), kind);
+}
+
+void FramedConnection::dropWaiting (juce::String const& kind)
+{
+    if (auto const writer = currentWriter())
+        writer->dropWaiting (kind);
 }

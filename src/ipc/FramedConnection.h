@@ -15,18 +15,29 @@
     last byte.
 
     Reading trusts nothing the peer announces: a payload's buffer grows as its
-    bytes arrive, never ahead of them by more than readChunkBytes. A connection
-    that can no longer be read (closed, ended inside a frame header or a frame,
-    a wrong magic number, a frame beyond maxFrameBytes, a failed read) is lost:
-    what was cut short is never handed over, the socket is shut down so that
-    the peer sees the end too, and connectionLost runs once.
+    bytes arrive, never ahead of them by more than readChunkBytes. The length
+    is a signed number: a frame of length 0 or less delivers nothing, and the
+    next header is read. A frame beyond maxFrameBytes is read through and
+    dropped without being held; the connection goes on. A connection that can
+    no longer be read (closed, ended inside a frame header or a frame, a wrong
+    magic number, a failed read) is lost: what was cut short is never handed
+    over, the socket is shut down so that the peer sees the end too, and the
+    loss is reported.
 
     Writing never waits for the peer: a frame the socket takes whole at once
-    goes out on the sender's thread, anything else is left to the writer. The
-    writer gives up when the connection fails, when no byte has moved for
-    stallTimeoutMs (a peer that stopped reading), or when a frame would make
-    more than maxQueuedBytes wait behind the one being written (a peer that
-    reads far slower than it is sent to). Having given up, it writes nothing
+    goes out on the sender's thread, anything else is left to the writer. A
+    peer that reads on, however slowly, is never closed for what real use
+    makes wait for it; memory stays bounded all the same:
+      - a frame sent with sendLatest replaces the one of its kind that waits
+        and of which nothing went out yet (a newer clipboard makes an older
+        one moot): at most one of each kind waits;
+      - the other frames waiting may cost at most maxQueuedBytes, each
+        counted with waitingFrameOverhead, far beyond what the control
+        messages of any real use come to; a single frame of any size may
+        always wait.
+    The writer gives up when the connection fails, when no byte has moved for
+    stallTimeoutMs (a peer that stopped reading), or when the other frames
+    would cost more than maxQueuedBytes. Having given up, it writes nothing
     more and shuts the connection down, so that the reader reports the loss.
 
     Callbacks run on the reader's thread, and connectionMade on the thread that
@@ -36,25 +47,33 @@
     taken the one before, and a posted callback does nothing once disconnect()
     has run.
 
-    A callback on the reader's thread may disconnect its connection, but
-    neither destroy it nor connect it again (connectToSocket, takeSocket):
-    both wait for the reader, which is that very thread.
+    Threads: every function may be called from any thread at any time, with
+    two exceptions: a callback on the reader's thread must not destroy its
+    connection (the destructor waits for that thread; asserted), and a
+    derived class calls disconnect (Notify::no) first thing in its destructor,
+    so that no callback reaches a half-destroyed object. A connection made
+    while another thread makes one ends the other, as disconnect() would.
 
-    A derived class calls disconnect (Notify::no) first thing in its
-    destructor, so that no callback reaches a half-destroyed object. */
+    Each connection made reports its loss (connectionLost) at most once: when
+    it is lost, on the reader's thread or posted; else, or when the posted
+    report has not run yet, by the disconnect() that ends it with
+    Notify::yes. */
 class FramedConnection
 {
 public:
     /** The bounds of a connection (see above). */
     struct Limits
     {
-        size_t maxFrameBytes = 256u << 20;
-        size_t maxQueuedBytes = 32u << 20;    // one frame of any size may always wait
+        size_t maxFrameBytes = 256u << 20;    // at most 2 GiB - 1, the longest a frame can announce
+        size_t maxQueuedBytes = 32u << 20;    // frames waiting, other than those sent with sendLatest
         int stallTimeoutMs = 30000;
     };
 
     /** How far a payload's buffer may grow ahead of the bytes that have arrived. */
     static constexpr size_t readChunkBytes = 1u << 20;
+
+    /** What a waiting frame costs beyond its bytes, counted against maxQueuedBytes. */
+    static constexpr size_t waitingFrameOverhead = 160;
 
     /** A payload that several connections send (a broadcast) without copies. */
     using Payload = std::shared_ptr<juce::MemoryBlock const>;
@@ -67,26 +86,29 @@ public:
 
     /** Bounds for the connections made from now on. */
     void setLimits (Limits newLimits);
+    Limits getLimits() const;
 
     /** Names the peer in this connection's log lines ("cannot write to " +
         name); the peer's address until set. */
     void setPeerName (juce::String const& name);
 
-    /** Ends a connection held (as disconnect() does), then connects to
-        host:port within timeoutMs; true when connected. */
+    /** Ends a connection held (as disconnect() does, reporting its loss),
+        then connects to host:port within timeoutMs; true when connected. */
     bool connectToSocket (juce::String const& host, int port, int timeoutMs);
 
     /** Takes a socket accepted from peerAddress (a descriptor, which it closes
-        when done). Called by ConnectionListener. */
+        when done), ending a connection held without reporting its loss.
+        Called by ConnectionListener. */
     void takeSocket (int descriptor, juce::String const& peerAddress);
 
-    /** Closes the connection and waits for its threads. With Notify::yes,
-        connectionLost runs on the calling thread unless it already ran for
-        this connection. Callable from any thread, and again. */
+    /** Closes the connection and waits for its threads (called on the
+        reader's own thread, the reader is waited for later). With
+        Notify::yes, connectionLost runs on the calling thread unless it
+        already ran for this connection. Callable again. */
     void disconnect (Notify notify = Notify::yes);
 
     /** True from the making of a connection until it is lost or disconnected. */
-    bool isConnected() const noexcept   { return connected.load(); }
+    bool isConnected() const;
 
     /** True once a connection was made (it may be lost since). */
     bool hasStarted() const noexcept    { return started.load(); }
@@ -105,9 +127,20 @@ public:
     /** Queues one frame. Returns false, and drops it, when the connection
         takes no frames: before it is made, once its writer gave up, for a
         payload beyond maxFrameBytes, and when the writer gives up on it (see
-        maxQueuedBytes). Callable from any thread. */
+        maxQueuedBytes). */
     bool sendMessage (juce::MemoryBlock payload);
     bool sendMessage (Payload payload);
+
+    /** Queues a frame of which only the newest waiting one of its kind
+        matters: a frame of that kind that waits, none of it sent yet, is
+        dropped, and this one goes behind everything queued so far (so what
+        was sent between the two still arrives before it). Such frames do not
+        count against maxQueuedBytes. */
+    bool sendLatest (Payload payload, juce::String const& kind);
+
+    /** Drops the waiting frame of that kind, if none of it was sent yet: done
+        before its successor is built, the two are never held at once. */
+    void dropWaiting (juce::String const& kind);
 
     virtual void connectionMade() = 0;
     virtual void connectionLost() = 0;
@@ -115,12 +148,16 @@ public:
 
 private:
     struct Socket;
+    struct Link;
     struct Callbacks;
+    struct Session;
     class Writer;
     class Reader;
 
-    void start (int descriptor, juce::String const& peerAddress);
-    void connectionEnded (std::shared_ptr<Callbacks> const& posted);   // by the reader
+    void start (int descriptor, juce::String const& peerAddress, Notify notifyReplaced);
+    void end (std::unique_ptr<Session> ending, Notify notify);
+    void connectionEnded (std::shared_ptr<Link> const& link, std::shared_ptr<Callbacks> const& posted);   // by the reader
+    std::shared_ptr<Writer> currentWriter() const;
     juce::String describePeer() const;
 
     juce::uint32 const magic;
@@ -129,14 +166,10 @@ private:
     mutable std::mutex lock;                  // guards the members up to the atomics; never held while waiting
     Limits limits;
     juce::String peerName, hostName;
-    std::shared_ptr<Socket> socket;
-    std::shared_ptr<Writer> writer;
-    std::unique_ptr<Reader> reader;
-    std::shared_ptr<Callbacks> callbacks;    // only with callbacksOnMessageThread
+    std::unique_ptr<Session> session;         // the connection made, until it is disconnected
+    std::unique_ptr<Reader> selfEndedReader;  // disconnected on its own thread, still to be waited for
 
-    std::atomic<bool> connected { false };
     std::atomic<bool> started { false };
-    std::atomic<bool> lossToReport { false }; // made, and connectionLost not yet run
     std::atomic<juce::uint32> lastReceived { 0 };
     std::atomic<juce::uint64> bytesReceived { 0 };
 

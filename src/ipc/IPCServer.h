@@ -76,7 +76,9 @@ public:
     void sendDraggedFileFromTo (int sourceID, int targetID);
 
     /** Relays a received "Route clipboard to ID: " payload as "Copy to
-        clipboard: " to its machine (see ControlProtocol::relayClipboard). */
+        clipboard: " to its machine (see ControlProtocol::relayClipboard), in
+        place of a clipboard still waiting for it; one beyond the frame limit
+        is not made (logged). */
     void relayClipboard (juce::MemoryBlock const& routePayload);
 
     /** "Prepare local and remote: " + toID to fromID. */
@@ -169,7 +171,7 @@ private:
 
     Machine* findMachine (int id) const;
     void sendToMachine (int id, juce::MemoryBlock payload);
-    void sendToAllMachines (juce::MemoryBlock payload, int excludeID);   // one shared payload
+    void sendToAllMachines (juce::MemoryBlock payload, int excludeID, juce::String const& kind = {});   // one shared payload; see sendLatest
     void layOut();
 
     /** Gives machine 'id' its monitors and desktop, then lays the machines out

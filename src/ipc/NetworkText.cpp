@@ -6,7 +6,9 @@ namespace NetworkText
 {
 namespace
 {
-constexpr juce::juce_wchar replacement = 0xfffd;
+// U+FFFD, which each byte of an ill-formed sequence becomes.
+constexpr char replacementUtf8[] = "\xef\xbf\xbd";
+constexpr size_t replacementBytes = sizeof (replacementUtf8) - 1;
 
 bool isContinuation (juce::uint8 byte) { return (byte & 0xc0) == 0x80; }
 
@@ -52,31 +54,32 @@ size_t decodeOne (juce::uint8 const* p, size_t available, juce::juce_wchar& out)
 }
 } // namespace
 
-juce::String fromBytes (void const* data, size_t size)
+size_t decodedSize (void const* data, size_t size)
 {
-    if (data == nullptr || size == 0)
-        return {};
+    if (data == nullptr)
+        return 0;
 
     auto const* bytes = static_cast<juce::uint8 const*> (data);
     juce::juce_wchar c = 0;
-
-    // The decoded text's UTF-8 size first, so that it is written straight into
-    // a string of that size: nothing larger than the text is ever held.
     size_t textBytes = 0;
 
     for (size_t i = 0; i < size && bytes[i] != 0;)
     {
         auto const length = decodeOne (bytes + i, size - i, c);
-        textBytes += length == 0 ? juce::CharPointer_UTF8::getBytesRequiredFor (replacement) : length;
+        textBytes += length == 0 ? replacementBytes : length;
         i += juce::jmax<size_t> (1, length);
     }
 
-    if (textBytes == 0)
-        return {};
+    return textBytes;
+}
 
-    juce::String text;
-    text.preallocateBytes (textBytes);
-    auto out = text.getCharPointer();
+void decodeInto (void const* data, size_t size, char* out)
+{
+    if (data == nullptr)
+        return;
+
+    auto const* bytes = static_cast<juce::uint8 const*> (data);
+    juce::juce_wchar c = 0;
 
     for (size_t i = 0; i < size && bytes[i] != 0;)
     {
@@ -84,19 +87,34 @@ juce::String fromBytes (void const* data, size_t size)
 
         if (length == 0)
         {
-            out.write (replacement);
+            std::memcpy (out, replacementUtf8, replacementBytes);
+            out += replacementBytes;
             ++i;
         }
         else
         {
             // A well-formed sequence is kept as it is.
-            std::memcpy (out.getAddress(), bytes + i, length);
-            out = juce::CharPointer_UTF8 (out.getAddress() + length);
+            std::memcpy (out, bytes + i, length);
+            out += length;
             i += length;
         }
     }
+}
 
-    out.writeNull();
+juce::String fromBytes (void const* data, size_t size)
+{
+    // The decoded text's size first, so that it is written straight into a
+    // string of that size: nothing larger than the text is ever held.
+    auto const textBytes = decodedSize (data, size);
+
+    if (textBytes == 0)
+        return {};
+
+    juce::String text;
+    text.preallocateBytes (textBytes);
+    auto* out = text.getCharPointer().getAddress();
+    decodeInto (data, size, out);
+    out[textBytes] = 0;
     return text;
 }
 

@@ -18,6 +18,16 @@ namespace NetworkText
     juce::String fromBytes (void const* data, size_t size);
     juce::String fromBytes (juce::MemoryBlock const& block);
 
+    /** The size of the UTF-8 that fromBytes makes of the bytes, without a
+        terminator, found without making it: the bytes up to the first zero
+        when they are well-formed, more when they are not (each byte of an
+        ill-formed sequence becomes the three bytes of U+FFFD). */
+    size_t decodedSize (void const* data, size_t size);
+
+    /** Writes the UTF-8 that fromBytes makes of the bytes to 'out', which
+        holds decodedSize (data, size) bytes; no terminator. */
+    void decodeInto (void const* data, size_t size, char* out);
+
     /** True when the bytes up to the first zero byte (all of them when there is
         none) are well-formed UTF-8, so that fromBytes would keep them as they are. */
     bool isWellFormed (void const* data, size_t size);

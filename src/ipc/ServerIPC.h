@@ -10,9 +10,9 @@
     unpaired connection (machineID -1) has its messages ignored, except a
     "Connected client: " that names a machine waiting for its connection,
     which pairs it with that machine. Frames go out through its writer
-    (FramedConnection): a peer that stops reading, or reads far slower than it
-    is sent to, is closed and handled as lost; one that reads slowly gets every
-    frame whole. A connection that can no longer be read is lost too. */
+    (FramedConnection): a peer that stops reading is closed and handled as
+    lost; one that reads slowly gets every frame whole, of its clipboards and
+    desktops the newest. A connection that can no longer be read is lost too. */
 class IPCServer::ServerIPC : public FramedConnection
 {
 public:

@@ -126,7 +126,7 @@ void IPCServer::changeDisplays (juce::RectangleList<int> const& displays, juce::
     juce::ValueTree changed (ControlProtocol::changedMonitorInfoType);
     changed.setProperty ("ID", id, nullptr);
     addMonitorInfo (displays, area, changed);
-    sendToAllMachines (ControlProtocol::treePayload (changed), id);
+    sendToAllMachines (ControlProtocol::treePayload (changed), id, ControlProtocol::desktopKind (id));
 }
 
 //==============================================================================

@@ -22,7 +22,7 @@ void IPCServer::sendToMachine (int id, juce::MemoryBlock payload)
         machine->connection->sendMessage (std::move (payload));
 }
 
-void IPCServer::sendToAllMachines (juce::MemoryBlock payload, int excludeID)
+void IPCServer::sendToAllMachines (juce::MemoryBlock payload, int excludeID, juce::String const& kind)
 {
     // Every machine is sent the same bytes, held once.
     auto const shared = FramedConnection::share (std::move (payload));
@@ -32,8 +32,15 @@ void IPCServer::sendToAllMachines (juce::MemoryBlock payload, int excludeID)
     const juce::ScopedLock sl (machinesLock);
 
     for (auto const& [id, machine] : machines)
-        if (id != excludeID && machine->connection != nullptr)
+    {
+        if (id == excludeID || machine->connection == nullptr)
+            continue;
+
+        if (kind.isEmpty())
             machine->connection->sendMessage (shared);
+        else
+            machine->connection->sendLatest (shared, kind);
+    }
 }
 
 //==============================================================================
@@ -80,8 +87,34 @@ void IPCServer::sendDraggedFileFromTo (int sourceID, int targetID)
 
 void IPCServer::relayClipboard (juce::MemoryBlock const& routePayload)
 {
+    // Its size first: a clipboard that would be beyond the frame limit is
+    // never made.
+    auto const planned = ControlProtocol::relayClipboard (routePayload, false);
+
+    if (planned.size > limits.connection.maxFrameBytes)
+    {
+        DBGOrLog ("Server: not relaying a clipboard of " + juce::String ((juce::int64) planned.size) + " bytes to machine "
+                  + juce::String (planned.id) + ", beyond the frame limit");
+        return;
+    }
+
+    // Only the newest clipboard for a machine matters: one still waiting for
+    // it goes before the new one is made, so the two are never held at once.
+    {
+        const juce::ScopedLock sl (machinesLock);
+        auto* machine = findMachine (planned.id);
+
+        if (machine == nullptr || machine->connection == nullptr)
+            return;
+
+        machine->connection->dropWaiting (clipboardKind);
+    }
+
     auto relayed = ControlProtocol::relayClipboard (routePayload);
-    sendToMachine (relayed.id, std::move (relayed.payload));
+    const juce::ScopedLock sl (machinesLock);
+
+    if (auto* machine = findMachine (relayed.id); machine != nullptr && machine->connection != nullptr)
+        machine->connection->sendLatest (FramedConnection::share (std::move (relayed.payload)), clipboardKind);
 }
 
 void IPCServer::sendControlMessage (int fromID, int toID)

@@ -7,6 +7,7 @@
 #include "support/LogCapture.h"
 #include "support/ServerFixture.h"
 
+#include <sys/socket.h>
 #include <thread>
 
 namespace
@@ -30,9 +31,9 @@ struct ConnectionReading : ServerFixture {};
 
 // Headers that announce far more than ever comes, to the control port and to a
 // machine's file-transfer port: nothing is reserved ahead of the bytes, nothing
-// cut short is handed over, and each connection counts as lost: its machine is
-// removed and may join again, the transfer is released. A header text holding
-// a zero byte is not answered.
+// cut short is handed over, and each connection, once closed inside its frame,
+// counts as lost: its machine is removed and may join again, the transfer is
+// released. A header text holding a zero byte is not answered.
 TEST_F (ConnectionReading, HeadersAnnouncingMoreThanComesReserveNothingAndEndTheirConnections)
 {
     startServer();
@@ -55,6 +56,7 @@ TEST_F (ConnectionReading, HeadersAnnouncingMoreThanComesReserveNothingAndEndThe
     EXPECT_LT (TestEnvironment::peakAddressSpace() - before, (juce::int64) 1 << 30);
 
     cut.tcp->close();
+    huge.tcp->close();
     transfer->close();
     juce::StringArray told;
     EXPECT_TRUE (TestEnvironment::waitUntil ([&]
@@ -75,6 +77,33 @@ TEST_F (ConnectionReading, HeadersAnnouncingMoreThanComesReserveNothingAndEndThe
     padded->close();
     EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return machine.fileTransferServer->getNumReceivers() == 0; }));
     EXPECT_EQ (machine.callTexts(), "");
+}
+
+// Lengths of 0 or less deliver nothing, and a frame beyond the limit is read
+// through and dropped: the machine that sent them stays, and what it sends
+// next is handled. A clipboard whose relay would be beyond the limit (each
+// ill-formed byte grows to three) is never made.
+TEST_F (ConnectionReading, EmptyNegativeAndOversizedFramesAreDroppedAndTheirMachineStays)
+{
+    IPCServer::Limits limits;
+    limits.connection.maxFrameBytes = 1 << 20;
+    startServer (limits);
+    auto host = join ("192.168.77.2"), peer = join ("192.168.77.3");
+    host.tcp->drain();
+
+    for (auto length : { 0x80000000u, 0xffffffffu, 0u })
+        peer.tcp->writeBytes (announcing (length, {}));
+
+    auto const route = "Route clipboard to ID: " + juce::String (host.id) + " content: ";
+    peer.send (route + juce::String::repeatedString ("x", 2 << 20));
+    auto const illFormed = route.toStdString() + std::string (400 * 1024, '\xff');
+    peer.tcp->writeFrame (juce::MemoryBlock (illFormed.data(), illFormed.size()));
+
+    auto const claim = "Current input ID: " + juce::String (peer.id);
+    peer.send (claim);
+    EXPECT_EQ (host.tcp->readText (10000), claim);
+    EXPECT_TRUE (log->mentions ("not relaying a clipboard of " + juce::String (19 + 3 * 400 * 1024) + " bytes")) << log->all();
+    EXPECT_TRUE (host.tcp->isSilentFor());
 }
 
 // However its server's connection ends, the client drops what was cut short,
@@ -165,4 +194,110 @@ TEST (ConnectionClosing, ADisconnectIsNotLoggedAsAFailedWrite)
 
     EXPECT_FALSE (connection.isConnected());
     EXPECT_FALSE (log.mentions ("cannot write to")) << log.all();
+}
+
+// The clipboards a client is asked for while its server reads slowly: the one
+// being written and the newest arrive whole, those between are dropped, and
+// the connection stays; a text beyond the frame limit is not sent, and the
+// log gives its size.
+TEST (ConnectionWritingClient, OnlyTheNewestClipboardWaitsBehindTheOneBeingWritten)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SingletonApplicationProperties::configure();
+    LogCapture log;
+    RawServer server;
+    RecordingClient client;
+    FramedConnection::Limits limits;
+    limits.maxQueuedBytes = 64 * 1024;
+    limits.maxFrameBytes = 8u << 20;
+    client.setLimits (limits);
+    auto stream = server.join (client);
+    ASSERT_NE (stream, nullptr);
+    int const small = 64 * 1024;
+    setsockopt (stream->getSocket().getRawSocketHandle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof (small));
+
+    // Each request finds the next text on the clipboard; the last is too long.
+    auto const filled = [] (char c, int megabytes) { return juce::String::repeatedString (juce::String::charToString (c), megabytes << 20); };
+    std::vector<juce::String> const texts { filled ('a', 6), filled ('b', 6), filled ('c', 6), filled ('x', 9) };
+    std::atomic<size_t> asked { 0 };
+    client.onCall = [&] (RecordingClient::Call const& call)
+    {
+        if (call.text == "checkPasteboardForFiles")
+            client.setClipboard (texts[juce::jmin (asked++, texts.size() - 1)]);
+    };
+
+    for (size_t i = 0; i < texts.size(); ++i)
+        stream->writeFrame (juce::String ("Send clipboard to ID: 5"));
+
+    stream->writeFrame (juce::String ("Current input ID: 5"));
+    ASSERT_TRUE (client.waitFor ("setCurrentInputID"));   // every request was handled
+
+    for (auto c : { 'a', 'c' })
+    {
+        auto const got = stream->readText (20000);
+        EXPECT_TRUE (got == "Route clipboard to ID: 5 content: " + filled (c, 6)) << c << ": " << got.substring (0, 40) << "... of " << got.length();
+    }
+
+    EXPECT_TRUE (stream->isSilentFor (500));
+    EXPECT_TRUE (log.mentions ("not sending a text of " + juce::String (9 << 20) + " bytes")) << log.all();
+    EXPECT_TRUE (client.isConnected());
+}
+
+namespace
+{
+/** A connection whose callbacks run on the message thread and that counts
+    the losses it is told of. */
+struct CountingConnection : FramedConnection
+{
+    CountingConnection() : FramedConnection (ControlProtocol::magicNumber, true) {}
+    ~CountingConnection() override { disconnect (Notify::no); }
+
+    void connectionMade() override {}
+    void connectionLost() override { ++losses; }
+    void messageReceived (juce::MemoryBlock const&) override { if (onMessage) onMessage(); }
+
+    std::atomic<int> losses { 0 };
+    std::function<void()> onMessage;
+};
+} // namespace
+
+// Each connection made reports its loss once, whoever ends it: a disconnect
+// that waits for a callback while another thread connects anew reports the
+// loss of the connection it ended, and leaves the new one's; a disconnect
+// after the reader posted its loss, before the message thread ran it,
+// reports that loss.
+TEST (ConnectionClosing, EachConnectionReportsItsLossOnce)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    WirePeer::Listener listener (peerPort, TestEnvironment::testAddress);
+    ASSERT_TRUE (listener.isListening());
+    CountingConnection connection;
+    ASSERT_TRUE (connection.connectToSocket (TestEnvironment::testAddress, peerPort, 2000));
+    auto first = listener.accept();
+    ASSERT_NE (first, nullptr);
+
+    std::thread ending;
+    connection.onMessage = [&]   // on the message thread: the disconnect waits for it
+    {
+        ending = std::thread ([&] { connection.disconnect(); });
+        juce::Thread::sleep (200);
+        std::thread ([&] { connection.connectToSocket (TestEnvironment::testAddress, peerPort, 2000); }).join();
+    };
+    first->writeFrame (juce::String ("Jump to middle"));
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return ending.joinable(); }));
+    ending.join();
+    auto second = listener.accept();
+    ASSERT_NE (second, nullptr);
+    EXPECT_EQ (connection.losses.load(), 1);
+    EXPECT_TRUE (connection.isConnected());
+
+    second->close();
+
+    for (int i = 0; i < 500 && connection.isConnected(); ++i)   // without running the message loop
+        juce::Thread::sleep (10);
+
+    juce::Thread::sleep (100);   // the loss is posted
+    connection.disconnect();
+    TestEnvironment::pump (200);
+    EXPECT_EQ (connection.losses.load(), 2);
 }

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include <cstring>
 #include <vector>
 
 namespace
@@ -70,4 +71,27 @@ TEST (NetworkText, DecodingHoldsNothingBeyondTheText)
 
     EXPECT_EQ (text.getNumBytesAsUTF8(), bytes.size() + 2);
     EXPECT_LT (rise, (juce::int64) bytes.size() * 2);
+}
+
+// A clipboard of ill-formed bytes grows threefold when relayed: its size is
+// known before anything is made, and the relay holds the relayed payload and
+// nothing more (no decoded text on the way).
+TEST (NetworkText, ARelayOfIllFormedBytesHoldsItsPayloadAndNothingMore)
+{
+    std::string const head = "Route clipboard to ID: 7 content: ";
+    juce::MemoryBlock route (head.size() + (48u << 20));
+    route.fillWith (0xff);
+    route.copyFrom (head.data(), 0, head.size());
+
+    auto const before = TestEnvironment::peakAddressSpace();
+    auto const planned = ControlProtocol::relayClipboard (route, false);
+    EXPECT_EQ (planned.size, 19 + 3 * (48u << 20));
+    EXPECT_TRUE (planned.payload.isEmpty());
+
+    auto const relayed = ControlProtocol::relayClipboard (route);
+    auto const rise = TestEnvironment::peakAddressSpace() - before;
+    EXPECT_EQ (relayed.id, 7);
+    ASSERT_EQ (relayed.payload.getSize(), planned.size);
+    EXPECT_EQ (std::memcmp (static_cast<char const*> (relayed.payload.getData()) + relayed.size - 3, "\xef\xbf\xbd", 3), 0);
+    EXPECT_LT (rise, (juce::int64) planned.size * 5 / 4);
 }
