@@ -309,13 +309,15 @@ bool sendClipboardRoute (FramedConnection& connection, int id, juce::String cons
         return false;
     }
 
-    // An older clipboard still waiting goes before this one is made.
-    connection.dropWaiting (clipboardKind);
+    // An older clipboard for the same machine still waiting goes before this
+    // one is made; one for another machine stays, as that machine's own.
+    auto const kind = clipboardKind + juce::String (" ") + juce::String (id);
+    connection.dropWaiting (kind);
 
     juce::MemoryBlock payload (headSize + textBytes);
     payload.copyFrom (head.toRawUTF8(), 0, headSize);
     payload.copyFrom (text.toRawUTF8(), (int) headSize, textBytes);
-    return connection.sendLatest (FramedConnection::share (std::move (payload)), clipboardKind);
+    return connection.sendLatest (FramedConnection::share (std::move (payload)), kind);
 }
 
 FromTo readStartControl (juce::String const& text)

@@ -217,8 +217,11 @@ TEST (ConnectionWritingClient, OnlyTheNewestClipboardWaitsBehindTheOneBeingWritt
     setsockopt (stream->getSocket().getRawSocketHandle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof (small));
 
     // Each request finds the next text on the clipboard; the last is too long.
+    // The newest for machine 5 replaces its older one still waiting; the one
+    // for machine 6 is that machine's own and stays.
     auto const filled = [] (char c, int megabytes) { return juce::String::repeatedString (juce::String::charToString (c), megabytes << 20); };
-    std::vector<juce::String> const texts { filled ('a', 6), filled ('b', 6), filled ('c', 6), filled ('x', 9) };
+    std::vector<juce::String> const texts { filled ('a', 6), filled ('b', 6), filled ('c', 6), filled ('d', 6), filled ('x', 9) };
+    std::vector<int> const targets { 5, 5, 6, 5, 5 };
     std::atomic<size_t> asked { 0 };
     client.onCall = [&] (RecordingClient::Call const& call)
     {
@@ -226,16 +229,17 @@ TEST (ConnectionWritingClient, OnlyTheNewestClipboardWaitsBehindTheOneBeingWritt
             client.setClipboard (texts[juce::jmin (asked++, texts.size() - 1)]);
     };
 
-    for (size_t i = 0; i < texts.size(); ++i)
-        stream->writeFrame (juce::String ("Send clipboard to ID: 5"));
+    for (auto target : targets)
+        stream->writeFrame ("Send clipboard to ID: " + juce::String (target));
 
     stream->writeFrame (juce::String ("Current input ID: 5"));
     ASSERT_TRUE (client.waitFor ("setCurrentInputID"));   // every request was handled
 
-    for (auto c : { 'a', 'c' })
+    for (auto [c, target] : { std::pair ('a', 5), std::pair ('c', 6), std::pair ('d', 5) })
     {
         auto const got = stream->readText (20000);
-        EXPECT_TRUE (got == "Route clipboard to ID: 5 content: " + filled (c, 6)) << c << ": " << got.substring (0, 40) << "... of " << got.length();
+        EXPECT_TRUE (got == "Route clipboard to ID: " + juce::String (target) + " content: " + filled (c, 6))
+            << c << ": " << got.substring (0, 40) << "... of " << got.length();
     }
 
     EXPECT_TRUE (stream->isSilentFor (500));
