@@ -90,6 +90,10 @@ public:
     /** Announces "Current input ID: " to all, only when it changes. */
     void setCurrentInputID (int id);
 
+    /** True when a switch that 'senderID' asks for is stale: another
+        machine's input is in use (its claim reached the server first). */
+    bool isStaleSwitch (int senderID);
+
     /** Announces "Current receiving ID: " to all, only when it changes. */
     void setCurrentReceivingID (int id);
 

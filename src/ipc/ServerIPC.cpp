@@ -110,11 +110,15 @@ void IPCServer::ServerIPC::messageReceived (juce::MemoryBlock const& message)
         }
 
         case ToServer::modeChangeReceiving:
-            server.switchReceivingMachine (sender, readModeChangeReceiving (text));
+            if (! server.isStaleSwitch (sender))
+                server.switchReceivingMachine (sender, readModeChangeReceiving (text));
+
             return;
 
         case ToServer::modeChangeIdle:
-            server.sendIdleModeMessageTo (readModeChangeIdle (text));
+            if (! server.isStaleSwitch (sender))
+                server.sendIdleModeMessageTo (readModeChangeIdle (text));
+
             return;
 
         case ToServer::sendClipboardFromTo:

@@ -130,6 +130,24 @@ void IPCServer::setIsServer (int id, bool isServer)
         machine->isServer = isServer;
 }
 
+bool IPCServer::isStaleSwitch (int senderID)
+{
+    const juce::ScopedLock sl (machinesLock);
+
+    // A machine switches others while its own input is in use, having claimed
+    // it first on the same connection. A switch that arrives after another
+    // machine's claim was sent before its sender heard of that claim (its
+    // pointer was coming home while the other machine's user took over):
+    // obeying it would idle the machine that now drives, or the one it
+    // drives. No claim since the server started: nothing is stale.
+    if (currentInputID == -1 || currentInputID == senderID)
+        return false;
+
+    DBGOrLog ("Server: ignoring a switch from " + juce::String (senderID) + ", the input of "
+              + juce::String (currentInputID) + " is in use");
+    return true;
+}
+
 void IPCServer::setCurrentInputID (int id)
 {
     const juce::ScopedLock sl (machinesLock);

@@ -61,6 +61,24 @@ TEST_F (ServerRelay, MovesModesAndAnnouncementsWithTheirEdgeCases)
     expect (b, "Current input ID:" + id (b), { inputB }, { inputB }, { inputB });
 }
 
+// A switch from a machine whose input is no longer in use is stale: another
+// machine's user took over while its pointer was coming home, and obeying it
+// would idle the machine that drives now, or the one it drives.
+TEST_F (ServerRelay, SwitchesFromAMachineWhoseInputIsNotInUseAreStale)
+{
+    auto const id = [] (Peer const& m) { return juce::String (m.id); };
+    auto const inputA = "Current input ID: " + id (a), inputB = "Current input ID: " + id (b);
+    auto const receivingC = "Current receiving ID: " + id (c), receivingA = "Current receiving ID: " + id (a);
+    expect (a, inputA, { inputA }, { inputA }, { inputA });
+    expect (a, "Mode change receiving ID: " + id (c), { receivingC }, { receivingC }, { "Switch mode: receiving from OS: WIN", receivingC });
+
+    expect (b, inputB, { inputB }, { inputB }, { inputB });
+    expect (b, "Mode change receiving ID: " + id (a), { "Switch mode: receiving from OS: MAC", receivingA }, { receivingA }, { receivingA });
+    expect (a, "Mode change idle ID: " + id (c), {}, {}, {});
+    expect (a, "Mode change receiving ID: -1", {}, {}, {});
+    expect (b, "Mode change idle ID: " + id (a), { "Switch mode: idle" }, {}, {});
+}
+
 TEST_F (ServerRelay, ClipboardControlAndJumpsGoToTheirMachinesOnly)
 {
     auto const fromA = "from ID1: " + juce::String (a.id), toB = " to ID2: " + juce::String (b.id);
