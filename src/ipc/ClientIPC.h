@@ -30,8 +30,9 @@
     Which thread calls which operation:
       - the control connection's reading thread ("FrameReader"): every operation
         called from a received message except the four below, and, on a lost
-        connection, stopSocketThread, stopListenerThread and, for a backup,
-        tellMainComponentIAmServer;
+        connection, stopSocketThread and stopListenerThread;
+      - the reconnect thread: tellMainComponentIAmServer, when a backup takes
+        over;
       - the message thread: addMachine, clearMachines, updateMachinePosition and
         updateMachineDisplay (posted), and addMultipleFilesOrDirsToClipboard
         (file transfer).
