@@ -61,12 +61,11 @@ TEST_F (ServerMerge, ItGivesWayToALowerIDAtOnceAndToAHigherOneAfterItsPatience)
     OtherServer lower (addressWhoseID (true));
 
     // The probe: the cluster's request from the discovery port, again and again.
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 2; ++i)
     {
         auto const probe = lower.heard();
         ASSERT_TRUE (probe.has_value());
-        EXPECT_EQ (probe->text, "DISCOVERY_REQUEST CLUSTERID: 4711");
-        EXPECT_EQ (probe->senderPort, 25476);
+        EXPECT_EQ (probe->text + " from " + juce::String (probe->senderPort), "DISCOVERY_REQUEST CLUSTERID: 4711 from 25476");
     }
 
     lower.answer();
@@ -81,18 +80,19 @@ TEST_F (ServerMerge, ItGivesWayToALowerIDAtOnceAndToAHigherOneAfterItsPatience)
     EXPECT_FALSE (lower.heard (1000).has_value()) << "it still probes";
     EXPECT_EQ (givenWay.load(), 1);
 
-    // Against a higher ID it stays, and answers of no server of its cluster count for nothing...
+    // Against a higher ID it stays, and answers of no server of its cluster count for nothing
     destroyServer();
     startMergingServer();
     OtherServer higher (addressWhoseID (false));
     ASSERT_TRUE (higher.heard().has_value());
     auto const since = juce::Time::getMillisecondCounter();
 
+    // (from a lower ID: another cluster's, a rejection, an acceptance from a machine's port)...
     while (juce::Time::getMillisecondCounter() - since < 1500)
     {
         lower.answer (12);
         lower.discovery.send (TestEnvironment::testAddress, 25476, "REJECTED");
-        late.udp->send (TestEnvironment::testAddress, 25476, DiscoveryProtocol::acceptance (computeMachineID (TestEnvironment::testAddress), 25476, 4711));
+        lower.udp->send (TestEnvironment::testAddress, 25476, DiscoveryProtocol::acceptance (computeMachineID (TestEnvironment::testAddress), 25476, 4711));
         higher.answer();
         juce::Thread::sleep (100);
     }
