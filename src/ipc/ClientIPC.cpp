@@ -12,6 +12,7 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <optional>
+#include <utility>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -24,7 +25,6 @@ const juce::String ownOperatingSystem = "MAC";
 constexpr int writableWaitMs = 250;
 constexpr int replyWaitMs = 250;
 constexpr int pauseMs = 100;
-constexpr int attemptsPerRun = 10;
 constexpr int connectTimeoutMs = 100;
 constexpr int reconnectPauseMs = 10;
 
@@ -37,14 +37,32 @@ bool currentThreadShouldExit()
 
 //==============================================================================
 /** Repeats discovery every 10 ms after a lost server connection until a server
-    accepts this machine, or until the client closes. Owned by the client. */
+    accepts this machine, or until the client closes. Owned by the client. A
+    backup first searches briefly, and serves when nobody accepts it. */
 class ClientIPC::ReconnectThread : public juce::Thread
 {
 public:
-    explicit ReconnectThread (ClientIPC& clientToUse) : juce::Thread ("anonymous"), client (clientToUse) {}
+    ReconnectThread (ClientIPC& clientToUse, bool takeOverToUse)
+        : juce::Thread ("anonymous"), client (clientToUse), takeOver (takeOverToUse) {}
 
     void run() override
     {
+        if (takeOver)
+        {
+            // Its server may have given way to another server of the cluster
+            // rather than failed: that one is joined instead of serving too.
+            auto const found = client.udpConnectToServer (briefSearchAttempts);
+
+            if (found == Discovery::joined)
+                return;
+
+            if (found == Discovery::notAccepted && ! threadShouldExit() && ! client.searchAbandoned())
+            {
+                client.createOwnServer();
+                client.tellMainComponentIAmServer();
+            }
+        }
+
         while (! threadShouldExit() && ! client.searchAbandoned())
         {
             if (client.udpConnectToServer() == Discovery::joined)
@@ -56,6 +74,7 @@ public:
 
 private:
     ClientIPC& client;
+    bool const takeOver;
 };
 
 //==============================================================================
@@ -159,17 +178,12 @@ void ClientIPC::connectionLost()
 
     postToMessageThread ([] (ClientIPC& client) { client.clearMachines(); });
 
-    if (isBackupServer)
-    {
-        createOwnServer();
-        tellMainComponentIAmServer();
-        isBackupServer = false;
-    }
-
-    launchReconnectThread();
+    // A backup takes over on the reconnect thread: a discovery connects, and
+    // this thread may not.
+    launchReconnectThread (isBackupServer.exchange (false));
 }
 
-void ClientIPC::launchReconnectThread()
+void ClientIPC::launchReconnectThread (bool takeOver)
 {
     const juce::ScopedLock sl (reconnectLock);
 
@@ -182,7 +196,7 @@ void ClientIPC::launchReconnectThread()
     if (reconnectThread != nullptr)
         reconnectThread->waitForThreadToExit (-1);
 
-    reconnectThread = std::make_unique<ReconnectThread> (*this);
+    reconnectThread = std::make_unique<ReconnectThread> (*this, takeOver);
     reconnectThread->startThread();
 }
 
@@ -193,9 +207,52 @@ bool ClientIPC::searchAbandoned() const
 
 void ClientIPC::createOwnServer()
 {
-    auto server = std::make_unique<IPCServer>();
-    ipcServer = std::move (server);
-    hostingServer = ipcServer != nullptr;
+    // The server tells of its giving way on its discovery thread; it is ended
+    // on the message thread, unless the client has closed by then.
+    juce::WeakReference<ClientIPC> self (this);
+    auto made = std::make_shared<std::atomic<IPCServer const*>> (nullptr);
+
+    auto server = std::make_unique<IPCServer> (IPCServer::Limits(), [self, made]
+    {
+        juce::MessageManager::callAsync ([self, made]
+        {
+            if (auto* client = self.get())
+                client->giveWay (*made);
+        });
+    });
+
+    *made = server.get();
+    std::unique_ptr<IPCServer> previous;
+
+    {
+        const juce::ScopedLock sl (serverLock);
+        previous = std::exchange (ipcServer, std::move (server));
+        hostingServer = true;
+    }
+}
+
+void ClientIPC::giveWay (IPCServer const* server)
+{
+    std::unique_ptr<IPCServer> leaving;
+
+    {
+        const juce::ScopedLock sl (serverLock);
+
+        if (server == nullptr || ipcServer.get() != server)
+            return;
+
+        leaving = std::move (ipcServer);
+        hostingServer = false;
+
+        // Like every machine of the server, this one searches again once the
+        // connection goes, and if nobody accepts it, it serves again.
+        isBackupServer = true;
+    }
+
+    DBGOrLog ("Ending this machine's server: another server of the cluster stays");
+
+    // Its connections close, this machine's own among them.
+    leaving.reset();
 }
 
 void ClientIPC::postToMessageThread (std::function<void (ClientIPC&)> work)
@@ -407,7 +464,7 @@ void ClientIPC::openOutgoingFileTransfer (juce::File const& file, juce::String c
 }
 
 //==============================================================================
-ClientIPC::Discovery ClientIPC::udpConnectToServer()
+ClientIPC::Discovery ClientIPC::udpConnectToServer (int attempts)
 {
     const juce::ScopedLock oneAtATime (discoveryLock);
 
@@ -466,7 +523,7 @@ ClientIPC::Discovery ClientIPC::udpConnectToServer()
     }
     else
     {
-        for (int attempt = 0; attempt < attemptsPerRun && ! searchAbandoned(); ++attempt)
+        for (int attempt = 0; attempt < attempts && ! searchAbandoned(); ++attempt)
         {
             auto written = udp.write (DiscoveryProtocol::broadcastAddress, DiscoveryProtocol::serverPort,
                                          request.toRawUTF8(), (int) request.getNumBytesAsUTF8());

@@ -23,12 +23,19 @@ namespace FileTransfer { class ClipboardPacker; }
     operations below, and, when the connection is lost, lets a backup take over
     as server and searches again.
 
+    A backup that loses its server first searches briefly: its server may
+    have given way to another server of the cluster, which it then joins. When
+    the server this machine hosts gives way to another (see RivalServerSearch),
+    the machine ends it and counts as a backup: like every machine of that
+    server it searches again, and serves once more if nobody accepts it.
+
     The application derives from this class and implements the 24 operations.
     Which thread calls which operation:
       - the control connection's reading thread ("FrameReader"): every operation
         called from a received message except the four below, and, on a lost
-        connection, stopSocketThread, stopListenerThread and, for a backup,
-        tellMainComponentIAmServer;
+        connection, stopSocketThread and stopListenerThread;
+      - the reconnect thread: tellMainComponentIAmServer, when a backup takes
+        over;
       - the message thread: addMachine, clearMachines, updateMachinePosition and
         updateMachineDisplay (posted), and addMultipleFilesOrDirsToClipboard
         (file transfer);
@@ -95,12 +102,15 @@ public:
         connectFailed     // a server accepted it, but the control connection failed: a server exists
     };
 
-    /** Runs one discovery on the calling juce::Thread. Once joined, the
-        file-transfer listener is created. Only a datagram from port 25476
-        counts as a reply, and an acceptance only when its UDPPORT is the port
-        the request went from. Only one discovery runs at a time; a second
-        caller waits for the first. */
-    Discovery udpConnectToServer();
+    /** Runs one discovery of at most 'attempts' requests on the calling
+        juce::Thread. Once joined, the file-transfer listener is created. Only a
+        datagram from port 25476 counts as a reply, and an acceptance only when
+        its UDPPORT is the port the request went from. Only one discovery runs at
+        a time; a second caller waits for the first. */
+    Discovery udpConnectToServer (int attempts = searchAttempts);
+
+    static constexpr int searchAttempts = 10;
+    static constexpr int briefSearchAttempts = 3;   // a backup's, before it serves
 
     /** What an acceptance led to: its machine port, and whether the control
         connection was made. */
@@ -122,7 +132,8 @@ public:
     void sendMachineReceivingModeMessage (int id);
 
     /** Creates a cluster server in this process and keeps it in ipcServer; a
-        server held before is deleted once the new one exists. */
+        server held before is deleted once the new one exists. When the server
+        gives way to another, it is ended on the message thread (giveWay). */
     void createOwnServer();
 
     /** The monitors this machine announces when it joins (the desktop's unless
@@ -168,11 +179,16 @@ protected:
     virtual void copyTextToClipboard (juce::String const& text);
 
     /** Searches in the background, as after a lost connection, until a
-        server accepts this machine and it joins, or until the client closes. */
-    void launchReconnectThread();
+        server accepts this machine and it joins, or until the client closes.
+        To take over as a backup does, it serves when a brief search finds no
+        server first. */
+    void launchReconnectThread (bool takeOver = false);
 
 private:
     class ReconnectThread;
+
+    /** Ends the server this machine hosts, when it is 'server' (message thread). */
+    void giveWay (IPCServer const* server);
 
     bool searchAbandoned() const;
     void postToMessageThread (std::function<void (ClientIPC&)> work);
@@ -186,6 +202,7 @@ private:
     std::atomic<bool> stopSearching { false };
     juce::CriticalSection discoveryLock;         // held by a whole discovery run
     juce::CriticalSection reconnectLock;         // guards reconnectThread and the closing
+    juce::CriticalSection serverLock;            // held while ipcServer is replaced
     std::unique_ptr<juce::Thread> reconnectThread;
     bool closed = false;                         // guarded by reconnectLock
 

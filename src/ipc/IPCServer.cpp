@@ -44,11 +44,12 @@ private:
 //==============================================================================
 IPCServer::IPCServer() : IPCServer (Limits()) {}
 
-IPCServer::IPCServer (Limits limitsToUse)
+IPCServer::IPCServer (Limits limitsToUse, std::function<void()> onGivingWayToUse)
     : ConnectionListener ("ServerListener"),
       udpBindAttempted (false),
       lifeline (std::make_shared<Lifeline>()),
-      limits (limitsToUse)
+      limits (limitsToUse),
+      onGivingWay (std::move (onGivingWayToUse))
 {
     lifeline->server = this;
     BrokenPipeSignal::ignore();

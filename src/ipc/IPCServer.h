@@ -2,11 +2,13 @@
 
 #include "ipc/ConnectionListener.h"
 #include "ipc/FramedConnection.h"
+#include "ipc/RivalServerSearch.h"
 
 #include <juce_events/juce_events.h>
 #include <juce_graphics/juce_graphics.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -27,6 +29,10 @@ struct Machine;
     within a bounded time even with machines connected: work it posted to the
     message thread (removals of lost machines, "Accept?" dialogs and their
     answers) does nothing once it has begun.
+
+    It looks out for other servers of its cluster (RivalServerSearch); when it
+    gives way to one, it answers no machine any more and calls onGivingWay,
+    once, on its discovery thread: the owner then destroys it, elsewhere.
 
     Threads that come here: the constructor's caller, the listener thread
     ("ServerListener"), one reading thread per connection ("FrameReader"), the
@@ -51,10 +57,11 @@ public:
         int joinTimeoutMs = 5000;        // from the acceptance to the connection
         int maxWaitingMachines = 16;     // accepted and not connected at once; beyond, the oldest is forgotten
         FramedConnection::Limits connection;   // of every control connection
+        RivalServerSearch::Timing rivalSearch; // of the look-out for other servers of the cluster
     };
 
     IPCServer();
-    explicit IPCServer (Limits limitsToUse);
+    explicit IPCServer (Limits limitsToUse, std::function<void()> onGivingWayToUse = {});
     ~IPCServer() override;
 
     //==============================================================================
@@ -169,6 +176,7 @@ private:
     std::vector<std::unique_ptr<ServerIPC>> unpairedConnections;   // guarded by machinesLock
     std::shared_ptr<Lifeline> const lifeline;
     Limits const limits;
+    std::function<void()> const onGivingWay;
 
     class Sweeper;
     std::unique_ptr<Sweeper> sweeper;

@@ -4,6 +4,7 @@
 #include "ipc/DiscoveryProtocol.h"
 #include "ipc/Machine.h"
 #include "ipc/MulticastInterface.h"
+#include "platform/MonotonicClock.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -123,8 +124,13 @@ void IPCServer::UDPThread::run()
     owner->udpBindAttempted.signal();
     DBGOrLog ("UDPThread: waiting on 25476");
 
+    rivals = std::make_unique<RivalServerSearch> (clusterID, owner->limits.rivalSearch,
+                                                  (juce::int64) MonotonicClock::getTicks(), juce::Time::getMillisecondCounter());
+
     while (! threadShouldExit())
     {
+        probeIfDue();
+
         auto const ready = socket != nullptr ? socket->waitUntilReady (true, waitMs) : -1;
 
         if (ready < 0)
@@ -142,6 +148,18 @@ void IPCServer::UDPThread::run()
             continue;
 
         auto const text = DiscoveryProtocol::datagramText (buffer, (size_t) bytesRead);
+
+        // A machine asks from a port of the system's choosing: this port is a server's.
+        if (senderPort == DiscoveryProtocol::serverPort)
+        {
+            handleFromServer (text, senderAddress);
+            continue;
+        }
+
+        // Having given way, this server takes no machine any more.
+        if (rivals->hasGivenWay())
+            continue;
+
         DBGOrLog ("UDPThread: received " + Logging::excerpt (text) + " from " + senderAddress + " port " + juce::String (senderPort));
         handle (text, senderAddress, senderPort, pending);
     }
@@ -254,6 +272,47 @@ bool IPCServer::UDPThread::waitUntilWritable (int timeoutMs) const
 
     pollfd entry { rawHandle, POLLOUT, 0 };
     return ::poll (&entry, 1, timeoutMs) > 0 && (entry.revents & POLLOUT) != 0;
+}
+
+//==============================================================================
+void IPCServer::UDPThread::probeIfDue()
+{
+    auto const now = juce::Time::getMillisecondCounter();
+
+    // Unbound, the socket would send from a port of the system's choosing: the
+    // probe would pass for a machine's request.
+    if (socket == nullptr || socket->getBoundPort() != DiscoveryProtocol::serverPort || ! rivals->probeDue (now))
+        return;
+
+    ownProbeSource = RivalServerSearch::broadcastSource();
+    writeQuietly (rivals->probeSent (now), DiscoveryProtocol::broadcastAddress, DiscoveryProtocol::serverPort);
+}
+
+void IPCServer::UDPThread::handleFromServer (juce::String const& text, juce::String const& ip)
+{
+    using namespace DiscoveryProtocol;
+
+    // Another server's probe: answered as any request of the cluster, without
+    // a machine to wait for. This server's own probe comes back to it too.
+    if (classifyToServer (text) == ToServer::request)
+    {
+        if (ip != ownProbeSource && ! rivals->hasGivenWay() && answerFor (text, clusterID) == Answer::accept)
+            writeQuietly (acceptance (computeMachineID (ip), serverPort, clusterID), ip, serverPort);
+
+        return;
+    }
+
+    if (rivals->answered (ip, text, juce::Time::getMillisecondCounter()) == RivalServerSearch::Outcome::giveWay
+         && owner->onGivingWay != nullptr)
+        owner->onGivingWay();
+}
+
+void IPCServer::UDPThread::writeQuietly (juce::String const& text, juce::String const& ip, int port)
+{
+    const juce::ScopedLock sl (writeLock);
+
+    if (waitUntilWritable (waitMs))
+        socket->write (ip, port, text.toRawUTF8(), (int) text.getNumBytesAsUTF8());
 }
 
 //==============================================================================

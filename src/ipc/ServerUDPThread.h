@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/IPCServer.h"
+#include "ipc/RivalServerSearch.h"
 
 /** The server's discovery thread ("ServerUDPThread").
 
@@ -17,7 +18,12 @@
     thread and the server: what the run shares with them (the open dialogs by
     address, and the way back to accept) sits in an object they co-own, and
     once the run has ended their answers do nothing and the dialogs still open
-    are closed. */
+    are closed.
+
+    It also looks out for other servers of the cluster (RivalServerSearch):
+    it sends the probes from its socket, answers the probes of others without
+    registering a machine, and, once this server gives way to another, answers
+    nobody any more and tells the owner (onGivingWay). */
 class IPCServer::UDPThread : public juce::Thread
 {
 public:
@@ -61,6 +67,14 @@ private:
     void closeDialog (juce::String const& ip, std::shared_ptr<PendingDialogs> const& pending);
     void reply (Reply const& kind, juce::String const& text, juce::String const& ip, int port);
     bool waitUntilWritable (int timeoutMs) const;
+
+    // Other servers of the cluster: datagrams from port 25476 are theirs.
+    void probeIfDue();
+    void handleFromServer (juce::String const& text, juce::String const& ip);
+    void writeQuietly (juce::String const& text, juce::String const& ip, int port);
+
+    std::unique_ptr<RivalServerSearch> rivals;   // made by run
+    juce::String ownProbeSource;                 // the address the last probe came from
 
     static void openDialog (std::shared_ptr<PendingDialogs> const& pending, juce::String const& ip, int port);
     static void openNextWaiting (std::shared_ptr<PendingDialogs> const& pending);

@@ -150,6 +150,15 @@ int SimulatedMachine::start()
     return programPid;
 }
 
+int SimulatedMachine::startAt (juce::int64 micros)
+{
+    auto pid = ask ("start " + juce::String (micros));
+    launches += pid ? 1 : 0;
+    programPid = pid ? pid->getIntValue() : -1;
+    startedAt = pid ? pid->fromFirstOccurrenceOf (" ", false, false).getLargeIntValue() : 0;
+    return programPid;
+}
+
 std::optional<int> SimulatedMachine::waitForExit (int timeoutMs)
 {
     auto code = ask ("wait " + juce::String (programPid) + " " + juce::String (timeoutMs), timeoutMs + 5000);

@@ -45,6 +45,12 @@ public:
     int start();
     int programPid = -1;
 
+    /** Starts the program once CLOCK_MONOTONIC reaches 'micros' (machines
+        started from threads of their own at the same time start together);
+        the time it started at goes to startedAt. */
+    int startAt (juce::int64 micros);
+    juce::int64 startedAt = 0;
+
     /** What the program last started wrote to its standard output and error. */
     juce::File getProgramOutput() const { return base.getChildFile ("program-" + juce::String (launches) + ".out"); }
 

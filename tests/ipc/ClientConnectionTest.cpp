@@ -48,12 +48,14 @@ TEST (ClientConnection, ALostServerIsSearchedForAgainOrReplacedByTheBackup)
     stream = server.acceptNextSearch();
     ASSERT_NE (stream, nullptr);
 
-    // The backup creates its own server before it searches, and says so when it joins.
+    // The backup searches briefly; when no server answers, it creates its own
+    // server, and says so when it joins.
     ASSERT_TRUE (stream->writeFrame ("Backup server"));
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return client.isBackupServer.load(); }));
     client.clearCalls();
     while (server.udp.receive (50)) {}
     stream->close();
+    ASSERT_TRUE (server.udp.receive (2000).has_value()) << "no brief search";
     ASSERT_TRUE (client.waitFor ("tellMainComponentIAmServer"));
     ASSERT_TRUE (client.waitFor ("clearMachines"));
     auto calls = client.callTexts (true);

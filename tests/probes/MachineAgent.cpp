@@ -23,6 +23,8 @@
 //   icon                      "ok icon X Y W H": the program's icon docked in a tray (a window named
 //                             "Corvelline" below a top-level window), in root coordinates
 //   start                     start the program: "ok start PID"
+//   start AT                  start it once CLOCK_MONOTONIC reaches AT (microseconds): "ok start PID T",
+//                             T the time it was started at
 //   exited PID                "ok exited CODE" once it ended, else "ok exited running"
 //   wait PID MS               waits until it ends: "ok wait CODE" (or "fail wait running")
 //   signal PID SIG            sends a signal to a program this machine started
@@ -380,9 +382,18 @@ private:
         if (command == "start")
         {
             auto output = base.getChildFile ("program-" + juce::String (++launches) + ".out").getFullPathName();
+            auto const at = w[1].getLargeIntValue();
+
+            // Asleep until the last 2 ms, then awake to the microsecond.
+            if (at - 2000 > nowMicros())
+                usleep ((useconds_t) (at - 2000 - nowMicros()));
+
+            while (nowMicros() < at) {}
+
+            auto const started = nowMicros();
             auto pid = spawn ({ program.toStdString() }, output);
             programs[pid] = -1;
-            return juce::String (pid);
+            return juce::String (pid) + (at > 0 ? " " + juce::String (started) : juce::String());
         }
 
         if (command == "exited" || command == "wait")

@@ -71,7 +71,12 @@ struct RawServer
         ID of its sender's address; the control connection when 'listen'. */
     std::unique_ptr<WirePeer::Stream> acceptNextSearch (int clusterID = 9, int timeoutMs = 10000, bool listen = true)
     {
-        request = udp.receive (timeoutMs);
+        // A server's probe, from the discovery port, is no machine's search.
+        auto const deadline = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+
+        do
+            request = udp.receive ((int) (deadline - juce::jmin (deadline, juce::Time::getMillisecondCounter())));
+        while (request && request->senderPort == DiscoveryProtocol::serverPort);
 
         if (! request)
             return nullptr;
