@@ -2,9 +2,9 @@
 
 #include <functional>
 
-/** SIGTERM (what a session or service manager sends at logout) and SIGHUP (a
-    closed terminal) end the program the way "Quit" does, with its shut-down,
-    instead of killing it on the spot. JUCE already does so for SIGINT.
+/** SIGTERM (what a session or service manager sends at logout), SIGHUP (a
+    closed terminal) and SIGINT (Ctrl+C) end the program the way "Quit" does,
+    with its shut-down, instead of killing it on the spot.
 
     A handler only notes the signal in a pipe; the message loop reads it and
     hands it on. Each handler runs once: the same signal again ends the
@@ -12,14 +12,16 @@
 */
 namespace QuitSignals
 {
-    /** Catches SIGTERM and SIGHUP from now on, keeping them until watch() hands
-        them on; one that the program was started to ignore (as nohup does with
-        SIGHUP) stays ignored. Call early in main(), once. */
+    /** Catches SIGTERM, SIGHUP and SIGINT from now on, keeping them until
+        watch() hands them on; one that the program was started to ignore (as
+        nohup does with SIGHUP) stays ignored. Call early in main(), once. */
     void catchSignals();
 
     /** Calls onSignal on the message thread with each signal caught, also those
         caught before this call, until stopWatching(). Message thread; JUCE's
-        message loop must exist. Does nothing unless catchSignals() ran. */
+        message loop must exist. Does nothing unless catchSignals() ran.
+        JUCE's message loop puts a handler of its own on SIGINT, which would
+        stop the loop without a word: from here on SIGINT is ours again. */
     void watch (std::function<void (int signal)> onSignal);
 
     /** Stops handing signals on. Message thread. */
