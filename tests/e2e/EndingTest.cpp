@@ -34,11 +34,11 @@ namespace
 
     if (asked)
         expected.insert (0, "systemRequestedQuit");
+    else if (lines.joinIntoString ("\n").contains ("systemRequestedQuit"))
+        return ::testing::AssertionFailure() << m.name << " logged \"systemRequestedQuit\"";
 
     if (reason.isNotEmpty())
         expected.insert (0, reason);
-    else if (lines.joinIntoString ("\n").contains ("systemRequestedQuit"))
-        return ::testing::AssertionFailure() << m.name << " logged \"systemRequestedQuit\"";
 
     int next = 0;
 
