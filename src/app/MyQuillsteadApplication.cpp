@@ -116,6 +116,14 @@ void MyQuillsteadApplication::initialise (juce::String const&)
         {
         }
 
+        // Ended here, not by the base's destructor: a thread that has not
+        // reached run() by then would find no run() of ours to call.
+        ~InitTask() override
+        {
+            signalThreadShouldExit();
+            waitForThreadToExit (-1);
+        }
+
         void run() override
         {
             jassert (clientIPC != nullptr);
