@@ -241,7 +241,7 @@ TEST_F (StartUp, AQuitAtAnyMomentOfStartUpEndsItAtOnce)
     a.writeSettings (clusterID);
 
     struct Moment { juce::String after; int delayMs; };
-    Moment const moments[] = { { "Network available at construction", 0 },      // before the window shows
+    Moment const moments[] = { { "at construction", 0 },                          // before the window shows
                                { "App initialise", 300 },                         // the window shows
                                { "Client: start UDP connection attempt", 1000 },  // searching
                                { "Starting IPC server...", 300 } };               // searching for its own server

@@ -15,7 +15,7 @@
 // of CLOCK_MONOTONIC, which every process of the computer shares.
 //
 //   net ADDR/PREFIX           address eth0, bring it up, route everything through it
-//   noroute                   remove that route: broadcasts fail ("Network is unreachable")
+//   noroute                   take eth0's route and address away: broadcasts fail ("Network is unreachable")
 //   bare                      restart the display as a bare X server, one that resets whenever
 //                             its last client leaves (no -noreset), and keep no client of this
 //                             machine's own on it: no probe, tray or queries. Only net, noroute,
@@ -330,7 +330,7 @@ private:
         }
 
         if (command == "noroute")
-            return std::system ("ip route del default dev eth0") == 0 ? "" : "!ip";
+            return std::system ("ip route del default dev eth0 && ip addr flush dev eth0") == 0 ? "" : "!ip";
 
         if (command == "bare")
             return startBareDisplay() ? "" : "!the bare X server did not start";
