@@ -12,11 +12,13 @@ namespace
 std::unique_ptr<InputPlatform> inputPlatform;
 
 // JUCE's factory of the application object; it runs once JUCE's GUI support
-// is up, on the message thread. The desktop platform (its status item is a
-// window) lives on the message thread while that support is up: the
-// application owns it and deletes it last.
+// (and with it JUCE's own SIGINT handler) is up, on the message thread. The
+// desktop platform (its status item is a window) lives on the message thread
+// while that support is up: the application owns it and deletes it last.
 juce::JUCEApplicationBase* createApplication()
 {
+    QuitSignals::takeInterruptBack();
+
     auto desktop = std::make_unique<X11DesktopPlatform>();
     auto& platform = *desktop;
     auto* application = new MyQuillsteadApplication ({ *inputPlatform, platform, DisplaySource::desktop() },

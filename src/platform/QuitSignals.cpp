@@ -60,18 +60,23 @@ void catchSignals()
     }
 }
 
+void takeInterruptBack()
+{
+    if (pipeEnds[0] < 0)
+        return;
+
+    if (interruptIgnored)
+        signal (SIGINT, SIG_IGN);
+    else
+        catchSignal (SIGINT);
+}
+
 void watch (std::function<void (int)> onSignal)
 {
     if (pipeEnds[0] < 0)
         return;
 
     handOn = std::move (onSignal);
-
-    // JUCE's message loop has put its own handler on SIGINT meanwhile.
-    if (interruptIgnored)
-        signal (SIGINT, SIG_IGN);
-    else
-        catchSignal (SIGINT);
 
     if (! watching)
         juce::LinuxEventLoop::registerFdCallback (pipeEnds[0], readSignals);

@@ -17,11 +17,15 @@ namespace QuitSignals
         nohup does with SIGHUP) stays ignored. Call early in main(), once. */
     void catchSignals();
 
+    /** JUCE's message loop puts a handler of its own on SIGINT when it is
+        set up, which would stop the loop without a word: call this once it
+        is, and SIGINT is caught here again. Does nothing unless
+        catchSignals() ran. */
+    void takeInterruptBack();
+
     /** Calls onSignal on the message thread with each signal caught, also those
         caught before this call, until stopWatching(). Message thread; JUCE's
-        message loop must exist. Does nothing unless catchSignals() ran.
-        JUCE's message loop puts a handler of its own on SIGINT, which would
-        stop the loop without a word: from here on SIGINT is ours again. */
+        message loop must exist. Does nothing unless catchSignals() ran. */
     void watch (std::function<void (int signal)> onSignal);
 
     /** Stops handing signals on. Message thread. */
