@@ -436,6 +436,8 @@ void MyQuillsteadApplication::sendToServer (juce::String const& text)
 
 void MyQuillsteadApplication::stopMessageLoop()
 {
+    // Input sharing stops the loop only on three Escapes; the log says why the program ends.
+    DBGOrLog ("Quitting on three Escapes");
     juce::MessageManager::getInstance()->stopDispatchLoop();
 }
 

@@ -12,20 +12,29 @@ namespace
 std::unique_ptr<InputPlatform> inputPlatform;
 
 // JUCE's factory of the application object; it runs once JUCE's GUI support
-// is up, on the message thread. The desktop platform (its status item is a
-// window) lives on the message thread while that support is up: the
-// application owns it and deletes it last.
+// (and with it JUCE's own SIGINT handler) is up, on the message thread. The
+// desktop platform (its status item is a window) lives on the message thread
+// while that support is up: the application owns it and deletes it last.
 juce::JUCEApplicationBase* createApplication()
 {
+    QuitSignals::takeInterruptBack();
+
     auto desktop = std::make_unique<X11DesktopPlatform>();
     auto& platform = *desktop;
-    return new MyQuillsteadApplication ({ *inputPlatform, platform, DisplaySource::desktop() }, std::move (desktop));
+    auto* application = new MyQuillsteadApplication ({ *inputPlatform, platform, DisplaySource::desktop() },
+                                                     std::move (desktop));
+
+    // JUCE's connection opens with its first look at the displays, and ours
+    // are made: the display check's connection, held until now, may go.
+    juce::Desktop::getInstance().getDisplays();
+    releaseX11Display();
+    return application;
 }
 } // namespace
 
 int main (int argc, char* argv[])
 {
-    // SIGTERM and SIGHUP from the start on: the application hands them on as "Quit".
+    // SIGTERM, SIGHUP and SIGINT from the start on: the application hands them on as "Quit".
     QuitSignals::catchSignals();
 
     auto const* display = std::getenv ("DISPLAY");
@@ -36,7 +45,10 @@ int main (int argc, char* argv[])
         return 1;
     }
 
-    if (! canOpenX11Display())
+    // Held from here (if the key tables have not done so already) until JUCE's
+    // connection is made: a server that resets when its last client leaves
+    // never sees zero clients on the way.
+    if (! holdX11Display())
     {
         std::fprintf (stderr, "Corvelline: no X display to run on (DISPLAY \"%s\" does not open)\n", display);
         return 1;
@@ -55,5 +67,6 @@ int main (int argc, char* argv[])
     auto const result = juce::JUCEApplicationBase::main (argc, const_cast<const char**> (argv));
 
     inputPlatform.reset();
+    releaseX11Display();
     return result;
 }

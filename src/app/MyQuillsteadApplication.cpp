@@ -93,10 +93,11 @@ void MyQuillsteadApplication::initialise (juce::String const&)
 
     DBGOrLog ("App initialise");
 
-    // A session that ends, or a terminal that closes, asks as "Quit" does.
+    // A session that ends, a terminal that closes or Ctrl+C asks as "Quit" does.
     QuitSignals::watch ([this] (int signal)
     {
-        DBGOrLog (juce::String ("Quitting on ") + (signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "a signal"));
+        DBGOrLog (juce::String ("Quitting on ") + (signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP"
+                                                  : signal == SIGINT ? "SIGINT" : "a signal"));
         desktopPlatform.requestQuit();
     });
 
@@ -115,6 +116,14 @@ void MyQuillsteadApplication::initialise (juce::String const&)
         {
         }
 
+        // Ended here, not by the base's destructor: a thread that has not
+        // reached run() by then would find no run() of ours to call.
+        ~InitTask() override
+        {
+            signalThreadShouldExit();
+            waitForThreadToExit (-1);
+        }
+
         void run() override
         {
             jassert (clientIPC != nullptr);
@@ -130,29 +139,46 @@ void MyQuillsteadApplication::initialise (juce::String const&)
             }
         }
 
+        /** The window has closed: the work has ended, or "Cancel" was pressed. */
+        void threadComplete (bool) override   { windowClosed = true; }
+        bool hasWindowClosed() const noexcept  { return windowClosed; }
+
     private:
         [[maybe_unused]] ClientIPC* clientIPC;   // checked in debug builds only
         juce::Thread& worker;
+        bool windowClosed = false;               // message thread
     };
 
     startUpThread = std::make_unique<StartUpThread> ([this] { findOrBecomeServer(); });
-
-    {
-        InitTask task (this, *startUpThread);
-        task.runThread (juce::Thread::Priority::normal);
-    }
-
-    // After a "Cancel" the work goes on to its end; the message loop keeps
-    // running meanwhile.
     auto* messageManager = juce::MessageManager::getInstance();
 
-    while (startUpThread->isThreadRunning())
+    // The wait is ours, not JUCE's runThread: once a quit has been asked for,
+    // the dispatch loop returns at once and the window's timer, which would
+    // end JUCE's wait, never runs again. This one ends when the work has
+    // ended (after a "Cancel" it goes on to its end, the window gone), or
+    // at a quit, which makes the work give up.
     {
-        if (messageManager->hasStopMessageBeenSent())
-            startUpThread->waitForThreadToExit (50);
-        else
+        InitTask task (this, *startUpThread);
+        task.launchThread (juce::Thread::Priority::normal);
+
+        while (! task.hasWindowClosed() || startUpThread->isThreadRunning())
+        {
+            if (messageManager->hasStopMessageBeenSent())
+            {
+                abandonStartUp();
+                break;
+            }
+
             messageManager->runDispatchLoopUntil (5);
+        }
     }
+
+    // Never killed: told to give up, it does so at its next step.
+    startUpThread->waitForThreadToExit (-1);
+
+    // A quit during start-up: JUCE goes on to shutdown().
+    if (messageManager->hasStopMessageBeenSent())
+        return;
 
     setActiveMonitorID (clientID);
     readLocalDesktop();
@@ -205,7 +231,8 @@ void MyQuillsteadApplication::findOrBecomeServer()
     {
         auto result = udpConnectToServer();
 
-        while (result == Discovery::connectFailed && ! juce::Thread::currentThreadShouldExit() && ! destroying)
+        while (result == Discovery::connectFailed && ! juce::Thread::currentThreadShouldExit() && ! destroying
+               && ! quittingStartUp)
         {
             juce::Thread::sleep (searchAgainPauseMs);
             result = udpConnectToServer();
@@ -217,7 +244,8 @@ void MyQuillsteadApplication::findOrBecomeServer()
     readClusterID();
     auto result = search();
 
-    if (result == Discovery::notAccepted)
+    // After a quit, nothing more: no server of its own, no search in the background.
+    if (result == Discovery::notAccepted && ! quittingStartUp)
     {
         createOwnServer();
         tellMainComponentIAmServer();
@@ -225,10 +253,10 @@ void MyQuillsteadApplication::findOrBecomeServer()
 
         auto joined = false;
 
-        for (int i = 0; i < ownServerSearches && ! joined && ! destroying; ++i)
+        for (int i = 0; i < ownServerSearches && ! joined && ! destroying && ! quittingStartUp; ++i)
             joined = search() == Discovery::joined;
 
-        if (! joined)
+        if (! joined && ! quittingStartUp)
         {
             juce::MessageManager::callAsync ([]
             {
@@ -237,13 +265,20 @@ void MyQuillsteadApplication::findOrBecomeServer()
             });
         }
     }
-    else if (result == Discovery::connectFailed)
+    else if (result == Discovery::connectFailed && ! quittingStartUp)
     {
         // Cancelled while a server exists: the search goes on in the background.
         launchReconnectThread();
     }
 
     startingUp = false;
+}
+
+void MyQuillsteadApplication::abandonStartUp()
+{
+    quittingStartUp = true;
+    abandonSearching();
+    startUpThread->signalThreadShouldExit();
 }
 
 void MyQuillsteadApplication::readLocalDesktop()

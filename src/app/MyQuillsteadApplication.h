@@ -221,6 +221,10 @@ private:
     /** Discovery, or the own server: the start-up work (start-up thread). */
     void findOrBecomeServer();
 
+    /** A quit during start-up: the search gives up at its next step, and the
+        start-up work ends without making a server or searching on. Message thread. */
+    void abandonStartUp();
+
     /** The close button: hides the window now, deletes it once the button's call has returned.
         Without a system tray the window is the only way in: closing it quits. */
     void closeMainWindow();
@@ -248,6 +252,7 @@ private:
     bool withholdingRefused = false;                          // controlLock; the last switch away could not withhold
     std::unique_ptr<SecondLaunchNotice> secondLaunchNotice;   // only in the instance that holds the lock
     std::unique_ptr<juce::Thread> startUpThread;              // owned; joined, never killed
+    std::atomic<bool> quittingStartUp { false };              // a quit came during start-up
     std::atomic<KeyboardAndMouseListenerThread*> listener { nullptr };
     std::atomic<bool> windowOpen { false };
     bool initialised = false;                                 // message thread; false in a refused launch

@@ -157,6 +157,10 @@ public:
         Idempotent; the derived class's destructor calls it first. */
     void closeClient();
 
+    /** A discovery in progress gives up at its next step, and later ones at
+        once: the program is quitting. Any thread. */
+    void abandonSearching() noexcept  { stopSearching = true; }
+
     //==============================================================================
     std::atomic<int> clientID { -1 };          // own machine ID, from the server's acceptance
     std::atomic<int> clusterID { -1 };         // -1: none yet

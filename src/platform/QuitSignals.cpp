@@ -11,6 +11,7 @@ namespace
 {
 int pipeEnds[2] = { -1, -1 };
 bool watching = false;
+bool interruptIgnored = false;   // SIGINT was ignored when the program started
 std::function<void (int)> handOn;
 
 void noteSignal (int signal)
@@ -19,6 +20,15 @@ void noteSignal (int signal)
     auto const byte = (unsigned char) signal;
     [[maybe_unused]] auto const written = write (pipeEnds[1], &byte, 1);
     errno = savedErrno;
+}
+
+void catchSignal (int signal)
+{
+    struct sigaction action {};
+    action.sa_handler = noteSignal;
+    action.sa_flags = (int) (SA_RESETHAND | SA_RESTART);
+    sigemptyset (&action.sa_mask);
+    sigaction (signal, &action, nullptr);
 }
 
 void readSignals (int fd)
@@ -38,19 +48,27 @@ void catchSignals()
     if (pipeEnds[0] >= 0 || pipe2 (pipeEnds, O_NONBLOCK | O_CLOEXEC) != 0)
         return;
 
-    struct sigaction action {};
-    action.sa_handler = noteSignal;
-    action.sa_flags = (int) (SA_RESETHAND | SA_RESTART);
-    sigemptyset (&action.sa_mask);
-
     // A signal the program was started to ignore (nohup) stays ignored.
-    for (auto signal : { SIGTERM, SIGHUP })
+    for (auto signal : { SIGTERM, SIGHUP, SIGINT })
     {
         struct sigaction current {};
 
         if (sigaction (signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
-            sigaction (signal, &action, nullptr);
+            catchSignal (signal);
+        else if (signal == SIGINT)
+            interruptIgnored = true;
     }
+}
+
+void takeInterruptBack()
+{
+    if (pipeEnds[0] < 0)
+        return;
+
+    if (interruptIgnored)
+        signal (SIGINT, SIG_IGN);
+    else
+        catchSignal (SIGINT);
 }
 
 void watch (std::function<void (int)> onSignal)

@@ -24,8 +24,9 @@ namespace
 }
 
 // The shut-down lines after 'from', in order, with nothing logged after the
-// last of them; and whether "systemRequestedQuit" came first.
-::testing::AssertionResult endedCleanly (SimulatedMachine const& m, int from, bool asked)
+// last of them; whether "systemRequestedQuit" came first, and the reason
+// logged before, if one is given.
+::testing::AssertionResult endedCleanly (SimulatedMachine const& m, int from, bool asked, juce::String const& reason = {})
 {
     juce::StringArray lines;
     lines.addLines (m.readLog().substring (from).trimEnd());
@@ -35,6 +36,9 @@ namespace
         expected.insert (0, "systemRequestedQuit");
     else if (lines.joinIntoString ("\n").contains ("systemRequestedQuit"))
         return ::testing::AssertionFailure() << m.name << " logged \"systemRequestedQuit\"";
+
+    if (reason.isNotEmpty())
+        expected.insert (0, reason);
 
     int next = 0;
 
@@ -84,7 +88,7 @@ TEST_F (Ending, ASecondLaunchIsRefusedThreeEscapesAndQuitEndTheProgramCleanly)
         ASSERT_TRUE (a.tap (Keys::escape));
 
     EXPECT_EQ (a.waitForExit (20000), 0);
-    EXPECT_TRUE (endedCleanly (a, mark, false));
+    EXPECT_TRUE (endedCleanly (a, mark, false, "Quitting on three Escapes"));
     EXPECT_TRUE (leftNoAssertions (a));
 
     // Started again, A rejoins; "Quit" from its tray menu ends it.

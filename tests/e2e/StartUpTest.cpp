@@ -1,8 +1,12 @@
 // Starting up as a user meets it: the first machine of a cluster serves it,
 // the others join and learn of each other in the server's layout, a machine
 // of another cluster serves a cluster of its own, and a machine without a
-// cluster ID waits for the server's user until it gives up.
+// cluster ID waits for the server's user until it gives up; a quit while it
+// starts ends it at once; a bare X server takes every start.
 #include "e2e/WholeProgramTest.h"
+
+#include <csignal>
+#include <cstdio>
 
 using StartUp = WholeProgramTest;
 
@@ -179,4 +183,121 @@ TEST_F (StartUp, WithoutAClusterIDItWaitsForAcceptanceAndCancelMakesItServeItsel
         auto const id = value != nullptr ? value->getIntAttribute ("val", -1) : -1;
         return id >= 1 && id != clusterID;
     }, 10000)) << "E stored no cluster ID of its own";
+}
+
+namespace
+{
+// The program last started on 'm' ended with status 0 after it logged
+// "Quitting on <signal>", with the shut-down lines last, having made no
+// server after the quit, and neither JUCE nor the program complained.
+::testing::AssertionResult quitCleanlyDuringStartUp (SimulatedMachine& m, juce::String const& since, juce::String const& signal)
+{
+    auto const code = m.waitForExit (15000);
+
+    if (code != 0)
+        return ::testing::AssertionFailure() << "the program did not end with 0 after " << signal << " ("
+                                             << (code ? juce::String (*code) : juce::String ("still running")) << ")";
+
+    juce::StringArray lines;
+
+    for (auto const& line : juce::StringArray::fromLines (m.readLog().trimEnd()))
+        if (line.substring (0, since.length()) >= since)
+            lines.add (line.fromFirstOccurrenceOf (" ", false, false));
+
+    juce::StringArray const expected { "Quitting on " + signal, "systemRequestedQuit", "Shutdown...", "...socketThread is gone",
+                                       "...listenerThread too" };
+    auto const quitAt = lines.indexOf (expected[0]);
+    int next = 0;
+
+    for (int i = juce::jmax (0, quitAt); i < lines.size(); ++i)
+    {
+        if (lines[i] == "Starting IPC server...")
+            return ::testing::AssertionFailure() << "a server was made after " << signal;
+
+        if (next < expected.size() && lines[i] == expected[next])
+            ++next;
+    }
+
+    if (quitAt < 0 || next < expected.size() || lines[lines.size() - 1] != expected[expected.size() - 1])
+        return ::testing::AssertionFailure() << "the log lacks \"" << expected[juce::jmin (next, expected.size() - 1)]
+                                             << "\" or goes on after the shut-down: " << lines.joinIntoString (" | ");
+
+    auto const output = m.getProgramOutput().loadFileAsString();
+
+    if (output.contains ("JUCE Assertion failure") || output.contains ("*** Leaked objects"))
+        return ::testing::AssertionFailure() << "JUCE complained: " << output;
+
+    return ::testing::AssertionSuccess();
+}
+} // namespace
+
+// A quit at any moment of start-up (the end of a session, a closed terminal,
+// Ctrl+C), with the network up or without a route (where start-up lasts
+// several seconds), ends the program at once as "Quit" does, and no server
+// is made after it. Prints how long each took from signal to exit.
+TEST_F (StartUp, AQuitAtAnyMomentOfStartUpEndsItAtOnce)
+{
+    auto& a = machine ("A", 1280, 800);
+    a.writeSettings (clusterID);
+
+    struct Moment { juce::String after; int delayMs; };
+    Moment const moments[] = { { "at construction", 0 },                          // before the window shows
+                               { "App initialise", 300 },                         // the window shows
+                               { "Client: start UDP connection attempt", 1000 },  // searching
+                               { "Starting IPC server...", 300 } };               // searching for its own server
+    std::pair<int, juce::String> const signals[] = { { SIGTERM, "SIGTERM" }, { SIGHUP, "SIGHUP" }, { SIGINT, "SIGINT" } };
+
+    for (bool const routed : { true, false })
+    {
+        if (! routed)
+        {
+            ASSERT_TRUE (a.run ("noroute")) << a.lastFailure;
+        }
+
+        for (int i = 0; i < 4; ++i)
+        {
+            auto const& [signal, name] = signals[(i + (routed ? 2 : 1)) % 3];
+            auto const since = SimulatedMachine::now();
+            ASSERT_GT (a.start(), 0);
+            ASSERT_TRUE (a.waitForLogSince (moments[i].after, since)) << moments[i].after;
+            juce::Thread::sleep (moments[i].delayMs);
+
+            auto const sent = juce::Time::getMillisecondCounterHiRes();
+            ASSERT_TRUE (a.run ("signal " + juce::String (a.programPid) + " " + juce::String (signal)));
+            EXPECT_TRUE (quitCleanlyDuringStartUp (a, since, name))
+                << name << " after \"" << moments[i].after << "\"" << (routed ? "" : ", no route");
+            std::printf ("%s %d ms after \"%s\"%s: ended in %.0f ms\n", name.toRawUTF8(), moments[i].delayMs,
+                         moments[i].after.toRawUTF8(), routed ? "" : " (no route)",
+                         juce::Time::getMillisecondCounterHiRes() - sent);
+        }
+    }
+}
+
+// On a bare X server, which resets whenever its last client leaves, every
+// start runs with input: the program's first connection meets a server
+// still resetting after the one before left, and none of its own may close
+// before the next is made.
+TEST_F (StartUp, OnABareXServerEveryStartRunsWithInput)
+{
+    auto& a = machine ("A", 1280, 800);
+    a.writeSettings (clusterID);
+    ASSERT_TRUE (a.run ("bare")) << a.lastFailure;
+
+    for (int i = 0; i < 8; ++i)
+    {
+        auto const since = SimulatedMachine::now();
+        ASSERT_GT (a.start(), 0);
+        auto const started = a.waitForLogSince (i == 0 ? "Add to myCopyOfMachines ID: " + juce::String (a.getID())
+                                                       : juce::String ("App initialise"), since);
+        juce::Thread::sleep (i == 0 ? 0 : 300);
+        a.run ("signal " + juce::String (a.programPid) + " " + juce::String (SIGTERM));
+        auto const code = a.waitForExit (15000);
+        auto const output = a.getProgramOutput().loadFileAsString();
+
+        EXPECT_TRUE (started) << "start " << i << " went no further: " << output;
+        EXPECT_EQ (code, 0) << "start " << i << ": " << output;
+        EXPECT_FALSE (output.contains ("Failed to get keyboard layout data!")) << "start " << i;
+        EXPECT_FALSE (output.contains ("the display offers no XTEST")) << "start " << i;
+        EXPECT_FALSE (output.contains ("JUCE Assertion failure") || output.contains ("*** Leaked objects")) << output;
+    }
 }

@@ -15,6 +15,11 @@
 // of CLOCK_MONOTONIC, which every process of the computer shares.
 //
 //   net ADDR/PREFIX           address eth0, bring it up, route everything through it
+//   noroute                   take eth0's route and address away: broadcasts fail ("Network is unreachable")
+//   bare                      restart the display as a bare X server, one that resets whenever
+//                             its last client leaves (no -noreset), and keep no client of this
+//                             machine's own on it: no probe, tray or queries. Only net, noroute,
+//                             start, exited, wait and signal work from then on
 //   probe                     map the probe window over the whole screen and focus it
 //   focus                     give the probe window the keyboard focus again
 //   tray                      run a system tray (a strip at the top right), unless one runs
@@ -279,7 +284,7 @@ public:
     // The descriptors the main loop waits on besides its input.
     std::vector<int> descriptors() const
     {
-        return { xcb_get_file_descriptor (input), probe != nullptr ? probe->getFileDescriptor() : -1 };
+        return { input != nullptr ? xcb_get_file_descriptor (input) : -1, probe != nullptr ? probe->getFileDescriptor() : -1 };
     }
 
     void pump()
@@ -287,7 +292,8 @@ public:
         if (probe != nullptr)
             probe->pump();
 
-        pumpOwner();
+        if (input != nullptr)
+            pumpOwner();
     }
 
 private:
@@ -315,12 +321,21 @@ private:
     //==============================================================================
     juce::String run (juce::String const& command, juce::StringArray const& w, juce::String const& rest)
     {
+        if (input == nullptr && ! juce::StringArray { "net", "noroute", "start", "exited", "wait", "signal" }.contains (command))
+            return "!the display is bare";
+
         if (command == "net")
         {
             auto const ok = std::system (("ip addr add " + w[1] + " dev eth0 && ip link set eth0 up && ip route add default dev eth0")
                                              .toRawUTF8()) == 0;
             return ok ? "" : "!ip";
         }
+
+        if (command == "noroute")
+            return std::system ("ip route del default dev eth0 && ip addr flush dev eth0") == 0 ? "" : "!ip";
+
+        if (command == "bare")
+            return startBareDisplay() ? "" : "!the bare X server did not start";
 
         if (command == "probe")
             return probe->showWindow (true) ? "" : "!no focus";
@@ -559,6 +574,40 @@ private:
 
         if (programs.count (pid) != 0 && programs[pid] < 0 && waitpid (pid, &status, WNOHANG) == pid)
             programs[pid] = WIFEXITED (status) ? WEXITSTATUS (status) : 128 + WTERMSIG (status);
+    }
+
+    // A display as a session without window manager or panel has it: the
+    // server resets when its last client leaves. It is ready once a client
+    // has connected, and gone again (the server then resets, as after a
+    // greeter that ended).
+    bool startBareDisplay()
+    {
+        tray.reset();
+
+        if (trayer > 0)
+            end (trayer);
+
+        trayer = -1;
+        probe.reset();
+        xcb_disconnect (input);
+        input = nullptr;
+        end (xvfb);
+
+        auto size = juce::String (width) + "x" + juce::String (height) + "x24";
+        xvfb = spawn ({ "Xvfb", ":0", "-nolisten", "tcp", "-screen", "0", size.toStdString() },
+                      base.getChildFile ("xvfb.log").getFullPathName());
+
+        for (auto deadline = nowMicros() + 15000000; nowMicros() < deadline && waitpid (xvfb, nullptr, WNOHANG) != xvfb; usleep (20000))
+        {
+            auto* c = xcb_connect (":0", nullptr);
+            auto const answered = xcb_connection_has_error (c) == 0;
+            xcb_disconnect (c);
+
+            if (answered)
+                return true;
+        }
+
+        return false;
     }
 
     //==============================================================================

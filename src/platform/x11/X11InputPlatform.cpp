@@ -99,6 +99,9 @@ std::unique_ptr<InputPlatform> createX11InputPlatform (const juce::String& displ
 
 std::shared_ptr<const KeyboardLayout> loadX11KeyboardLayout (const juce::String& displayName)
 {
+    if (displayName.isEmpty())
+        holdX11Display();   // this connection's closing must not reset the server
+
     X11Connection connection (displayName);
 
     if (! connection.isOk() || connection.setUpXkb() < 0)
