@@ -399,6 +399,17 @@ SimulatedMachine* SimulatedCluster::add (juce::String const& name, juce::String 
     return &m;
 }
 
+juce::Array<juce::File> SimulatedCluster::programOutputs() const
+{
+    juce::Array<juce::File> files;
+
+    for (auto const& m : machines)
+        for (int i = 1; i <= m->launches; ++i)
+            files.add (m->base.getChildFile ("program-" + juce::String (i) + ".out"));
+
+    return files;
+}
+
 void SimulatedCluster::report (juce::File const& folder)
 {
     folder.createDirectory();

@@ -159,6 +159,10 @@ public:
         then every machine's log and program output. */
     void report (juce::File const& folder);
 
+    /** What every program started on every machine wrote to its standard
+        output and error. */
+    juce::Array<juce::File> programOutputs() const;
+
 private:
     std::vector<std::unique_ptr<SimulatedMachine>> machines;
     bool hubMade = false;

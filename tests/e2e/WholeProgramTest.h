@@ -26,6 +26,13 @@ protected:
 
     void TearDown() override
     {
+        // A sanitizer build's program reports what it finds on its standard
+        // error and may end there; the scenario alone need not notice.
+        for (auto const& output : cluster.programOutputs())
+            for (auto marker : { "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:", "WARNING: ThreadSanitizer" })
+                if (output.loadFileAsString().contains (marker))
+                    ADD_FAILURE() << output.getFullPathName() << " holds a report: " << marker;
+
         if (HasFailure())
             cluster.report (outputFolder());
     }
