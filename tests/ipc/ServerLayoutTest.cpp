@@ -132,6 +132,7 @@ TEST_F (ServerLayouts, AnOperatingSystemTextBeyondAnyRealOneIsNeitherKeptNorLogg
     auto const huge = juce::String::repeatedString ("W", 1000000);
     auto low = join (lowIP, 1920, 1080, huge);
     auto high = join (highIP, 1440, 900, juce::String::repeatedString ("M", Machine::maxFieldLength));
+    layoutTexts (low);   // the layout is made (and stored) before the new machine is announced
 
     // The stored layout holds the refused system as unknown, the other one whole.
     EXPECT_EQ (layouts(), "<LAYOUTS><LAYOUT contentComponent_width=\"4032\" contentComponent_height=\"2376\">"
