@@ -13,7 +13,7 @@ program_packages=(
     zlib1g-dev libpng-dev libjpeg-dev libfreetype-dev libfontconfig1-dev
     libx11-dev libxext-dev libxi-dev libxtst-dev libxfixes-dev libxrandr-dev
     libxinerama-dev libxcursor-dev libxkbcommon-dev libxkbcommon-x11-dev
-    libxcb1-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-xkb-dev libxcb-xfixes0-dev
+    libxcb1-dev libxcb-xinput-dev libxcb-xtest0-dev libxcb-xkb-dev libxcb-xfixes0-dev libxcb-randr0-dev
 )
 
 test_packages=(

@@ -23,9 +23,9 @@ std::shared_ptr<const KeyboardLayout> loadX11KeyboardLayout (const juce::String&
     the check, as holdX11Display() does. */
 bool canOpenX11Display (const juce::String& displayName = {});
 
-/** The physical areas (root-window pixels) of the monitors of the X server
-    that JUCE shows its windows on, from RandR's CRTCs in use; empty when JUCE
-    has no X connection or the server has no RandR. Message thread only. */
+/** The physical areas (root-window pixels) of the monitors of the program's
+    display ($DISPLAY), from RandR's CRTCs in use, read on a connection of
+    their own; empty when the display does not open or has no RandR 1.3. */
 std::vector<juce::Rectangle<int>> readX11MonitorAreas();
 
 /** Opens the program's display ($DISPLAY) and keeps this connection open

@@ -1,0 +1,50 @@
+// The monitors as the X server drives them, read beside JUCE's own connection.
+
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+// X's headers (through JUCE's) after the test framework's, whose names they clash with.
+#define JUCE_GUI_BASICS_INCLUDE_XHEADERS 1
+#include <juce_gui_basics/juce_gui_basics.h>
+
+#include "platform/X11Backend.h"
+#include "platform/x11/X11Connection.h"
+
+#include <cstring>
+
+// The desktop watch reads the monitors ten times a second on the message
+// thread. Read on JUCE's connection, each reply would draw the events queued
+// behind it into Xlib's queue, out of sight of JUCE's loop, which waits on
+// the socket: a click on the window then waited for the next pointer move.
+TEST (X11Monitors, AreReadWithoutTakingTheEventsWaitingForJuce)
+{
+    juce::Component window;
+    window.setBounds (100, 100, 200, 100);
+    window.addToDesktop (0);
+    window.setVisible (true);
+    TestEnvironment::pump (300);
+
+    auto* display = juce::XWindowSystem::getInstance()->getDisplay();
+    ASSERT_NE (display, nullptr);
+    ASSERT_NE (window.getPeer(), nullptr);
+    auto const target = (xcb_window_t) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
+
+    // An event for the window waits on JUCE's socket, unread.
+    X11Connection other ({});
+    ASSERT_TRUE (other.isOk());
+    xcb_client_message_event_t message {};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = target;
+    message.type = XCB_ATOM_STRING;
+    xcb_send_event (other.get(), 0, target, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*> (&message));
+    ASSERT_TRUE (other.sync());
+    juce::Thread::sleep (100);
+    auto const queued = XEventsQueued (display, QueuedAlready);
+
+    auto const areas = readX11MonitorAreas();
+    ASSERT_FALSE (areas.empty());
+    EXPECT_EQ (areas.front(), juce::Rectangle<int> (0, 0, other.getScreenWidth(), other.getScreenHeight()));
+    EXPECT_EQ (XEventsQueued (display, QueuedAlready), queued) << "the event was drawn into Xlib's queue";
+}
