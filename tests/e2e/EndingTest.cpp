@@ -97,7 +97,7 @@ TEST_F (Ending, ASecondLaunchIsRefusedThreeEscapesAndQuitEndTheProgramCleanly)
     ASSERT_TRUE (knows (a, b, mark) && knows (b, a, markB));
     ASSERT_TRUE (a.waitForLog ("Start listener thread", 20000, mark));
     mark = a.logLength();
-    ASSERT_TRUE (a.run ("traymenu 1")) << a.lastFailure;
+    ASSERT_TRUE (a.run ("traymenu 1", 60000)) << a.lastFailure;
     EXPECT_EQ (a.waitForExit (20000), 0);
     EXPECT_TRUE (endedCleanly (a, mark, true));
     EXPECT_TRUE (leftNoAssertions (a));

@@ -105,7 +105,7 @@ TEST_F (StartUp, FirstServesTheOthersJoinInItsLayoutAndAnotherClusterServesItsel
 
     // The window shows the three machines' tiles, drawn to scale: A's own in
     // light green, the others' in dark green (with their texts and logos on them).
-    ASSERT_TRUE (a.run ("traymenu 0")) << a.lastFailure;
+    ASSERT_TRUE (a.run ("traymenu 0", 60000)) << a.lastFailure;
     ASSERT_TRUE (a.waitForWindow ("Corvelline"));
     juce::Thread::sleep (1000);
     auto const shot = a.base.getChildFile ("window.png");

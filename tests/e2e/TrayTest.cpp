@@ -85,7 +85,7 @@ TEST_F (Tray, TrayerStartedBeforeTheProgramAndRestartedShowsAUsableIconWhoseMenu
 
     EXPECT_TRUE (iconIsUsable (a, outputFolder().getChildFile ("trayer-before.png")));
     EXPECT_FALSE (a.findWindow ("Corvelline")) << "the window showed although there is a tray";
-    ASSERT_TRUE (a.run ("traymenu 0")) << a.lastFailure;
+    ASSERT_TRUE (a.run ("traymenu 0", 60000)) << a.lastFailure;
     EXPECT_TRUE (a.waitForWindow ("Corvelline"));
 
     auto const since = SimulatedMachine::now();
@@ -93,7 +93,7 @@ TEST_F (Tray, TrayerStartedBeforeTheProgramAndRestartedShowsAUsableIconWhoseMenu
     EXPECT_TRUE (a.waitForLogSince ("Status item: the system tray is gone", since));
     ASSERT_TRUE (a.run ("trayer")) << a.lastFailure;
     EXPECT_TRUE (iconIsUsable (a, outputFolder().getChildFile ("trayer-restarted.png")));
-    ASSERT_TRUE (a.run ("traymenu 1")) << a.lastFailure;
+    ASSERT_TRUE (a.run ("traymenu 1", 60000)) << a.lastFailure;
     EXPECT_TRUE (quitsCleanly (a, since));
 }
 
@@ -122,7 +122,7 @@ TEST_F (Tray, WithoutATrayTheWindowOffersQuitATrayStartedLaterGetsTheIconAndSign
     ASSERT_TRUE (a.waitForLogSince ("No system tray on this desktop", since));
     ASSERT_TRUE (a.run ("trayer")) << a.lastFailure;
     EXPECT_TRUE (iconIsUsable (a, outputFolder().getChildFile ("trayer-after.png")));
-    ASSERT_TRUE (a.run ("traymenu 1")) << a.lastFailure;
+    ASSERT_TRUE (a.run ("traymenu 1", 60000)) << a.lastFailure;
     EXPECT_TRUE (quitsCleanly (a, since));
 
     // The end of a session (SIGTERM) or of a terminal (SIGHUP) quits the same way.

@@ -748,19 +748,21 @@ private:
                 clickAt (icon->getCentreX(), icon->getCentreY());
 
             // The menu settles in its place first; the entry is clicked until the menu goes.
+            // A click on the icon toggles the menu: a sanitizer build under load can take
+            // seconds to open it or to take a click, and a click too many closes it again.
             std::optional<juce::Rectangle<int>> seen;
 
-            for (auto deadline = nowMicros() + 2000000; nowMicros() < deadline; usleep (100000))
+            for (auto deadline = nowMicros() + 6000000; nowMicros() < deadline; usleep (100000))
             {
                 auto const now = menu();
 
                 if (now && seen == now)
                 {
                     clickAt (now->getCentreX(), now->getY() + now->getHeight() * (1 + 2 * entry) / 4);
-                    usleep (300000);
 
-                    if (! menu())
-                        return {};
+                    for (auto gone = nowMicros() + 3000000; nowMicros() < gone; usleep (100000))
+                        if (! menu())
+                            return {};
                 }
 
                 seen = now;

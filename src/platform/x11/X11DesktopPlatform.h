@@ -3,12 +3,15 @@
 #include "platform/DesktopPlatform.h"
 #include "platform/memory/MemoryPasteboard.h"
 #include "platform/x11/X11Pasteboard.h"
+#include "platform/x11/X11QueuedEventWake.h"
 #include "platform/x11/X11StatusItem.h"
 
 /** The desktop services on an X11 desktop: the CLIPBOARD selection as the
     general pasteboard, a drag pasteboard in memory, the status item in the
     system tray, the quit request through JUCE, and the trust check, which
     asks whether the display offers what capturing and posting input needs.
+    While it lives, X events that wait unseen on JUCE's display wake JUCE's
+    loop (X11QueuedEventWake).
 
     Construct and destroy on the message thread, after JUCE's GUI support is up.
 */
@@ -34,6 +37,7 @@ public:
     bool isTrusted (bool prompt) override;
 
 private:
+    X11QueuedEventWake queuedEventWake;
     X11Pasteboard general;
     MemoryPasteboard drag;
     X11StatusItem statusItem;

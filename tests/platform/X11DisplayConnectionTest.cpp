@@ -1,4 +1,5 @@
-// The monitors as the X server drives them, read beside JUCE's own connection.
+// JUCE's X connection: the monitors are read beside it, and events left in
+// Xlib's queue by a round trip on it still reach JUCE's loop.
 
 #include "support/TestEnvironment.h"
 
@@ -10,6 +11,7 @@
 
 #include "platform/X11Backend.h"
 #include "platform/x11/X11Connection.h"
+#include "platform/x11/X11QueuedEventWake.h"
 
 #include <cstring>
 
@@ -47,4 +49,35 @@ TEST (X11Monitors, AreReadWithoutTakingTheEventsWaitingForJuce)
     ASSERT_FALSE (areas.empty());
     EXPECT_EQ (areas.front(), juce::Rectangle<int> (0, 0, other.getScreenWidth(), other.getScreenHeight()));
     EXPECT_EQ (XEventsQueued (display, QueuedAlready), queued) << "the event was drawn into Xlib's queue";
+}
+
+// JUCE itself reads replies on its connection (the pointer's position while a
+// menu is open): events drawn into Xlib's queue on the way must still reach
+// the window without another event to wake the loop.
+TEST (X11QueuedEventWake, EventsLeftInXlibsQueueReachJucesLoop)
+{
+    juce::Component window;
+    window.setBounds (100, 100, 200, 100);
+    window.addToDesktop (0);
+    window.setVisible (true);
+    TestEnvironment::pump (300);
+    auto* display = juce::XWindowSystem::getInstance()->getDisplay();
+    ASSERT_NE (display, nullptr);
+
+    // A reply read on JUCE's connection draws a waiting event into the queue.
+    X11Connection other ({});
+    ASSERT_TRUE (other.isOk());
+    xcb_client_message_event_t message {};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = (xcb_window_t) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
+    message.type = XCB_ATOM_STRING;
+    xcb_send_event (other.get(), 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*> (&message));
+    ASSERT_TRUE (other.sync());
+    juce::Thread::sleep (100);
+    XSync (display, False);
+    ASSERT_GT (XEventsQueued (display, QueuedAlready), 0);
+
+    X11QueuedEventWake wake;
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return XEventsQueued (display, QueuedAlready) == 0; }, 2000));
 }
