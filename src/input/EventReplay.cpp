@@ -87,6 +87,7 @@ void EventReplay::startRun()
 {
     // Before any text of a run carried flags, nothing is held.
     previousFlags = EventFlags::nonCoalesced;
+    lastPosition = {};
 }
 
 void EventReplay::releaseHeldInput()
@@ -162,6 +163,15 @@ juce::String EventReplay::replay (juce::String text, juce::String const& sending
     // name alone: the lock that arrived so is the one its events carry.
     if (sendingOS == "WIN")
         flags = (flags & ~EventFlags::alphaShift) | (receivedFlags & EventFlags::alphaShift);
+
+    // The sender sends its last position again in case it was lost: right
+    // after itself it moves nothing (the pointer may have moved here since).
+    auto const isPosition = text.startsWith ("Move mouse to: ") || text.startsWith ("Drag mouse to: ");
+
+    if (isPosition && text == lastPosition)
+        return text;
+
+    lastPosition = isPosition ? text : juce::String();
 
     if (text.startsWith ("Clipboard: "))
         app.setClipboardText (after (text, "Clipboard: "));

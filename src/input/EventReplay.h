@@ -10,8 +10,9 @@
     machine: parses one text, posts the matching event through the input
     platform (which marks it, so this machine's own event tap lets it pass)
     and keeps the state between texts: the modifiers that arrive by name, the
-    stamps of the last left-button down and up for double clicks, and the
-    flags of the previous text.
+    stamps of the last left-button down and up for double clicks, the
+    flags of the previous text, and the last position (a position received
+    again right after itself is the sender's repeat and moves nothing).
 
     Used by the SocketThread while it receives; one thread at a time. */
 class EventReplay
@@ -65,6 +66,7 @@ private:
     juce::uint64 receivedFlags = EventFlags::nonCoalesced;
     juce::uint32 lastLeftDownMs = 0, lastLeftUpMs = 0;
     juce::uint64 previousFlags = EventFlags::nonCoalesced;
+    juce::String lastPosition;   // the text of the position replayed last, when nothing followed it
     int wheelBudget = wheelBudgetPixels;
     juce::uint32 wheelBudgetMs = 0;
 };

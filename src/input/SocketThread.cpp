@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -302,6 +303,7 @@ void SocketThread::run()
     }
 
     replay->startRun();
+    positionRepeat.reset();
 
     for (;;)
     {
@@ -348,7 +350,13 @@ bool SocketThread::sendNextEvent (juce::DatagramSocket& socket, juce::String con
             if (threadShouldExit())
                 return false;
 
-            queueChanged.wait_for (ql, std::chrono::milliseconds (timeoutMs));
+            ql.unlock();
+            auto const repeatDue = repeatPositionIfDue (socket, ip, port);
+            ql.lock();
+
+            if (eventQueue.empty())
+                queueChanged.wait_for (ql, juce::jmin (std::chrono::milliseconds (timeoutMs),
+                                                       repeatDue.value_or (std::chrono::milliseconds (timeoutMs))));
         }
 
         // A backlog of pointer positions shrinks to the newest one; every
@@ -376,6 +384,15 @@ bool SocketThread::sendNextEvent (juce::DatagramSocket& socket, juce::String con
     if (text.isEmpty())
         return true;
 
+    auto const bytes = datagram->encrypt (text);
+
+    // A position is due again once the pointer rests, also when it could not
+    // be sent now; anything else sent after it makes it not the last.
+    if (event.type == 0 || event.type == 1)
+        positionRepeat = PositionRepeat { bytes, std::chrono::steady_clock::now() };
+    else
+        positionRepeat.reset();
+
     if (socket.waitUntilReady (false, timeoutMs) == 0)
     {
         DBGOrLog ("Socket not ready for writing");
@@ -383,13 +400,36 @@ bool SocketThread::sendNextEvent (juce::DatagramSocket& socket, juce::String con
         return true;
     }
 
-    auto const bytes = datagram->encrypt (text);
-
     if (socket.write (ip, port, bytes.getData(), (int) bytes.getSize()) != (int) bytes.getSize())
         DBGOrLog ("Socket write failed");
 
     app.showStreamingDebugText (text);
     return true;
+}
+
+std::optional<std::chrono::milliseconds> SocketThread::repeatPositionIfDue (juce::DatagramSocket& socket,
+                                                                          juce::String const& ip, int port)
+{
+    using namespace std::chrono;
+    auto const now = steady_clock::now();
+
+    while (positionRepeat.has_value())
+    {
+        auto const due = positionRepeat->sent + milliseconds (positionRepeatMs[positionRepeat->repeats]);
+
+        if (now < due)
+            return ceil<milliseconds> (due - now);
+
+        auto const& bytes = positionRepeat->bytes;
+
+        if (socket.waitUntilReady (false, 0) == 1)
+            socket.write (ip, port, bytes.getData(), (int) bytes.getSize());
+
+        if (++positionRepeat->repeats == std::size (positionRepeatMs))
+            positionRepeat.reset();
+    }
+
+    return std::nullopt;
 }
 
 void SocketThread::receiveOne (juce::DatagramSocket* socket)

@@ -7,6 +7,7 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -30,6 +31,13 @@ class EventReplay;
     Modes change only with the thread stopped (setSending, setReceiving,
     setIdle); the events still queued are dropped on every change of mode or
     target, so they never reach the next target.
+
+    A datagram may be lost on the way (a receiver that falls behind drops
+    what its socket cannot hold): a lost pointer position in the middle of a
+    stream is made good by the next one, but a lost last one would leave the
+    receiver's pointer off until the pointer moves again. So the last
+    position sent goes again at the times of positionRepeatMs, as long as
+    nothing else was sent after it.
 
     Threads: the mode operations come from the control connection's thread,
     the event-tap thread and the message thread (serialised by the
@@ -143,6 +151,10 @@ public:
         crossing reads and writes them on the event-tap thread). */
     std::atomic<int> lastX { -1 }, lastY { -1 };
 
+    /** When a pointer position that was the last thing sent goes again,
+        in milliseconds after it was first sent. */
+    static constexpr int positionRepeatMs[] = { 50, 500 };
+
     //==============================================================================
     void run() override;
 
@@ -174,6 +186,22 @@ private:
     void receiveOne (juce::DatagramSocket* socket);
 
     static constexpr int timeoutMs = 100;
+
+    /** The datagram of a pointer position that was the last thing sent, and
+        when it is due again (sending thread only). */
+    struct PositionRepeat
+    {
+        juce::MemoryBlock bytes;
+        std::chrono::steady_clock::time_point sent;
+        size_t repeats = 0;
+    };
+
+    std::optional<PositionRepeat> positionRepeat;
+
+    /** Sends the last position again when it is due; the time until the next
+        repeat is due, if one is. */
+    std::optional<std::chrono::milliseconds> repeatPositionIfDue (juce::DatagramSocket& socket,
+                                                                  juce::String const& ip, int port);
 
     InputHost& app;
     InputPlatform& platform;

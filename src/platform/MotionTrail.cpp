@@ -148,6 +148,26 @@ std::vector<bool> MotionTrail::readAsPositions (juce::Point<double> start, const
 
     int reading = end.has_value() ? best (true) : -1;
 
+    // No reading from the start ends where the pointer is: something that
+    // makes no motion moved it first (another program's warp, or a warp
+    // while the screen's edge held back moves the start took no account of).
+    // The motions are moves then, wherever they may be, from where they must
+    // have started, when some start leads them there. (The least travel would
+    // read a long run of small steps as one jump to a position and then the
+    // same position again and again, each of them free.)
+    if (reading < 0 && end.has_value())
+    {
+        std::vector<bool> asMoves;
+
+        for (auto& motion : motions)
+            asMoves.push_back (motion.mayBePosition && ! motion.mayBeMove);
+
+        const auto from = startOf (*end, motions, asMoves, screenSize).value_or (start);
+
+        if (pixelOf (follow (from, motions, asMoves, screenSize)) == *end)
+            return asMoves;
+    }
+
     if (reading < 0)
         reading = best (false);
 

@@ -40,7 +40,9 @@ public:
 
     /** For each motion, whether it is read as a position (else as a move), for
         a pointer that started at 'start' and, when 'end' is known, is at the
-        pixel 'end' after the last motion. */
+        pixel 'end' after the last motion. When no reading from 'start' ends
+        there, the pointer was elsewhere when the motions began: they are read
+        as moves (where they may be) when they lead to 'end' from some start. */
     static std::vector<bool> readAsPositions (juce::Point<double> start, const std::vector<Motion>& motions,
                                               juce::Point<int> screenSize, std::optional<juce::Point<int>> end);
 

@@ -60,11 +60,17 @@ TEST_F (Driving, TheKeyboardAndMouseCrossTheEdgeDriveTheNextMachineAndComeHome)
     EXPECT_TRUE (pointerComesTo (*b, { 214, 590 }, 1)) << "motion was lost on the way";
 
     // A burst of a thousand one-pixel moves, there and back, as other
-    // programs inject them: neither lost nor invented.
+    // programs inject them: neither lost nor invented, also where B's
+    // receiver falls behind and drops datagrams. One that runs on into B's
+    // right edge stops there, and the way back starts from the edge.
     ASSERT_TRUE (a->run ("stream moves 1000 0 1 0 0") && a->ask ("stream-result"));
     EXPECT_TRUE (pointerComesTo (*b, { 1214, 590 }, 0)) << "a burst went astray";
     ASSERT_TRUE (a->run ("stream moves 1000 0 -1 0 0") && a->ask ("stream-result"));
     EXPECT_TRUE (pointerComesTo (*b, { 214, 590 }, 0)) << "a burst went astray";
+    ASSERT_TRUE (a->run ("stream moves 1400 0 1 0 0") && a->ask ("stream-result"));
+    EXPECT_TRUE (pointerComesTo (*b, { 1439, 590 }, 0)) << "a burst into the edge went astray";
+    ASSERT_TRUE (a->run ("stream moves 1225 0 -1 0 0") && a->ask ("stream-result"));
+    EXPECT_TRUE (pointerComesTo (*b, { 214, 590 }, 0)) << "a burst from the edge went astray";
     ASSERT_TRUE (a->moveBy (-100, 0));
     ASSERT_TRUE (pointerComesTo (*b, { 114, 590 }, 200)) << "B's pointer went off";
 

@@ -53,6 +53,7 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
 
     EXPECT_THAT (replay ("Move mouse to: 2020_200 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 100, 200 })));
     EXPECT_EQ (replay.host.getShownVirtualCursor(), juce::Point<double> (2020, 200));
+    EXPECT_THAT (replay ("Move mouse to: 2020_200 flags: 256"), IsEmpty()) << "the sender's repeat moved the pointer";
 
     // A point off this desktop, however far, ends on its edge.
     EXPECT_THAT (replay ("Move mouse to: 99999_-99999 flags: 256"), ElementsAre (InputEvent::mouseMove ({ 1919, 0 })));
@@ -62,6 +63,7 @@ TEST (EventReplay, PointerTextsMapTheVirtualPointToThisDesktop)
     EXPECT_THAT (replay ("Drag mouse to: 1920.5_1e+01 flags: 131328"), ElementsAre (InputEvent::mouseMove ({ -1279.5, 10 }, true)));
 
     EXPECT_THAT (replay ("Mouse wheel: -3 flags: 256"), ElementsAre (InputEvent::scroll (-3)));
+    EXPECT_THAT (replay ("Drag mouse to: 1920.5_1e+01 flags: 131328"), ElementsAre (InputEvent::mouseMove ({ -1279.5, 10 }, true)));
     EXPECT_THAT (replay ("Move mouse to: inf_0 flags: 256"), IsEmpty());
     EXPECT_THAT (replay ("Move mouse to: 7e99999999999_0"), IsEmpty());   // infinite
     EXPECT_THAT (replay ("Move mouse to: 1920_7E-00099999999999"), ElementsAre (InputEvent::mouseMove ({ -1280, 0 })));

@@ -172,9 +172,11 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
 {
     REQUIRE_PRIVATE_NETWORK();
     LogCapture log;
-    FakeInputHost senderHost, receiverHost;
+    GatedHost senderHost;
+    FakeInputHost receiverHost;
     MemoryInputPlatform senderPlatform, receiverPlatform;
     SocketThread sender (senderHost, senderPlatform), receiver (receiverHost, receiverPlatform);
+    senderHost.watch (sender);
     receiverHost.setOwnArea (juce::Rectangle<int> (1920, 0, 1920, 1080));
 
     // Either of two machines may drive it; the first to send does.
@@ -185,10 +187,14 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     EXPECT_EQ (receiverPlatform.getUserActivityNames(), juce::StringArray ("KVMWakeup"));
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
 
+    // The move waits for nothing (a position that rests is sent again).
+    senderHost.closeGate();
     sender.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
     sender.queueEvent (move (0, 2020, 200));
+    ASSERT_TRUE (senderHost.waitUntilHeld());
     sender.queueEvent ([] (Event& e) { e.type = 2; e.clickState = 1; e.flags = 0x100; });
     sender.queueEvent ([] (Event& e) { e.type = 8; e.keyCode = 0; e.flags = 0x20100; });
+    senderHost.openGate();
 
     ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverPlatform.getPostedEvents().size() >= 3; }));
     EXPECT_THAT (receiverPlatform.getPostedEvents(),
@@ -213,6 +219,48 @@ TEST (SocketThread, AReceiverReplaysWhatASenderSends)
     sender.setIdle();
     receiver.setIdle();
     EXPECT_FALSE (receiver.isThreadRunning());
+}
+
+// A receiver held up while a burst of drags (never collapsed) arrives drops
+// what its socket cannot hold, the burst's last position among it. That
+// position still arrives: the sender repeats it once the pointer rests.
+TEST (SocketThread, TheLastPositionArrivesAlsoWhenTheReceiverDroppedIt)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    LogCapture log;
+    GatedHost senderHost, receiverHost;
+    MemoryInputPlatform senderPlatform, receiverPlatform;
+    SocketThread sender (senderHost, senderPlatform), receiver (receiverHost, receiverPlatform);
+    senderHost.watch (sender);
+    receiverHost.watch (receiver);
+    receiverHost.setOwnArea (juce::Rectangle<int> (0, 0, 1920, 1080));
+
+    receiver.setReceiving ("MAC", receiverPort, { { "127.0.0.1", ownPort } });
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return log.count ("Start SocketThread with bound port: 25490") == 1; }));
+    sender.setSending ("127.0.0.1", receiverPort, "MAC", ownPort);
+    receiverHost.closeGate();
+    sender.queueEvent (move (1, 0, 100));
+    ASSERT_TRUE (receiverHost.waitUntilHeld());
+
+    constexpr int burst = 5000;
+
+    for (int i = 1; i <= burst; ++i)
+        sender.queueEvent (move (1, i % 1000, 100));
+
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return senderHost.getStreamingLines().size() == burst + 1; }));
+    senderHost.closeGate();
+    sender.queueEvent (move (0, 1500, 700));
+    ASSERT_TRUE (senderHost.waitUntilHeld());
+
+    receiverHost.openGate();
+    ASSERT_TRUE (TestEnvironment::waitUntil ([&] { return receiverHost.getDebugText() == "Nothing to read in receive mode"; }));
+    auto const last = InputEvent::mouseMove ({ 1500, 700 });
+    ASSERT_NE (receiverPlatform.getPostedEvents().back(), last) << "the receiver's socket held the whole burst";
+
+    senderHost.openGate();
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return receiverPlatform.getPostedEvents().back() == last; }, 3000));
+    sender.setIdle();
+    receiver.setIdle();
 }
 
 // A driver with two addresses announced one (192.168.77.1) while its

@@ -31,13 +31,31 @@ TEST (MotionTrail, ARunIsReadAsEndsWhereThePointerIsWithTheLeastTravel)
     for (auto& [what, start, motions, end, expected] : runs)
         EXPECT_THAT (MotionTrail::readAsPositions (start, motions, screen, end), ElementsAreArray (expected)) << what;
 
-    // What a motion may be is kept to, whatever the end; an end no reading
-    // reaches leaves the least travel.
+    // What a motion may be is kept to, whatever the end. An end no reading
+    // from the start reaches is reached by moves from elsewhere; where no
+    // start leads moves there either, the least travel is left.
     Motion move = either (300, 300), position = either (300, 300);
     move.mayBePosition = false;
     position.mayBeMove = false;
     EXPECT_THAT (MotionTrail::readAsPositions ({ 10, 10 }, { move, position }, screen, juce::Point (300, 300)), ElementsAreArray ({ false, true }));
     EXPECT_THAT (MotionTrail::readAsPositions ({ 500, 500 }, { either (8, 8) }, screen, juce::Point (900, 900)), ElementsAreArray ({ false }));
+    EXPECT_THAT (MotionTrail::readAsPositions ({ 960, 540 }, { either (1900, 540) }, screen, juce::Point (1000, 540)), ElementsAreArray ({ true }));
+}
+
+TEST (MotionTrail, ALongRunOfSmallStepsStaysMoves)
+{
+    // Another program's burst of 1,400 one-pixel steps, read at once. Read as
+    // one jump to 1, 0 and then the same position again and again it travels
+    // less; but the steps lead to where the pointer is: from the start, on into
+    // the edge, or from elsewhere (the server's pointer was held at the edge
+    // before warps the start took no account of).
+    const std::vector<Motion> burst (1400, either (1, 0));
+    const std::vector<bool> moves (burst.size(), false);
+
+    for (auto [start, end] : { std::pair (juce::Point (100.0, 540.0), juce::Point (1500, 540)),
+                               std::pair (juce::Point (960.0, 540.0), juce::Point (1919, 540)),
+                               std::pair (juce::Point (960.0, 540.0), juce::Point (1861, 540)) })
+        EXPECT_THAT (MotionTrail::readAsPositions (start, burst, screen, end), ElementsAreArray (moves)) << end.toString();
 }
 
 TEST (MotionTrail, MovesStopAtTheScreensEdgesAndMissingValuesKeepThePointers)

@@ -49,6 +49,10 @@ std::vector<juce::String> ListenerRig::takeSent (int id)
         if (text.startsWith ("Left double click"))
             return texts;
 
+        // A position sent again once the pointer rested is no event of its own.
+        if (! texts.empty() && text == texts.back() && (text.startsWith ("Move mouse to: ") || text.startsWith ("Drag mouse to: ")))
+            continue;
+
         texts.push_back (text);
     }
 
