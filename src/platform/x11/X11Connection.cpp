@@ -140,7 +140,7 @@ bool X11Connection::sync()
     return reply != nullptr;
 }
 
-xcb_void_cookie_t X11Connection::selectRootInputEvents (uint32_t eventMask)
+xcb_void_cookie_t X11Connection::selectRootInputEvents (uint32_t eventMask, uint16_t devices)
 {
     struct
     {
@@ -148,7 +148,7 @@ xcb_void_cookie_t X11Connection::selectRootInputEvents (uint32_t eventMask)
         uint32_t mask;
     } mask {};
 
-    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+    mask.head.deviceid = devices;
     mask.head.mask_len = 1;
     mask.mask = eventMask;
     return xcb_input_xi_select_events_checked (connection, root, 1, &mask.head);

@@ -5,6 +5,7 @@
 #include <juce_core/juce_core.h>
 
 #include <xcb/xcb.h>
+#include <xcb/xinput.h>
 
 #include <initializer_list>
 #include <utility>
@@ -67,9 +68,10 @@ public:
     /** Waits until the server has handled every request sent so far. */
     bool sync();
 
-    /** Selects the XInput 2 events of 'mask' (0: none) for all master devices
-        on the root window; the cookie tells whether the server allowed it. */
-    xcb_void_cookie_t selectRootInputEvents (uint32_t mask);
+    /** Selects the XInput 2 events of 'mask' (0: none) of 'devices' (all
+        master devices unless told otherwise) on the root window; the cookie
+        tells whether the server allowed it. */
+    xcb_void_cookie_t selectRootInputEvents (uint32_t mask, uint16_t devices = XCB_INPUT_DEVICE_ALL_MASTER);
 
 private:
     xcb_connection_t* connection = nullptr;

@@ -88,16 +88,8 @@ bool X11EventTap::selectEvents (bool on)
 
     // Devices that come, go or change (a tablet may take a mouse's old ID),
     // and the screen's size (the root window's, resized through RandR).
-    struct
-    {
-        xcb_input_event_mask_t head;
-        uint32_t mask;
-    } deviceMask {};
-
-    deviceMask.head.deviceid = XCB_INPUT_DEVICE_ALL;
-    deviceMask.head.mask_len = 1;
-    deviceMask.mask = on ? (XCB_INPUT_XI_EVENT_MASK_HIERARCHY | XCB_INPUT_XI_EVENT_MASK_DEVICE_CHANGED) : 0;
-    auto deviceCookie = xcb_input_xi_select_events_checked (c, connection->getRoot(), 1, &deviceMask.head);
+    auto deviceCookie = connection->selectRootInputEvents (
+        on ? (XCB_INPUT_XI_EVENT_MASK_HIERARCHY | XCB_INPUT_XI_EVENT_MASK_DEVICE_CHANGED) : 0, XCB_INPUT_DEVICE_ALL);
     const uint32_t rootMask = on ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0;
     auto rootCookie = xcb_change_window_attributes_checked (c, connection->getRoot(), XCB_CW_EVENT_MASK, &rootMask);
 
