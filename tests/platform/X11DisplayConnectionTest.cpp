@@ -13,71 +13,57 @@
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11QueuedEventWake.h"
 
-#include <cstring>
+/** A window of JUCE's, and an event for it waiting on JUCE's socket, unread. */
+struct JuceDisplay : ::testing::Test
+{
+    juce::Component window;
+    X11Connection other { {} };
+    ::Display* display = nullptr;
+
+    void SetUp() override
+    {
+        window.setBounds (100, 100, 200, 100);
+        window.addToDesktop (0);
+        window.setVisible (true);
+        TestEnvironment::pump (300);
+        display = juce::XWindowSystem::getInstance()->getDisplay();
+        ASSERT_NE (display, nullptr);
+        ASSERT_TRUE (other.isOk());
+
+        xcb_client_message_event_t message {};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = (xcb_window_t) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
+        message.type = XCB_ATOM_STRING;
+        xcb_send_event (other.get(), 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*> (&message));
+        ASSERT_TRUE (other.sync());
+        juce::Thread::sleep (100);
+    }
+
+    int queued() const { return XEventsQueued (display, QueuedAlready); }
+};
 
 // The desktop watch reads the monitors ten times a second on the message
 // thread. Read on JUCE's connection, each reply would draw the events queued
 // behind it into Xlib's queue, out of sight of JUCE's loop, which waits on
 // the socket: a click on the window then waited for the next pointer move.
-TEST (X11Monitors, AreReadWithoutTakingTheEventsWaitingForJuce)
+TEST_F (JuceDisplay, MonitorsAreReadWithoutTakingTheEventsWaitingForJuce)
 {
-    juce::Component window;
-    window.setBounds (100, 100, 200, 100);
-    window.addToDesktop (0);
-    window.setVisible (true);
-    TestEnvironment::pump (300);
-
-    auto* display = juce::XWindowSystem::getInstance()->getDisplay();
-    ASSERT_NE (display, nullptr);
-    ASSERT_NE (window.getPeer(), nullptr);
-    auto const target = (xcb_window_t) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
-
-    // An event for the window waits on JUCE's socket, unread.
-    X11Connection other ({});
-    ASSERT_TRUE (other.isOk());
-    xcb_client_message_event_t message {};
-    message.response_type = XCB_CLIENT_MESSAGE;
-    message.format = 32;
-    message.window = target;
-    message.type = XCB_ATOM_STRING;
-    xcb_send_event (other.get(), 0, target, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*> (&message));
-    ASSERT_TRUE (other.sync());
-    juce::Thread::sleep (100);
-    auto const queued = XEventsQueued (display, QueuedAlready);
-
+    auto const before = queued();
     auto const areas = readX11MonitorAreas();
     ASSERT_FALSE (areas.empty());
     EXPECT_EQ (areas.front(), juce::Rectangle<int> (0, 0, other.getScreenWidth(), other.getScreenHeight()));
-    EXPECT_EQ (XEventsQueued (display, QueuedAlready), queued) << "the event was drawn into Xlib's queue";
+    EXPECT_EQ (queued(), before) << "the event was drawn into Xlib's queue";
 }
 
 // JUCE itself reads replies on its connection (the pointer's position while a
 // menu is open): events drawn into Xlib's queue on the way must still reach
 // the window without another event to wake the loop.
-TEST (X11QueuedEventWake, EventsLeftInXlibsQueueReachJucesLoop)
+TEST_F (JuceDisplay, EventsLeftInXlibsQueueReachJucesLoop)
 {
-    juce::Component window;
-    window.setBounds (100, 100, 200, 100);
-    window.addToDesktop (0);
-    window.setVisible (true);
-    TestEnvironment::pump (300);
-    auto* display = juce::XWindowSystem::getInstance()->getDisplay();
-    ASSERT_NE (display, nullptr);
-
-    // A reply read on JUCE's connection draws a waiting event into the queue.
-    X11Connection other ({});
-    ASSERT_TRUE (other.isOk());
-    xcb_client_message_event_t message {};
-    message.response_type = XCB_CLIENT_MESSAGE;
-    message.format = 32;
-    message.window = (xcb_window_t) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
-    message.type = XCB_ATOM_STRING;
-    xcb_send_event (other.get(), 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*> (&message));
-    ASSERT_TRUE (other.sync());
-    juce::Thread::sleep (100);
     XSync (display, False);
-    ASSERT_GT (XEventsQueued (display, QueuedAlready), 0);
+    ASSERT_GT (queued(), 0);
 
     X11QueuedEventWake wake;
-    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return XEventsQueued (display, QueuedAlready) == 0; }, 2000));
+    EXPECT_TRUE (TestEnvironment::waitUntil ([&] { return queued() == 0; }, 2000));
 }
